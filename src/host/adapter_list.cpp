@@ -1,0 +1,172 @@
+#include "host/adapter_list.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "app/vifnet32_app.h"
+#include "platform/platform.h"
+#include "trace/failure.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+namespace {
+
+// The process-wide list: one allocation of g_nAdapters consecutive records chained by the
+// driver through pNext. Built and freed under the application lock; read without it once
+// built, since it never changes until the library unloads.
+ADAPTER_INFO_LIST_ENTRY* g_pAdapters = nullptr;
+std::uint32_t g_nAdapters = 0;
+
+// The driver could not list adapters: one zeroed record named "dummy" stands in, so every
+// lookup still has a record to fall back on.
+void InstallStandByList() {
+    auto* entry = new (std::nothrow) ADAPTER_INFO_LIST_ENTRY[1]();
+    if (!entry) return;
+    entry->nEntrySize = WP_ADAPTER_ENTRY_SIZE;
+    entry->nIfIndex = 0xFFFFFFFFu;
+    const char16_t dummy[] = u"dummy";
+    std::memcpy(entry->szAdapterName, dummy, sizeof dummy);
+    std::memcpy(entry->szConnectionName, dummy, sizeof dummy);
+    std::memcpy(entry->szDescription, dummy, sizeof dummy);
+    g_pAdapters = entry;
+    g_nAdapters = 1;
+}
+
+}  // namespace
+
+bool InitWPAdaptersList() {
+    plat::CCriticalSection& lock = theApp.GetAppLock();
+    lock.Enter();
+    if (g_pAdapters) {
+        VF_ASSERT(g_nAdapters != 0);
+        lock.Leave();
+        return true;
+    }
+    std::uint32_t bytes = 0;
+    WrenPackGetAdaptersList(nullptr, &bytes);
+    if (bytes == 0) {
+        int nErrno = plat::GetErrno();
+        plat::TakeDriverLastError();
+        DWORD dwError = plat::GetLastErrorCode();
+        lock.Leave();
+        DebugTrace(L"** InitWPAdaptersList: WrenPackGetAdaptersList#1 failed; rc=%d: %s\n", dwError,
+                   FormatLastError(dwError).c_str());
+        lock.Enter();
+        if (!g_pAdapters) InstallStandByList();
+        lock.Leave();
+        RaiseError(nErrno, dwError);
+        return false;
+    }
+    std::uint32_t count = (bytes + WP_ADAPTER_ENTRY_SIZE - 1) / WP_ADAPTER_ENTRY_SIZE;
+    if (count == 0) count = 1;
+    auto* list = new (std::nothrow) ADAPTER_INFO_LIST_ENTRY[count]();
+    if (!list) {
+        g_nAdapters = 0;
+        lock.Leave();
+        DebugTrace(L"** InitWPAdaptersList: new ADAPTER_INFO_LIST_ENTRY [%d] failed; rc=%d: %s\n", count,
+                   VF_ERROR_NOT_ENOUGH_MEMORY, FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+        RaiseError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    bytes = count * WP_ADAPTER_ENTRY_SIZE;
+    if (!WrenPackGetAdaptersList(list, &bytes)) {
+        int nErrno = plat::GetErrno();
+        plat::TakeDriverLastError();
+        DWORD dwError = plat::GetLastErrorCode();
+        delete[] list;
+        g_nAdapters = 0;
+        lock.Leave();
+        DebugTrace(L"** InitWPAdaptersList: WrenPackGetAdaptersList#2 failed; rc=%d: %s\n", dwError,
+                   FormatLastError(dwError).c_str());
+        RaiseError(nErrno, dwError);
+        return false;
+    }
+    g_pAdapters = list;
+    g_nAdapters = count;
+    lock.Leave();
+    return true;
+}
+
+void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount) {
+    if (ppFirst) *ppFirst = nullptr;
+    if (pnCount) *pnCount = 0;
+    InitWPAdaptersList();
+    plat::CSingleLock lock(theApp.GetAppLock());
+    if (ppFirst) *ppFirst = g_pAdapters;
+    if (pnCount) *pnCount = g_nAdapters;
+}
+
+void FreeWPAdaptersList() {
+    plat::CSingleLock lock(theApp.GetAppLock());
+    delete[] g_pAdapters;
+    g_pAdapters = nullptr;
+    g_nAdapters = 0;
+}
+
+void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo) {
+    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
+    GetWPAdaptersList(&first);
+    VF_ASSERT(first != nullptr);
+    if (!first) {
+        std::memset(pInfo, 0, sizeof *pInfo);
+        return;
+    }
+    const ADAPTER_INFO_LIST_ENTRY* chosen = first;
+    std::wstring setting = plat::ProfileGetString(L"Settings", L"DefaultIFace", L"");
+    if (!setting.empty()) {
+        std::uint32_t ip = 0;
+        std::uint8_t mac[6];
+        const ADAPTER_INFO_LIST_ENTRY* match = nullptr;
+        if (ParseIPAddress(setting, ip, false)) {
+            std::uint32_t netIp = plat::HostToNet32(ip);
+            for (auto* p = first; p && !match; p = p->pNext) {
+                if (p->IPAddr == netIp) match = p;
+            }
+        } else if (ParseMACAddress(setting, mac)) {
+            for (auto* p = first; p && !match; p = p->pNext) {
+                if (std::memcmp(p->MACAddr, mac, 6) == 0) match = p;
+            }
+        } else {
+            DebugTrace(L"** GetDefaultWPAdapterInfo: WARNING: DefaultIFace \"%s\" is neither an IP nor a MAC address!\n",
+                       setting.c_str());
+        }
+        if (match) chosen = match;
+    }
+    std::memcpy(pInfo, chosen, sizeof *pInfo);
+    pInfo->pNext = nullptr;
+}
+
+std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr) {
+    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
+    GetWPAdaptersList(&first);
+    VF_ASSERT(first != nullptr);
+    for (auto* p = first; p; p = p->pNext) {
+        if (p->IPAddr == ipAddr) return p->IPMask;
+    }
+    return 0;
+}
+
+const wchar_t* GetNdisMediumName(std::uint32_t nMedium) {
+    static const wchar_t* const kNames[] = {
+        L"NdisMedium802_3",      L"NdisMedium802_5",     L"NdisMediumFddi",        L"NdisMediumWan",
+        L"NdisMediumLocalTalk",  L"NdisMediumDix",       L"NdisMediumArcnetRaw",   L"NdisMediumArcnet878_2",
+        L"NdisMediumAtm",        L"NdisMediumWirelessWan", L"NdisMediumIrda",      L"NdisMediumBpc",
+        L"NdisMediumCoWan",      L"NdisMedium1394",      L"NdisMediumMax",
+    };
+    return nMedium < sizeof kNames / sizeof kNames[0] ? kNames[nMedium] : L"NdisMediumUnknown";
+}
+
+const char* GetDefaultIFace() {
+    static char s_szDefaultIFace[32];
+    ADAPTER_INFO_LIST_ENTRY info;
+    GetDefaultWPAdapterInfo(&info);
+    std::wstring text;
+    FormatPhysAddr(text, info.MACAddr, 6, L'-');
+    std::string narrow = plat::ToNarrow(text);
+    std::strncpy(s_szDefaultIFace, narrow.c_str(), 31);
+    s_szDefaultIFace[31] = '\0';
+    theApp.RecordError(0, 0);
+    RaiseError(0, 0);
+    return s_szDefaultIFace;
+}

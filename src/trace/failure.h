@@ -1,0 +1,50 @@
+// The one failure convention of the library. A failing operation records its error pair
+// (errno value and Windows error code) in its object, writes its message, hands the pair to
+// the calling thread (last error code and errno) and returns false, -1 or null:
+//
+//     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceMTU: ...\n", ...);
+//
+// Failures with a two-line message record first, write both lines, then RaiseError().
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+
+#include "platform/errors.h"
+
+// What a failed operation returns, converted to its result type: false, -1 or a null pointer.
+struct Failure {
+    constexpr operator bool() const { return false; }
+    constexpr operator int() const { return -1; }
+    template <typename T>
+    constexpr operator T*() const {
+        return nullptr;
+    }
+};
+
+// Hands a pair to the calling thread: the last error code first, then errno.
+Failure RaiseError(int nErrno, DWORD dwLastError);
+
+// An object that can fail keeps the pair of its last failure. The pair is shared by every
+// thread that uses the object, without a lock: it tells the last failure of any of them.
+class CErrorPair {
+public:
+    int GetErrno() const { return m_nErrno.load(std::memory_order_relaxed); }
+    DWORD GetLastErrorCode() const { return m_dwLastError.load(std::memory_order_relaxed); }
+
+    void RecordError(int nErrno, DWORD dwLastError) {
+        m_nErrno.store(nErrno, std::memory_order_relaxed);
+        m_dwLastError.store(dwLastError, std::memory_order_relaxed);
+    }
+    // Hands the recorded pair to the calling thread and returns the failure.
+    Failure RaiseError() const { return ::RaiseError(GetErrno(), GetLastErrorCode()); }
+    // Records the pair, writes the message (printf-style, wide) and raises the pair.
+    Failure Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...);
+    // The same with the calling thread's current errno and last error code (after a failed
+    // call that set them).
+    Failure FailWithCurrent(const wchar_t* format, ...);
+
+protected:
+    std::atomic<int> m_nErrno{0};
+    std::atomic<DWORD> m_dwLastError{0};
+};

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "wrenlib.h"
+
+TEST(WrenLib, MacTextRoundTrip)
+{
+    const std::uint8_t mac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+    std::wstring out;
+    EXPECT_EQ(FormatPhysAddr(out, mac, 6, L'-'), L"00-1A-2B-3C-4D-5E");
+    EXPECT_EQ(out, L"00-1A-2B-3C-4D-5E");
+    const std::uint8_t zero[6] = {};
+    EXPECT_EQ(FormatMACAddr(zero, out), L"00-00-00-00-00-00");
+
+    for (const wchar_t* text : {L"00-1A-2B-3C-4D-5E", L"00:1a:2b:3c:4d:5e", L"001A2B3C4D5E"}) {
+        std::uint8_t back[6] = {};
+        EXPECT_TRUE(ParseMACAddress(text, back)) << text;
+        EXPECT_EQ(std::vector<std::uint8_t>(back, back + 6), std::vector<std::uint8_t>(mac, mac + 6)) << text;
+    }
+    // A rejected text leaves the caller's bytes alone.
+    for (const wchar_t* text : {L"00-1A:2B-3C-4D-5E", L"00-1A-2B-3C-4D-5", L"001A2B3C4D5G", L"00.1A.2B.3C.4D.5E", L""}) {
+        std::uint8_t back[6] = {7, 7, 7, 7, 7, 7};
+        EXPECT_FALSE(ParseMACAddress(text, back)) << text;
+        EXPECT_EQ(back[0], 7) << text;
+    }
+}
+
+TEST(WrenLib, IPAddressText)
+{
+    std::uint32_t a = 0;
+    EXPECT_TRUE(ParseIPAddress(L"192.168.1.10", a, false));
+    EXPECT_EQ(a, 0xC0A8010Au);
+    EXPECT_TRUE(ParseIPAddress(L"255.255.255.255", a, false));
+    EXPECT_EQ(a, 0xFFFFFFFFu);
+    for (const wchar_t* bad : {L"1.2.3", L"256.1.1.1", L"1.2.3.4.5", L"a.b.c.d", L"", L"1..2.3", L"1.2.3.4 ",
+                               L"-1.2.3.4", L"99999999999.1.1.1"})
+        EXPECT_FALSE(ParseIPAddress(bad, a, false)) << bad;
+
+    const std::uint8_t ip[4] = {192, 168, 1, 10};
+    std::wstring out;
+    EXPECT_EQ(FormatIPAddr(ip, out), L"192.168.1.10");
+    EXPECT_EQ(out, L"192.168.1.10");
+}
+
+TEST(WrenLib, HexDumpShape)
+{
+    std::vector<std::uint8_t> data(20);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0x41 + i);
+    data[1] = 0x00;
+    const std::wstring dump = FormatHexDump(data.data(), data.size(), false, 0, false);
+    const std::size_t firstEnd = dump.find(L'\n');
+    ASSERT_NE(firstEnd, std::wstring::npos);
+    EXPECT_EQ(dump.substr(0, firstEnd), L"0000: 41 00 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  A.CDEFGHIJKLMNOP");
+    // The short last line keeps its text column where the full line has it.
+    EXPECT_EQ(dump.substr(firstEnd + 1), L"0010: 51 52 53 54" + std::wstring(12 * 3, L' ') + L"  QRST\n");
+    EXPECT_EQ(FormatHexDump(data.data(), 0, false, 0, false), L"");
+}
+
+TEST(WrenLib, LastErrorText)
+{
+    const std::wstring text = FormatLastError(87);
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.back(), L'\n');
+    EXPECT_NE(text.back(), L'\r');
+}
