@@ -1,0 +1,91 @@
+// The application object: the one per-process registry of the library. It turns descriptors and
+// interface names into interfaces, keeps the opened host adapters, and carries every export.
+#pragma once
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/platform.h"
+#include "trace/failure.h"
+#include "vifnet32.h"
+
+class CVifnet;
+class CVFAdapter;
+
+// Descriptor -> interface, and interface name -> interface, of one process. Neither owns the
+// interfaces: they are owned through the interface-to-adapter map.
+using Cfd2VFPtrMap = std::unordered_map<int, CVifnet*>;
+using CName2VFPtrMap = std::unordered_map<std::wstring, CVifnet*>;
+// Process id -> that process's tables (owned).
+using CP2Cfd2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<Cfd2VFPtrMap>>;
+using CP2Name2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<CName2VFPtrMap>>;
+
+class CVifnet32App : public CErrorPair {
+public:
+    CVifnet32App();
+    virtual ~CVifnet32App();
+    CVifnet32App(const CVifnet32App&) = delete;
+    CVifnet32App& operator=(const CVifnet32App&) = delete;
+
+    // Per-process start-up and shut-down.
+    bool InitInstance();
+    int ExitInstance();
+
+    const char* GetVersionString() const { return m_strVersion.c_str(); }
+    // The application lock: registry tables, adapter list and maps, the host adapter list, and
+    // multi-line diagnostic blocks.
+    plat::CCriticalSection& GetAppLock() { return m_csApp; }
+
+    // Plain lookups; the caller holds the application lock.
+    Cfd2VFPtrMap* GetFd2VFPtrMap(DWORD pid);
+    CName2VFPtrMap* GetName2VFPtrMap(DWORD pid);
+    CVifnet* GetVFPtrFromfd(Cfd2VFPtrMap* map, int fd);
+    CVifnet* GetVFPtrFromName(CName2VFPtrMap* map, const wchar_t* name);
+    // The same for the calling process, holding the lock only while they search.
+    CVifnet* LookupFd(int fd);
+    CVifnet* LookupName(const wchar_t* name);
+
+    // Names in the calling process's name table beginning with "tun" ((flags & 3) == 1) or
+    // "tap" (otherwise), compared without regard to case.
+    int CountVifnetNames(int flags);
+
+    // Open and close.
+    int Open(const char* gateway, int flags);
+    int Close(int fd);
+    CVFAdapter* CreateAdapter(const char* gateway);
+
+    // Descriptor-based calls.
+    int Read(int fd, void* buffer, int size);
+    int Write(int fd, const void* packet, int length);
+    int BegMultiWrite(int fd, int size);
+    int EndMultiWrite(int fd);
+    int GetVifnetStats(int fd, VIFNET32_STATS* pStats);
+    int IOCtl(int fd, int request, void* record);
+
+    // A connected pair of stream sockets (the descriptor of every interface is one end of one).
+    int socketpair(int domain, int type, int protocol, int sv[2]);
+
+private:
+    // Reports a descriptor that the calling process has not open, for the operation named.
+    Failure FailUnknownDescriptor(const wchar_t* operation, int fd);
+
+    std::string m_strVersion;
+    plat::CCriticalSection m_csApp{4000};
+    CP2Cfd2VFPtrMapMap m_P2fdMap;
+    CP2Name2VFPtrMapMap m_P2NameMap;
+    std::list<CVFAdapter*> m_AdapterList;
+    std::map<CVFAdapter*, std::list<CVFAdapter*>::iterator> m_Adapter2PosMap;
+    std::map<CVifnet*, CVFAdapter*> m_VF2AdapterMap;
+};
+
+// The library's application object, alive from the process's start-up hook to its shut-down
+// hook.
+extern CVifnet32App& theApp;
+
+// Process hooks: construct theApp and run its start-up (false: the library must not load);
+// run its shut-down and destroy it.
+bool VifnetProcessAttach();
+void VifnetProcessDetach();

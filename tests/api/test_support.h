@@ -1,0 +1,146 @@
+// What the caller-side tests need beyond the exports: collecting the library's messages, the
+// thread's last error code, sockets and the per-user profile, the same way on both platforms.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <windows.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#endif
+
+#include "vifnet32.h"
+#include "wrensim.h"
+
+namespace vtest {
+
+// Every line the library writes, in order.
+class Messages {
+public:
+    static void Sink(const char* text) {
+        std::lock_guard<std::mutex> lock(Instance().m_lock);
+        Instance().m_lines.emplace_back(text);
+    }
+    static Messages& Instance() {
+        static Messages messages;
+        return messages;
+    }
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<std::string> lines;
+        lines.swap(m_lines);
+        return lines;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+// Installs the collecting output function for the life of the object.
+struct CaptureMessages {
+    CaptureMessages() {
+        vifnet32_set_debug_output_func(&Messages::Sink);
+        Messages::Instance().Take();
+    }
+    ~CaptureMessages() { vifnet32_set_debug_output_func(nullptr); }
+    std::vector<std::string> Take() { return Messages::Instance().Take(); }
+};
+
+inline unsigned LastError() {
+#if defined(_WIN32)
+    return GetLastError();
+#else
+    return vifnet32_get_last_error();
+#endif
+}
+
+inline unsigned ProcessId() {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<unsigned>(getpid());
+#endif
+}
+
+inline std::string Hex8(unsigned v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+inline int SendBytes(int s, const void* data, int len) {
+#if defined(_WIN32)
+    return send(static_cast<SOCKET>(s), static_cast<const char*>(data), len, 0);
+#else
+    return static_cast<int>(send(s, data, static_cast<size_t>(len), 0));
+#endif
+}
+
+inline int RecvBytes(int s, void* data, int len) {
+#if defined(_WIN32)
+    return recv(static_cast<SOCKET>(s), static_cast<char*>(data), len, 0);
+#else
+    return static_cast<int>(recv(s, data, static_cast<size_t>(len), 0));
+#endif
+}
+
+inline void CloseSocket(int s) {
+#if defined(_WIN32)
+    closesocket(static_cast<SOCKET>(s));
+#else
+    close(s);
+#endif
+}
+
+// Sets (or, with an empty value, clears) the per-user DefaultIFace setting.
+inline void SetDefaultIFace(const std::string& value) {
+#if defined(_WIN32)
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Quillmark\\Vifnet\\Settings", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    if (value.empty()) {
+        RegDeleteValueA(key, "DefaultIFace");
+    } else {
+        RegSetValueExA(key, "DefaultIFace", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+    RegCloseKey(key);
+#else
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::string dir = (xdg && *xdg ? std::string(xdg) : std::string(home ? home : ".") + "/.config") + "/Quillmark";
+    std::system(("mkdir -p '" + dir + "'").c_str());
+    std::ofstream(dir + "/Vifnet.ini", std::ios::trunc) << "; written by the tests\n[Settings]\nDefaultIFace = " << value << "\n";
+#endif
+}
+
+// A host adapter record for the simulated driver.
+inline ADAPTER_INFO_LIST_ENTRY MakeAdapter(const std::u16string& name, const uint8_t (&mac)[6], const uint8_t (&ip)[4],
+                                           const uint8_t (&mask)[4], uint32_t maxFrame = 1514) {
+    ADAPTER_INFO_LIST_ENTRY entry{};
+    name.copy(entry.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
+    name.copy(entry.szDescription, WP_ADAPTER_DESCRIPTION_CHARS - 1);
+    name.copy(entry.szConnectionName, WP_ADAPTER_CONNECTION_CHARS - 1);
+    std::copy(mac, mac + 6, entry.MACAddr);
+    std::memcpy(&entry.IPAddr, ip, 4);
+    std::memcpy(&entry.IPMask, mask, 4);
+    entry.nMaxFrameSize = maxFrame;
+    entry.nIfIndex = 7;
+    return entry;
+}
+
+}  // namespace vtest
