@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing Vifnet needs on a Debian 12 machine (run as root).
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ gcc python3 binutils pkg-config
+  googletest                              # GoogleTest sources, built with each toolchain
+  g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine64                              # the Windows build's tests
+  iproute2
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing ${missing[*]}; run as root to install them" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "install-deps: installed ${missing[*]}"
