@@ -9,18 +9,6 @@ namespace {
 
 constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
-// ASCII only: the locale must not change what an address text means.
-int HexValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
-
 void AppendHexByte(std::wstring& s, std::uint8_t b)
 {
     s.push_back(kHexDigits[b >> 4]);
@@ -40,6 +28,18 @@ void AppendDecimal(std::wstring& s, unsigned v)
 }
 
 }  // namespace
+
+// ASCII only: the locale must not change what an address text means.
+int HexDigitValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
 
 bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6])
 {
@@ -62,8 +62,8 @@ bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6])
     // Into a scratch copy first: the caller's bytes change only on success.
     std::uint8_t bytes[6];
     for (std::size_t i = 0; i < 6; ++i) {
-        const int high = HexValue(text[i * stride]);
-        const int low = HexValue(text[i * stride + 1]);
+        const int high = HexDigitValue(text[i * stride]);
+        const int low = HexDigitValue(text[i * stride + 1]);
         if (high < 0 || low < 0)
             return false;
         bytes[i] = static_cast<std::uint8_t>((high << 4) | low);

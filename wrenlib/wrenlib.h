@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+// Value of an ASCII hexadecimal digit (either case), -1 for any other character.
+int HexDigitValue(wchar_t c);
+
 // True when text is a MAC address: six groups of two hexadecimal digits (either case) joined by
 // ':' or '-', the same separator throughout, or twelve hexadecimal digits with no separator.
 // The six bytes are filled only on success.

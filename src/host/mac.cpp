@@ -1,21 +1,7 @@
 // Guest MAC construction and MAC text parsing.
 #include "host/mac.h"
 
-namespace {
-
-// ASCII only: the locale's idea of a hexadecimal digit must not change what a MAC text means.
-int HexValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "wrenlib.h"
 
 void BuildTarnIfaceMAC(std::uint8_t mac[6], const std::uint8_t ip[4])
 {
@@ -41,8 +27,8 @@ bool ParseMACString(const std::wstring& text, std::uint8_t mac[6])
     // Byte by byte, so that a caller sees how far a bad text got.
     for (int group = 0; group < 6; ++group) {
         const std::size_t at = static_cast<std::size_t>(group) * 3;
-        const int high = HexValue(text[at]);
-        const int low = HexValue(text[at + 1]);
+        const int high = HexDigitValue(text[at]);
+        const int low = HexDigitValue(text[at + 1]);
         if (high < 0 || low < 0)
             return false;
         if (group < 5 && text[at + 2] != separator)

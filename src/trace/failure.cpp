@@ -9,24 +9,17 @@ Failure RaiseError(int nErrno, DWORD dwLastError) {
     return {};
 }
 
-Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...) {
+Failure CErrorPair::FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args) {
     RecordError(nErrno, dwLastError);
-    if (format && trace::Enabled()) {
-        va_list args;
-        va_start(args, format);
-        DebugTraceV(format, args);
-        va_end(args);
-    }
+    if (format) DebugTraceV(format, args);
     return RaiseError();
 }
 
-Failure CErrorPair::FailWithCurrent(const wchar_t* format, ...) {
-    RecordError(plat::GetErrno(), plat::GetLastErrorCode());
-    if (format && trace::Enabled()) {
-        va_list args;
-        va_start(args, format);
-        DebugTraceV(format, args);
-        va_end(args);
-    }
-    return RaiseError();
+Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailV(nErrno, dwLastError, format, args);
+    va_end(args);
+    return {};
 }
+

@@ -40,11 +40,10 @@ public:
     Failure RaiseError() const { return ::RaiseError(GetErrno(), GetLastErrorCode()); }
     // Records the pair, writes the message (printf-style, wide) and raises the pair.
     Failure Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...);
-    // The same with the calling thread's current errno and last error code (after a failed
-    // call that set them).
-    Failure FailWithCurrent(const wchar_t* format, ...);
 
 protected:
+    Failure FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args);
+
     std::atomic<int> m_nErrno{0};
     std::atomic<DWORD> m_dwLastError{0};
 };

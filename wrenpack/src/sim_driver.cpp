@@ -172,19 +172,29 @@ int run(Body&& body)
     return 1;
 }
 
-// Sends on a handle: records the bytes once validated and not forced to fail.
-int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, uint32_t length,
-               bool (*valid)(const uint8_t*, uint32_t))
+// Runs operation `op` on an open handle: a stale handle or invalid arguments fail with 22/87,
+// then a forced failure applies, then `apply` does the work.
+template <class Apply>
+int onHandle(WP_HANDLE adapter, WRENSIM_OP op, bool argumentsValid, Apply&& apply)
 {
     return run([&]() -> Outcome {
         Handle* h = findHandle(adapter);
-        auto* p = static_cast<const uint8_t*>(bytes);
-        if (!h || !p || length == 0 || !valid(p, length))
+        if (!h || !argumentsValid)
             return kInvalid;
         Outcome out;
         if (forced(op, out))
             return out;
-        h->adapter->sent.push_back({kind, std::vector<uint8_t>(p, p + length)});
+        return apply(*h);
+    });
+}
+
+// Sends on a handle: records the bytes once validated and not forced to fail.
+int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, uint32_t length,
+               bool (*valid)(const uint8_t*, uint32_t))
+{
+    auto* p = static_cast<const uint8_t*>(bytes);
+    return onHandle(adapter, op, p && length != 0 && valid(p, length), [&](Handle& h) {
+        h.adapter->sent.push_back({kind, std::vector<uint8_t>(p, p + length)});
         return kOk;
     });
 }
@@ -299,42 +309,25 @@ WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter)
 
 WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes)
 {
-    return run([&]() -> Outcome {
-        Handle* h = findHandle(adapter);
-        if (!h)
-            return kInvalid;
-        Outcome out;
-        if (forced(WRENSIM_OP_SET_BUFF, out))
-            return out;
-        h->adapter->buff = bytes;
+    return onHandle(adapter, WRENSIM_OP_SET_BUFF, true, [&](Handle& h) {
+        h.adapter->buff = bytes;
         return kOk;
     });
 }
 
 WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program)
 {
-    return run([&]() -> Outcome {
-        Handle* h = findHandle(adapter);
-        if (!h || !program || program->bf_len == 0 || !program->bf_insns)
-            return kInvalid;
-        Outcome out;
-        if (forced(WRENSIM_OP_SET_BPF, out))
-            return out;
-        h->adapter->bpf.assign(program->bf_insns, program->bf_insns + program->bf_len);
+    const bool valid = program && program->bf_len != 0 && program->bf_insns;
+    return onHandle(adapter, WRENSIM_OP_SET_BPF, valid, [&](Handle& h) {
+        h.adapter->bpf.assign(program->bf_insns, program->bf_insns + program->bf_len);
         return kOk;
     });
 }
 
 WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t bytes)
 {
-    return run([&]() -> Outcome {
-        Handle* h = findHandle(adapter);
-        if (!h)
-            return kInvalid;
-        Outcome out;
-        if (forced(WRENSIM_OP_SET_READ_EVENT_THRESHOLD, out))
-            return out;
-        h->adapter->threshold = bytes;
+    return onHandle(adapter, WRENSIM_OP_SET_READ_EVENT_THRESHOLD, true, [&](Handle& h) {
+        h.adapter->threshold = bytes;
         return kOk;
     });
 }
@@ -342,14 +335,8 @@ WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t bytes
 WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter)
 {
     WP_EVENT event = WP_NO_EVENT;
-    run([&]() -> Outcome {
-        Handle* h = findHandle(adapter);
-        if (!h)
-            return kInvalid;
-        Outcome out;
-        if (forced(WRENSIM_OP_GET_READ_EVENT, out))
-            return out;
-        event = h->event;
+    onHandle(adapter, WRENSIM_OP_GET_READ_EVENT, true, [&](Handle& h) {
+        event = h.event;
         return kOk;
     });
     return event;
@@ -358,26 +345,20 @@ WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter)
 WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity,
                                     uint32_t* pcbRead, void* /*reserved*/)
 {
-    return run([&]() -> Outcome {
-        Handle* h = findHandle(adapter);
-        if (!h || !buffer || !pcbRead)
-            return kInvalid;
-        Outcome out;
-        if (forced(WRENSIM_OP_RECV_PACKET, out))
-            return out;
-        if (h->queue.empty()) {
+    return onHandle(adapter, WRENSIM_OP_RECV_PACKET, buffer && pcbRead, [&](Handle& h) {
+        if (h.queue.empty()) {
             *pcbRead = 0;
             return kOk;
         }
-        Chunk& head = h->queue.front();
+        Chunk& head = h.queue.front();
         const uint32_t n = std::min(head.length - head.offset, capacity);
         std::memcpy(buffer, head.data.get() + head.offset, n);
         *pcbRead = n;
         head.offset += n;
         if (head.offset == head.length) {
-            h->queue.pop_front();
-            if (h->queue.empty())
-                h->clear();
+            h.queue.pop_front();
+            if (h.queue.empty())
+                h.clear();
         }
         return kOk;
     });
