@@ -86,11 +86,9 @@ public:
     bool Running() const { return m_handle != nullptr; }
     // Waits for the thread to end and releases it; false if the wait failed.
     bool Join();
-    DWORD Id() const { return m_dwId; }
 
 private:
     void* m_handle = nullptr;
-    DWORD m_dwId = 0;
 };
 
 DWORD GetTickCount();
@@ -108,7 +106,9 @@ int GetErrno();
 
 // Copies the packet driver's last error code into the thread's last error code, after a
 // driver call failed (the driver keeps its own on platforms without a system-wide one).
-inline void TakeDriverLastError() { SetLastErrorCode(WrenPackGetLastError()); }
+inline void TakeDriverLastError() {
+    SetLastErrorCode(WrenPackGetLastError());
+}
 
 // The system's text for a Windows error code, without a trailing line end.
 std::wstring SystemErrorText(DWORD code);

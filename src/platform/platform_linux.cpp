@@ -33,7 +33,9 @@ namespace plat {
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "mutex storage");
 
-static pthread_mutex_t* Mutex(unsigned char* storage) { return reinterpret_cast<pthread_mutex_t*>(storage); }
+static pthread_mutex_t* Mutex(unsigned char* storage) {
+    return reinterpret_cast<pthread_mutex_t*>(storage);
+}
 
 CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount) {
     pthread_mutexattr_t attr;
@@ -44,7 +46,9 @@ CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount)
     pthread_mutexattr_destroy(&attr);
 }
 
-CCriticalSection::~CCriticalSection() { pthread_mutex_destroy(Mutex(m_storage)); }
+CCriticalSection::~CCriticalSection() {
+    pthread_mutex_destroy(Mutex(m_storage));
+}
 
 void CCriticalSection::Enter() {
     // Spin a while before sleeping: the library's locks are held for a few instructions.
@@ -55,7 +59,9 @@ void CCriticalSection::Enter() {
     pthread_mutex_lock(Mutex(m_storage));
 }
 
-void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
+void CCriticalSection::Leave() {
+    pthread_mutex_unlock(Mutex(m_storage));
+}
 
 // ---- Events: an eventfd is readable while its counter is nonzero ------------------------------
 
@@ -72,16 +78,26 @@ bool CEvent::Set() {
 
 bool CEvent::Reset() {
     if (m_handle < 0) return false;
+    // Draining always ends in EAGAIN; callers read errno after library calls, and ResetEvent
+    // leaves it alone on Windows.
+    const int saved = errno;
     uint64_t value;
     while (read(m_handle, &value, sizeof value) == sizeof value) {
     }
-    return errno == EAGAIN;
+    if (errno != EAGAIN) return false;
+    errno = saved;
+    return true;
 }
 
 DWORD WaitForAny(const WaitHandle* handles, unsigned count, DWORD timeoutMs) {
     pollfd fds[16];
     if (count == 0 || count > 16) return kWaitFailed;
-    for (unsigned i = 0; i < count; ++i) fds[i] = pollfd{handles[i], POLLIN, 0};
+    for (unsigned i = 0; i < count; ++i) {
+        // poll() skips negative descriptors, which would turn a wait on kNoWaitHandle into a
+        // timeout, or a hang with kInfinite, where Windows fails the wait.
+        if (handles[i] < 0) return kWaitFailed;
+        fds[i] = pollfd{handles[i], POLLIN, 0};
+    }
     const DWORD start = GetTickCount();
     for (;;) {
         int wait = -1;
@@ -117,7 +133,9 @@ void* ThreadTrampoline(void* p) {
 }
 }  // namespace
 
-CThread::~CThread() { Join(); }
+CThread::~CThread() {
+    Join();
+}
 
 bool CThread::Start(ThreadProc proc, void* arg) {
     if (m_handle) return false;
@@ -128,7 +146,6 @@ bool CThread::Start(ThreadProc proc, void* arg) {
         return false;
     }
     m_handle = start;
-    m_dwId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(start));
     return true;
 }
 
@@ -138,7 +155,6 @@ bool CThread::Join() {
     bool ok = pthread_join(start->thread, nullptr) == 0;
     delete start;
     m_handle = nullptr;
-    m_dwId = 0;
     return ok;
 }
 
@@ -154,18 +170,30 @@ void Sleep(DWORD ms) {
     }
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
+}
 
 // ---- Last error ------------------------------------------------------------------------------
 
 // Linux has no per-thread Windows error code: the library keeps its own.
 static thread_local DWORD t_dwLastError = 0;
 
-DWORD GetLastErrorCode() { return t_dwLastError; }
-void SetLastErrorCode(DWORD code) { t_dwLastError = code; }
-void SetErrno(int value) { errno = value; }
-int GetErrno() { return errno; }
+DWORD GetLastErrorCode() {
+    return t_dwLastError;
+}
+void SetLastErrorCode(DWORD code) {
+    t_dwLastError = code;
+}
+void SetErrno(int value) {
+    errno = value;
+}
+int GetErrno() {
+    return errno;
+}
 
 std::wstring SystemErrorText(DWORD code) {
     // The texts Windows gives for the codes the library reports, so that messages read the
@@ -198,7 +226,9 @@ std::wstring SystemErrorText(DWORD code) {
         {10013, L"An attempt was made to access a socket in a way forbidden by its access permissions."},
         {10022, L"An invalid argument was supplied."},
         {10024, L"Too many open sockets."},
-        {10041, L"A protocol was specified in the socket function call that does not support the semantics of the socket type requested."},
+        {10041,
+         L"A protocol was specified in the socket function call that does not support the semantics of the socket type "
+         L"requested."},
         {10043, L"The requested protocol has not been configured into the system, or no implementation for it exists."},
         {10047, L"An address incompatible with the requested protocol was used."},
         {10048, L"Only one usage of each socket address (protocol/network address/port) is normally permitted."},
@@ -206,8 +236,12 @@ std::wstring SystemErrorText(DWORD code) {
         {10050, L"A socket operation encountered a dead network."},
         {10051, L"A socket operation was attempted to an unreachable network."},
         {10054, L"An existing connection was forcibly closed by the remote host."},
-        {10055, L"An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full."},
-        {10060, L"A connection attempt failed because the connected party did not properly respond after a period of time, or established connection failed because connected host has failed to respond."},
+        {10055,
+         L"An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue "
+         L"was full."},
+        {10060,
+         L"A connection attempt failed because the connected party did not properly respond after a period of time, or "
+         L"established connection failed because connected host has failed to respond."},
         {10061, L"No connection could be made because the target machine actively refused it."},
     };
     for (const auto& t : kTexts) {
@@ -218,39 +252,65 @@ std::wstring SystemErrorText(DWORD code) {
 
 // ---- Sockets ---------------------------------------------------------------------------------
 
-bool SocketsStartup() { return !StartupFaultRequested("sockets"); }
+bool SocketsStartup() {
+    return !StartupFaultRequested("sockets");
+}
 void SocketsCleanup() {}
 
 int SocketErrorCode() {
     switch (errno) {
-    case EINTR: return VF_WSAEINTR;
-    case EBADF: return VF_WSAEBADF;
-    case EACCES:
-    case EPERM: return VF_WSAEACCES;
-    case EFAULT: return VF_WSAEFAULT;
-    case EINVAL: return VF_WSAEINVAL;
-    case EMFILE:
-    case ENFILE: return VF_WSAEMFILE;
-    case EAGAIN: return VF_WSAEWOULDBLOCK;
-    case ENOTSOCK: return VF_WSAENOTSOCK;
-    case EPROTOTYPE: return VF_WSAEPROTOTYPE;
-    case ENOPROTOOPT: return VF_WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return VF_WSAEPROTONOSUPPORT;
-    case EOPNOTSUPP: return VF_WSAEOPNOTSUPP;
-    case EAFNOSUPPORT: return VF_WSAEAFNOSUPPORT;
-    case EADDRINUSE: return VF_WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return VF_WSAEADDRNOTAVAIL;
-    case ENETDOWN: return VF_WSAENETDOWN;
-    case ENETUNREACH: return VF_WSAENETUNREACH;
-    case ECONNABORTED: return VF_WSAECONNABORTED;
-    case ECONNRESET:
-    case EPIPE: return VF_WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM: return VF_WSAENOBUFS;
-    case ENOTCONN: return VF_WSAENOTCONN;
-    case ETIMEDOUT: return VF_WSAETIMEDOUT;
-    case ECONNREFUSED: return VF_WSAECONNREFUSED;
-    default: return VF_WSAEINVAL;
+        case EINTR:
+            return VF_WSAEINTR;
+        case EBADF:
+            return VF_WSAEBADF;
+        case EACCES:
+        case EPERM:
+            return VF_WSAEACCES;
+        case EFAULT:
+            return VF_WSAEFAULT;
+        case EINVAL:
+            return VF_WSAEINVAL;
+        case EMFILE:
+        case ENFILE:
+            return VF_WSAEMFILE;
+        case EAGAIN:
+            return VF_WSAEWOULDBLOCK;
+        case ENOTSOCK:
+            return VF_WSAENOTSOCK;
+        case EPROTOTYPE:
+            return VF_WSAEPROTOTYPE;
+        case ENOPROTOOPT:
+            return VF_WSAENOPROTOOPT;
+        case EPROTONOSUPPORT:
+            return VF_WSAEPROTONOSUPPORT;
+        case EOPNOTSUPP:
+            return VF_WSAEOPNOTSUPP;
+        case EAFNOSUPPORT:
+            return VF_WSAEAFNOSUPPORT;
+        case EADDRINUSE:
+            return VF_WSAEADDRINUSE;
+        case EADDRNOTAVAIL:
+            return VF_WSAEADDRNOTAVAIL;
+        case ENETDOWN:
+            return VF_WSAENETDOWN;
+        case ENETUNREACH:
+            return VF_WSAENETUNREACH;
+        case ECONNABORTED:
+            return VF_WSAECONNABORTED;
+        case ECONNRESET:
+        case EPIPE:
+            return VF_WSAECONNRESET;
+        case ENOBUFS:
+        case ENOMEM:
+            return VF_WSAENOBUFS;
+        case ENOTCONN:
+            return VF_WSAENOTCONN;
+        case ETIMEDOUT:
+            return VF_WSAETIMEDOUT;
+        case ECONNREFUSED:
+            return VF_WSAECONNREFUSED;
+        default:
+            return VF_WSAEINVAL;
     }
 }
 
@@ -265,7 +325,9 @@ int MakeStreamSocketPair(Socket ends[2]) {
     return 0;
 }
 
-bool CloseSocket(Socket s) { return s >= 0 && close(static_cast<int>(s)) == 0; }
+bool CloseSocket(Socket s) {
+    return s >= 0 && close(static_cast<int>(s)) == 0;
+}
 
 bool SetSocketNoDelay(Socket s) {
     int domain = 0;
@@ -296,10 +358,18 @@ int SocketPending(Socket s) {
     return ioctl(static_cast<int>(s), FIONREAD, &n) == 0 ? n : -1;
 }
 
-uint32_t InetAddr(const char* text) { return inet_addr(text); }
-uint32_t HostToNet32(uint32_t v) { return htonl(v); }
-uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
-uint16_t HostToNet16(uint16_t v) { return htons(v); }
+uint32_t InetAddr(const char* text) {
+    return inet_addr(text);
+}
+uint32_t HostToNet32(uint32_t v) {
+    return htonl(v);
+}
+uint32_t NetToHost32(uint32_t v) {
+    return ntohl(v);
+}
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
 
 // ---- Per-user profile: $XDG_CONFIG_HOME/Quillmark/Vifnet.ini ------------------------------------
 
@@ -331,7 +401,8 @@ bool SameName(const std::string& a, const std::string& b) {
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -389,7 +460,8 @@ bool ProfileSetString(const wchar_t* section, const wchar_t* key, const wchar_t*
         lines.push_back(entry);
     }
     std::ofstream out(path, std::ios::trunc);
-    for (const auto& line : lines) out << line << '\n';
+    for (const auto& line : lines)
+        out << line << '\n';
     return static_cast<bool>(out.flush());
 }
 
@@ -438,7 +510,8 @@ std::wstring ToWide(const char* text) {
         uint32_t c = *p++;
         int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
         if (more) c &= 0x3F >> more;
-        for (; more && (*p & 0xC0) == 0x80; --more) c = (c << 6) | (*p++ & 0x3F);
+        for (; more && (*p & 0xC0) == 0x80; --more)
+            c = (c << 6) | (*p++ & 0x3F);
         out.push_back(more ? L'\uFFFD' : static_cast<wchar_t>(c));
     }
     return out;

@@ -17,16 +17,24 @@ namespace plat {
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage");
 
-static CRITICAL_SECTION* Section(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
+static CRITICAL_SECTION* Section(unsigned char* storage) {
+    return reinterpret_cast<CRITICAL_SECTION*>(storage);
+}
 
 CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount) {
     new (m_storage) CRITICAL_SECTION;
     InitializeCriticalSectionAndSpinCount(Section(m_storage), spinCount);
 }
 
-CCriticalSection::~CCriticalSection() { DeleteCriticalSection(Section(m_storage)); }
-void CCriticalSection::Enter() { EnterCriticalSection(Section(m_storage)); }
-void CCriticalSection::Leave() { LeaveCriticalSection(Section(m_storage)); }
+CCriticalSection::~CCriticalSection() {
+    DeleteCriticalSection(Section(m_storage));
+}
+void CCriticalSection::Enter() {
+    EnterCriticalSection(Section(m_storage));
+}
+void CCriticalSection::Leave() {
+    LeaveCriticalSection(Section(m_storage));
+}
 
 // ---- Events ------------------------------------------------------------------------------------
 
@@ -36,8 +44,12 @@ CEvent::~CEvent() {
     if (m_handle) CloseHandle(m_handle);
 }
 
-bool CEvent::Set() { return m_handle && SetEvent(m_handle); }
-bool CEvent::Reset() { return m_handle && ResetEvent(m_handle); }
+bool CEvent::Set() {
+    return m_handle && SetEvent(m_handle);
+}
+bool CEvent::Reset() {
+    return m_handle && ResetEvent(m_handle);
+}
 
 DWORD WaitForAny(const WaitHandle* handles, unsigned count, DWORD timeoutMs) {
     DWORD rc = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
@@ -61,20 +73,20 @@ DWORD WINAPI ThreadTrampoline(LPVOID p) {
 }
 }  // namespace
 
-CThread::~CThread() { Join(); }
+CThread::~CThread() {
+    Join();
+}
 
 bool CThread::Start(ThreadProc proc, void* arg) {
     if (m_handle) return false;
     auto* start = new (std::nothrow) ThreadStart{proc, arg};
     if (!start) return false;
-    DWORD id = 0;
-    HANDLE h = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, &id);
+    HANDLE h = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
     if (!h) {
         delete start;
         return false;
     }
     m_handle = h;
-    m_dwId = id;
     return true;
 }
 
@@ -83,31 +95,46 @@ bool CThread::Join() {
     bool ok = WaitForSingleObject(m_handle, INFINITE) == WAIT_OBJECT_0;
     CloseHandle(m_handle);
     m_handle = nullptr;
-    m_dwId = 0;
     return ok;
 }
 
-DWORD GetTickCount() { return ::GetTickCount(); }
-void Sleep(DWORD ms) { ::Sleep(ms); }
-DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
-DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+DWORD GetTickCount() {
+    return ::GetTickCount();
+}
+void Sleep(DWORD ms) {
+    ::Sleep(ms);
+}
+DWORD GetCurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
+DWORD GetCurrentThreadId() {
+    return ::GetCurrentThreadId();
+}
 
 // ---- Last error ------------------------------------------------------------------------------
 
-DWORD GetLastErrorCode() { return ::GetLastError(); }
-void SetLastErrorCode(DWORD code) { ::SetLastError(code); }
-void SetErrno(int value) { errno = value; }
-int GetErrno() { return errno; }
+DWORD GetLastErrorCode() {
+    return ::GetLastError();
+}
+void SetLastErrorCode(DWORD code) {
+    ::SetLastError(code);
+}
+void SetErrno(int value) {
+    errno = value;
+}
+int GetErrno() {
+    return errno;
+}
 
 std::wstring SystemErrorText(DWORD code) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0,
-                             nullptr);
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&text), 0, nullptr);
     std::wstring result;
     if (n && text) {
         result.assign(text, n);
-        while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ')) result.pop_back();
+        while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' '))
+            result.pop_back();
     }
     if (text) LocalFree(text);
     if (result.empty()) result = L"Unknown error " + std::to_wstring(code);
@@ -122,9 +149,13 @@ bool SocketsStartup() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void SocketsCleanup() { WSACleanup(); }
+void SocketsCleanup() {
+    WSACleanup();
+}
 
-int SocketErrorCode() { return WSAGetLastError(); }
+int SocketErrorCode() {
+    return WSAGetLastError();
+}
 
 int MakeStreamSocketPair(Socket ends[2]) {
     // Windows Sockets has no socket pair: connect two sockets through a listener on the
@@ -164,7 +195,9 @@ int MakeStreamSocketPair(Socket ends[2]) {
     return 0;
 }
 
-bool CloseSocket(Socket s) { return s != kInvalidSocket && closesocket(static_cast<SOCKET>(s)) == 0; }
+bool CloseSocket(Socket s) {
+    return s != kInvalidSocket && closesocket(static_cast<SOCKET>(s)) == 0;
+}
 
 bool SetSocketNoDelay(Socket s) {
     int one = 1;
@@ -191,14 +224,24 @@ int SocketPending(Socket s) {
     return ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &n) == 0 ? static_cast<int>(n) : -1;
 }
 
-uint32_t InetAddr(const char* text) { return inet_addr(text); }
-uint32_t HostToNet32(uint32_t v) { return htonl(v); }
-uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
-uint16_t HostToNet16(uint16_t v) { return htons(v); }
+uint32_t InetAddr(const char* text) {
+    return inet_addr(text);
+}
+uint32_t HostToNet32(uint32_t v) {
+    return htonl(v);
+}
+uint32_t NetToHost32(uint32_t v) {
+    return ntohl(v);
+}
+uint16_t HostToNet16(uint16_t v) {
+    return htons(v);
+}
 
 // ---- Per-user profile: HKEY_CURRENT_USER\Software\Quillmark\Vifnet\<section> -------------------
 
-static std::wstring ProfileKey(const wchar_t* section) { return std::wstring(L"Software\\Quillmark\\Vifnet\\") + section; }
+static std::wstring ProfileKey(const wchar_t* section) {
+    return std::wstring(L"Software\\Quillmark\\Vifnet\\") + section;
+}
 
 std::wstring ProfileGetString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue) {
     std::wstring result = defaultValue ? defaultValue : L"";
