@@ -11,7 +11,9 @@
 
 #include "vifnet32.h"
 
-static void print_diagnostic(const char* text) { fprintf(stderr, "vifnet: %s", text); }
+static void print_diagnostic(const char* text) {
+    fprintf(stderr, "vifnet: %s", text);
+}
 
 static int parse_ipv4(const char* text, unsigned char ip[4]) {
     unsigned a, b, c, d;

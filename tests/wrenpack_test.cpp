@@ -12,11 +12,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
-static bool waitSignalled(WP_EVENT ev, int ms) { return WaitForSingleObject(ev, ms) == WAIT_OBJECT_0; }
+static bool waitSignalled(WP_EVENT ev, int ms) {
+    return WaitForSingleObject(ev, ms) == WAIT_OBJECT_0;
+}
 #else
 #include <poll.h>
-static bool waitSignalled(WP_EVENT ev, int ms)
-{
+static bool waitSignalled(WP_EVENT ev, int ms) {
     pollfd p{ev, POLLIN, 0};
     return poll(&p, 1, ms) == 1;
 }
@@ -27,32 +28,30 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const WP_CHAR16* const kEth0 = u"eth0";
 
-bool signalled(WP_EVENT event) { return waitSignalled(event, 0); }
+bool signalled(WP_EVENT event) {
+    return waitSignalled(event, 0);
+}
 
-Bytes pattern(size_t n)
-{
+Bytes pattern(size_t n) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i)
         b[i] = uint8_t(i + 1);
     return b;
 }
 
-void addAdapter(const WP_CHAR16* name, uint8_t macLast = 1)
-{
+void addAdapter(const WP_CHAR16* name, uint8_t macLast = 1) {
     ADAPTER_INFO_LIST_ENTRY e{};
     std::u16string(name).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
     e.MACAddr[5] = macLast;
     ASSERT_EQ(WrenSimAddAdapter(&e), 1);
 }
 
-void expectError(int err, uint32_t win)
-{
+void expectError(int err, uint32_t win) {
     EXPECT_EQ(errno, err);
     EXPECT_EQ(WrenPackGetLastError(), win);
 }
 
-Bytes recv(WP_HANDLE h, uint32_t capacity = 4096)
-{
+Bytes recv(WP_HANDLE h, uint32_t capacity = 4096) {
     Bytes buf(capacity);
     uint32_t got = 0xDEAD;
     EXPECT_EQ(WrenPackRecvPacket(h, buf.data(), capacity, &got, nullptr), 1);
@@ -63,23 +62,19 @@ Bytes recv(WP_HANDLE h, uint32_t capacity = 4096)
 class WrenPack : public ::testing::Test {
 protected:
     void SetUp() override { WrenSimReset(); }
-    void TearDown() override
-    {
+    void TearDown() override {
         for (WP_HANDLE h : open_)
             WrenPackCloseAdapter(h);
     }
-    WP_HANDLE open(const WP_CHAR16* name)
-    {
+    WP_HANDLE open(const WP_CHAR16* name) {
         WP_HANDLE h = WrenPackOpenAdapter(name);
-        if (h)
-            open_.push_back(h);
+        if (h) open_.push_back(h);
         return h;
     }
     std::vector<WP_HANDLE> open_;
 };
 
-TEST_F(WrenPack, AdapterListIsQueriedThenFilledAsAChain)
-{
+TEST_F(WrenPack, AdapterListIsQueriedThenFilledAsAChain) {
     addAdapter(kEth0, 1);
     addAdapter(u"eth1", 2);
 
@@ -105,8 +100,7 @@ TEST_F(WrenPack, AdapterListIsQueriedThenFilledAsAChain)
     EXPECT_EQ(Bytes(buf.begin() + size, buf.end()), Bytes(100, 0));
 }
 
-TEST_F(WrenPack, AdapterListSizeOverrideAndEmptyList)
-{
+TEST_F(WrenPack, AdapterListSizeOverrideAndEmptyList) {
     uint32_t size = 0;
     EXPECT_EQ(WrenPackGetAdaptersList(nullptr, &size), 0);
     EXPECT_EQ(size, 0u);
@@ -120,13 +114,12 @@ TEST_F(WrenPack, AdapterListSizeOverrideAndEmptyList)
     ASSERT_EQ(WrenPackGetAdaptersList(buf.data(), &size), 1);
     EXPECT_EQ(buf[1376], 0);
 
-    size = 5; // a size query must come with 0
+    size = 5;  // a size query must come with 0
     EXPECT_EQ(WrenPackGetAdaptersList(nullptr, &size), 0);
     expectError(22, 87);
 }
 
-TEST_F(WrenPack, OpenMatchesTheWholeNameAndCloseForgetsTheHandle)
-{
+TEST_F(WrenPack, OpenMatchesTheWholeNameAndCloseForgetsTheHandle) {
     addAdapter(kEth0);
     EXPECT_EQ(open(u"eth"), nullptr);
     expectError(2, 1168);
@@ -142,12 +135,11 @@ TEST_F(WrenPack, OpenMatchesTheWholeNameAndCloseForgetsTheHandle)
     open_.erase(open_.begin());
     WrenPackCloseAdapter(nullptr);
     EXPECT_EQ(WrenSimOpenCount(kEth0), 1u);
-    EXPECT_EQ(WrenPackSetBuff(a, 1), 0); // closed handle
+    EXPECT_EQ(WrenPackSetBuff(a, 1), 0);  // closed handle
     expectError(22, 87);
 }
 
-TEST_F(WrenPack, InjectedFrameArrivesAsOnePaddedCaptureRecord)
-{
+TEST_F(WrenPack, InjectedFrameArrivesAsOnePaddedCaptureRecord) {
     addAdapter(kEth0);
     WP_HANDLE h = open(kEth0);
     EXPECT_TRUE(recv(h).empty());
@@ -167,8 +159,7 @@ TEST_F(WrenPack, InjectedFrameArrivesAsOnePaddedCaptureRecord)
     EXPECT_EQ(Bytes(got.begin() + 81, got.end()), Bytes(3, 0));
 }
 
-TEST_F(WrenPack, BigBufferIsSplitAndTheEventFollowsTheQueue)
-{
+TEST_F(WrenPack, BigBufferIsSplitAndTheEventFollowsTheQueue) {
     addAdapter(kEth0);
     WP_HANDLE h = open(kEth0);
     WP_EVENT ev = WrenPackGetWin32ReadEventHandle(h);
@@ -193,11 +184,10 @@ TEST_F(WrenPack, BigBufferIsSplitAndTheEventFollowsTheQueue)
     expectError(22, 87);
 }
 
-TEST_F(WrenPack, EveryOpenHandleReceivesEveryBufferInjectedWhileItIsOpen)
-{
+TEST_F(WrenPack, EveryOpenHandleReceivesEveryBufferInjectedWhileItIsOpen) {
     addAdapter(kEth0);
     const uint8_t one = 1, two = 2;
-    EXPECT_EQ(WrenSimInjectBuffer(kEth0, &one, 1), 0); // nobody listening: dropped
+    EXPECT_EQ(WrenSimInjectBuffer(kEth0, &one, 1), 0);  // nobody listening: dropped
     WP_HANDLE a = open(kEth0);
     ASSERT_EQ(WrenSimInjectBuffer(kEth0, &one, 1), 1);
     WP_HANDLE b = open(kEth0);
@@ -212,8 +202,7 @@ TEST_F(WrenPack, EveryOpenHandleReceivesEveryBufferInjectedWhileItIsOpen)
     EXPECT_EQ(WrenSimPendingBuffers(kEth0), 0u);
 }
 
-TEST_F(WrenPack, ReaderThreadWakesOnTheEventWhileAnotherThreadInjects)
-{
+TEST_F(WrenPack, ReaderThreadWakesOnTheEventWhileAnotherThreadInjects) {
     addAdapter(kEth0);
     WP_HANDLE h = open(kEth0);
     WP_EVENT ev = WrenPackGetWin32ReadEventHandle(h);
@@ -230,8 +219,7 @@ TEST_F(WrenPack, ReaderThreadWakesOnTheEventWhileAnotherThreadInjects)
     EXPECT_EQ(received, frames);
 }
 
-TEST_F(WrenPack, SettingsAndSendsAreRecorded)
-{
+TEST_F(WrenPack, SettingsAndSendsAreRecorded) {
     addAdapter(kEth0);
     WP_HANDLE h = open(kEth0);
     ASSERT_EQ(WrenPackSetBuff(h, 1 << 20), 1);
@@ -274,8 +262,7 @@ TEST_F(WrenPack, SettingsAndSendsAreRecorded)
     EXPECT_EQ(WrenSimSentCount(kEth0), 2u);
 }
 
-TEST_F(WrenPack, ForcedFailuresSkipThenFailThenStop)
-{
+TEST_F(WrenPack, ForcedFailuresSkipThenFailThenStop) {
     addAdapter(kEth0);
     WrenSimFail(WRENSIM_OP_OPEN_ADAPTER, 0, 1, 13, 5);
     EXPECT_EQ(open(kEth0), nullptr);
@@ -298,7 +285,7 @@ TEST_F(WrenPack, ForcedFailuresSkipThenFailThenStop)
     uint32_t got = 77;
     EXPECT_EQ(WrenPackRecvPacket(h, buf, sizeof buf, &got, nullptr), 0);
     EXPECT_EQ(got, 77u);
-    EXPECT_EQ(recv(h).size(), 1u); // the failed call took nothing
+    EXPECT_EQ(recv(h).size(), 1u);  // the failed call took nothing
 
     // Failures that never end, including the size query; count 0 clears them.
     WrenSimFail(WRENSIM_OP_GET_ADAPTERS_LIST, 0, -1, 5, 1167);
@@ -311,8 +298,7 @@ TEST_F(WrenPack, ForcedFailuresSkipThenFailThenStop)
     EXPECT_EQ(WrenPackGetAdaptersList(nullptr, &size), 1);
 }
 
-TEST_F(WrenPack, ResetForgetsAdaptersButOpenHandlesStayUsable)
-{
+TEST_F(WrenPack, ResetForgetsAdaptersButOpenHandlesStayUsable) {
     addAdapter(kEth0);
     WP_HANDLE h = open(kEth0);
     WP_EVENT ev = WrenPackGetWin32ReadEventHandle(h);
@@ -326,8 +312,8 @@ TEST_F(WrenPack, ResetForgetsAdaptersButOpenHandlesStayUsable)
     EXPECT_EQ(WrenPackSetBuff(h, 64), 1);
     EXPECT_EQ(open(kEth0), nullptr);
     addAdapter(kEth0);
-    EXPECT_EQ(WrenSimOpenCount(kEth0), 0u); // a new adapter, not the one h was opened on
+    EXPECT_EQ(WrenSimOpenCount(kEth0), 0u);  // a new adapter, not the one h was opened on
     EXPECT_EQ(WrenSimGetBuff(kEth0), 0u);
 }
 
-} // namespace
+}  // namespace

@@ -9,14 +9,12 @@ namespace {
 
 constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
 
-void AppendHexByte(std::wstring& s, std::uint8_t b)
-{
+void AppendHexByte(std::wstring& s, std::uint8_t b) {
     s.push_back(kHexDigits[b >> 4]);
     s.push_back(kHexDigits[b & 0x0F]);
 }
 
-void AppendDecimal(std::wstring& s, unsigned v)
-{
+void AppendDecimal(std::wstring& s, unsigned v) {
     wchar_t digits[10];
     int n = 0;
     do {
@@ -30,29 +28,22 @@ void AppendDecimal(std::wstring& s, unsigned v)
 }  // namespace
 
 // ASCII only: the locale must not change what an address text means.
-int HexDigitValue(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
+int HexDigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
     return -1;
 }
 
-bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6])
-{
+bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6]) {
     // Pairs start every 3 characters with separators, every 2 without.
     std::size_t stride;
     if (text.size() == 17) {
         stride = 3;
         const wchar_t separator = text[2];
-        if (separator != L':' && separator != L'-')
-            return false;
+        if (separator != L':' && separator != L'-') return false;
         for (std::size_t i = 2; i < 17; i += 3)
-            if (text[i] != separator)
-                return false;
+            if (text[i] != separator) return false;
     } else if (text.size() == 12) {
         stride = 2;
     } else {
@@ -64,8 +55,7 @@ bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6])
     for (std::size_t i = 0; i < 6; ++i) {
         const int high = HexDigitValue(text[i * stride]);
         const int low = HexDigitValue(text[i * stride + 1]);
-        if (high < 0 || low < 0)
-            return false;
+        if (high < 0 || low < 0) return false;
         bytes[i] = static_cast<std::uint8_t>((high << 4) | low);
     }
     for (std::size_t i = 0; i < 6; ++i)
@@ -73,16 +63,14 @@ bool ParseMACAddress(const std::wstring& text, std::uint8_t mac[6])
     return true;
 }
 
-bool ParseIPAddress(const std::wstring& text, std::uint32_t& address, bool reserved)
-{
+bool ParseIPAddress(const std::wstring& text, std::uint32_t& address, bool reserved) {
     (void)reserved;  // kept for callers written against the wider form of this call
 
     std::uint32_t result = 0;
     std::size_t pos = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
-            if (pos >= text.size() || text[pos] != L'.')
-                return false;
+            if (pos >= text.size() || text[pos] != L'.') return false;
             ++pos;
         }
         const std::size_t start = pos;
@@ -93,30 +81,25 @@ bool ParseIPAddress(const std::wstring& text, std::uint32_t& address, bool reser
                 return false;
             ++pos;
         }
-        if (pos == start)
-            return false;
+        if (pos == start) return false;
         result = (result << 8) | value;
     }
-    if (pos != text.size())
-        return false;
+    if (pos != text.size()) return false;
     address = result;
     return true;
 }
 
-std::wstring FormatMACAddr(const std::uint8_t mac[6], std::wstring& out)
-{
+std::wstring FormatMACAddr(const std::uint8_t mac[6], std::wstring& out) {
     return FormatPhysAddr(out, mac, 6, L'-');
 }
 
-std::wstring FormatPhysAddr(std::wstring& out, const std::uint8_t* bytes, std::uint32_t count, wchar_t separator)
-{
+std::wstring FormatPhysAddr(std::wstring& out, const std::uint8_t* bytes, std::uint32_t count, wchar_t separator) {
     std::wstring s;
     if (bytes != nullptr && count != 0) {
         s.reserve(static_cast<std::size_t>(count) * 3);
         for (std::uint32_t i = 0; i < count; ++i) {
             // A NUL separator would cut the text short for any C caller: it means none.
-            if (i != 0 && separator != L'\0')
-                s.push_back(separator);
+            if (i != 0 && separator != L'\0') s.push_back(separator);
             AppendHexByte(s, bytes[i]);
         }
     }
@@ -124,29 +107,25 @@ std::wstring FormatPhysAddr(std::wstring& out, const std::uint8_t* bytes, std::u
     return s;
 }
 
-std::wstring FormatIPAddr(const void* address, std::wstring& out)
-{
+std::wstring FormatIPAddr(const void* address, std::wstring& out) {
     const auto* b = static_cast<const std::uint8_t*>(address);
     std::wstring s;
     s.reserve(15);
     for (int i = 0; i < 4; ++i) {
-        if (i != 0)
-            s.push_back(L'.');
+        if (i != 0) s.push_back(L'.');
         AppendDecimal(s, b[i]);
     }
     out = s;
     return s;
 }
 
-std::wstring FormatHexDump(const void* data, std::uint64_t length, bool reserved1, int reserved2, bool reserved3)
-{
+std::wstring FormatHexDump(const void* data, std::uint64_t length, bool reserved1, int reserved2, bool reserved3) {
     (void)reserved1;
     (void)reserved2;
     (void)reserved3;
 
     std::wstring s;
-    if (data == nullptr || length == 0)
-        return s;
+    if (data == nullptr || length == 0) return s;
     const auto* p = static_cast<const std::uint8_t*>(data);
 
     // Offsets take 4 digits, more only when the dump is long enough to need them, so that every
@@ -185,7 +164,6 @@ std::wstring FormatHexDump(const void* data, std::uint64_t length, bool reserved
     return s;
 }
 
-std::wstring FormatLastError(std::uint32_t code)
-{
+std::wstring FormatLastError(std::uint32_t code) {
     return plat::SystemErrorText(code);
 }

@@ -31,17 +31,23 @@ auto Plain(Call call) {
 
 extern "C" {
 
-VIFNET32_API int vifnet32_open_ex(const char* gateway, int flags, int* e) { return Report(theApp.Open(gateway, flags), e); }
+VIFNET32_API int vifnet32_open_ex(const char* gateway, int flags, int* e) {
+    return Report(theApp.Open(gateway, flags), e);
+}
 VIFNET32_API int vifnet32_open(const char* gateway, int flags) {
     return Plain([&](int* e) { return vifnet32_open_ex(gateway, flags, e); });
 }
 
-VIFNET32_API int vifnet32_close_ex(int fd, int* e) { return Report(theApp.Close(fd), e); }
+VIFNET32_API int vifnet32_close_ex(int fd, int* e) {
+    return Report(theApp.Close(fd), e);
+}
 VIFNET32_API int vifnet32_close(int fd) {
     return Plain([&](int* e) { return vifnet32_close_ex(fd, e); });
 }
 
-VIFNET32_API int vifnet32_read_ex(int fd, void* buffer, int size, int* e) { return Report(theApp.Read(fd, buffer, size), e); }
+VIFNET32_API int vifnet32_read_ex(int fd, void* buffer, int size, int* e) {
+    return Report(theApp.Read(fd, buffer, size), e);
+}
 VIFNET32_API int vifnet32_read(int fd, void* buffer, int size) {
     return Plain([&](int* e) { return vifnet32_read_ex(fd, buffer, size, e); });
 }
@@ -53,22 +59,30 @@ VIFNET32_API int vifnet32_write(int fd, const void* buffer, int length) {
     return Plain([&](int* e) { return vifnet32_write_ex(fd, buffer, length, e); });
 }
 
-VIFNET32_API int vifnet32_ioctl_ex(int fd, int request, void* record, int* e) { return Report(theApp.IOCtl(fd, request, record), e); }
+VIFNET32_API int vifnet32_ioctl_ex(int fd, int request, void* record, int* e) {
+    return Report(theApp.IOCtl(fd, request, record), e);
+}
 VIFNET32_API int vifnet32_ioctl(int fd, int request, void* record) {
     return Plain([&](int* e) { return vifnet32_ioctl_ex(fd, request, record, e); });
 }
 
-VIFNET32_API int vifnet32_beg_write_multi_ex(int fd, int size, int* e) { return Report(theApp.BegMultiWrite(fd, size), e); }
+VIFNET32_API int vifnet32_beg_write_multi_ex(int fd, int size, int* e) {
+    return Report(theApp.BegMultiWrite(fd, size), e);
+}
 VIFNET32_API int vifnet32_beg_write_multi(int fd, int size) {
     return Plain([&](int* e) { return vifnet32_beg_write_multi_ex(fd, size, e); });
 }
 
-VIFNET32_API int vifnet32_end_write_multi_ex(int fd, int* e) { return Report(theApp.EndMultiWrite(fd), e); }
+VIFNET32_API int vifnet32_end_write_multi_ex(int fd, int* e) {
+    return Report(theApp.EndMultiWrite(fd), e);
+}
 VIFNET32_API int vifnet32_end_write_multi(int fd) {
     return Plain([&](int* e) { return vifnet32_end_write_multi_ex(fd, e); });
 }
 
-VIFNET32_API int vifnet32_get_stats_ex(int fd, VIFNET32_STATS* stats, int* e) { return Report(theApp.GetVifnetStats(fd, stats), e); }
+VIFNET32_API int vifnet32_get_stats_ex(int fd, VIFNET32_STATS* stats, int* e) {
+    return Report(theApp.GetVifnetStats(fd, stats), e);
+}
 VIFNET32_API int vifnet32_get_stats(int fd, VIFNET32_STATS* stats) {
     return Plain([&](int* e) { return vifnet32_get_stats_ex(fd, stats, e); });
 }

@@ -22,7 +22,8 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     const DWORD pid = plat::GetCurrentProcessId();
     const int mode = flags & ~_O_VF32NOTIFY;
     if (!gateway || !*gateway || mode < 0 || mode > 2) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet32App::Open: Invalid parameters from process %08.8X\n", pid);
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet32App::Open: Invalid parameters from process %08.8X\n",
+                    pid);
     }
     plat::CSingleLock lock(m_csApp);
     CVFAdapter* adapter = CreateAdapter(gateway);
@@ -77,8 +78,9 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     }
     // Opening the packet driver on the entry, and the adapter object that owns the handle, come
     // with the interface object.
-    return Fail(VF_ENODEV, VF_ERROR_NOT_SUPPORTED, L"** CVifnet32App::CreateAdapter(%hs): adapter objects not available; rc=%d: %s\n",
-                gateway, VF_ERROR_NOT_SUPPORTED, FormatLastError(VF_ERROR_NOT_SUPPORTED).c_str());
+    return Fail(VF_ENODEV, VF_ERROR_NOT_SUPPORTED,
+                L"** CVifnet32App::CreateAdapter(%hs): adapter objects not available; rc=%d: %s\n", gateway,
+                VF_ERROR_NOT_SUPPORTED, FormatLastError(VF_ERROR_NOT_SUPPORTED).c_str());
 }
 
 int CVifnet32App::Close(int fd) {

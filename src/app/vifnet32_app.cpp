@@ -76,8 +76,8 @@ bool CVifnet32App::InitInstance() {
         return true;
     }
     RecordError(plat::GetErrno(), plat::GetLastErrorCode());
-    DebugTrace(L"** CVifnet32App::InitInstance: failed to create maps for process %08.8X; rc=%d: %s\n", pid,
-               GetLastErrorCode(), FormatLastError(GetLastErrorCode()).c_str());
+    DebugTrace(L"** CVifnet32App::InitInstance: failed to create maps for process %08.8X; rc=%d: %s\n", pid, GetLastErrorCode(),
+               FormatLastError(GetLastErrorCode()).c_str());
     plat::ShowStartupFailure(102);
     RaiseError();
     return false;
@@ -175,6 +175,6 @@ Failure CVifnet32App::FailUnknownDescriptor(const wchar_t* operation, int fd) {
     std::wstring format = L"** CVifnet32App::";
     format += operation;
     format += L": GetVFPtrFromfd(%d) failed for process %08.8X; rc=%d: %s\n";
-    return Fail(VF_EBADF, VF_ERROR_INVALID_HANDLE, format.c_str(), fd, plat::GetCurrentProcessId(),
-                VF_ERROR_INVALID_HANDLE, FormatLastError(VF_ERROR_INVALID_HANDLE).c_str());
+    return Fail(VF_EBADF, VF_ERROR_INVALID_HANDLE, format.c_str(), fd, plat::GetCurrentProcessId(), VF_ERROR_INVALID_HANDLE,
+                FormatLastError(VF_ERROR_INVALID_HANDLE).c_str());
 }

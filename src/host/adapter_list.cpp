@@ -149,10 +149,9 @@ std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr) {
 
 const wchar_t* GetNdisMediumName(std::uint32_t nMedium) {
     static const wchar_t* const kNames[] = {
-        L"NdisMedium802_3",      L"NdisMedium802_5",     L"NdisMediumFddi",        L"NdisMediumWan",
-        L"NdisMediumLocalTalk",  L"NdisMediumDix",       L"NdisMediumArcnetRaw",   L"NdisMediumArcnet878_2",
-        L"NdisMediumAtm",        L"NdisMediumWirelessWan", L"NdisMediumIrda",      L"NdisMediumBpc",
-        L"NdisMediumCoWan",      L"NdisMedium1394",      L"NdisMediumMax",
+        L"NdisMedium802_3", L"NdisMedium802_5",     L"NdisMediumFddi",        L"NdisMediumWan",  L"NdisMediumLocalTalk",
+        L"NdisMediumDix",   L"NdisMediumArcnetRaw", L"NdisMediumArcnet878_2", L"NdisMediumAtm",  L"NdisMediumWirelessWan",
+        L"NdisMediumIrda",  L"NdisMediumBpc",       L"NdisMediumCoWan",       L"NdisMedium1394", L"NdisMediumMax",
     };
     return nMedium < sizeof kNames / sizeof kNames[0] ? kNames[nMedium] : L"NdisMediumUnknown";
 }

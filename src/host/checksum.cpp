@@ -14,26 +14,22 @@
 
 namespace {
 
-inline std::uint32_t Load32(const std::uint8_t* p)
-{
+inline std::uint32_t Load32(const std::uint8_t* p) {
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);  // any alignment; compiles to a plain load
     return v;
 }
 
-inline std::uint16_t Load16BE(const std::uint8_t* p)
-{
+inline std::uint16_t Load16BE(const std::uint8_t* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
-inline void Store16BE(std::uint8_t* p, std::uint16_t v)
-{
+inline void Store16BE(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
     p[1] = static_cast<std::uint8_t>(v);
 }
 
-inline std::uint16_t Fold(std::uint64_t sum)
-{
+inline std::uint16_t Fold(std::uint64_t sum) {
     sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
     sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
     // Now at most 2^32, which two 16-bit folds always bring below 2^16.
@@ -49,8 +45,7 @@ constexpr std::uint32_t kMinIPHeader = 20;
 
 }  // namespace
 
-std::uint16_t CalcChecksum(const void* data, std::uint32_t length)
-{
+std::uint16_t CalcChecksum(const void* data, std::uint32_t length) {
     const auto* p = static_cast<const std::uint8_t*>(data);
     std::uint64_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
 
@@ -88,18 +83,15 @@ std::uint16_t CalcChecksum(const void* data, std::uint32_t length)
 
     // Each accumulator is below 2^62, so their sum cannot overflow either.
     std::uint16_t sum = Fold(a0 + a1 + a2 + a3);
-    if constexpr (std::endian::native == std::endian::little)
-        sum = static_cast<std::uint16_t>((sum >> 8) | (sum << 8));
+    if constexpr (std::endian::native == std::endian::little) sum = static_cast<std::uint16_t>((sum >> 8) | (sum << 8));
     return sum;
 }
 
-std::uint16_t CalcInetChecksum(const void* data, std::uint32_t length)
-{
+std::uint16_t CalcInetChecksum(const void* data, std::uint32_t length) {
     return static_cast<std::uint16_t>(~CalcChecksum(data, length));
 }
 
-std::uint16_t CalcPseudoHeaderSum(const std::uint8_t* ipHeader)
-{
+std::uint16_t CalcPseudoHeaderSum(const std::uint8_t* ipHeader) {
     const std::uint8_t protocol = ipHeader[9];
     VF_ASSERT(protocol == kProtoTCP || protocol == kProtoUDP);
 
@@ -128,12 +120,9 @@ std::uint16_t CalcPseudoHeaderSum(const std::uint8_t* ipHeader)
 //     end keeps its transport checksum as it came; UDP: the UDP length from X, which must also
 //     hold the 8-byte UDP header); otherwise the transport bytes are left unchanged.
 // Nothing is read or written outside [frame, frame + length).
-void FixIPChecksums(std::uint8_t* frame, std::uint32_t length)
-{
-    if (frame == nullptr || length <= kEtherHeader + kMinIPHeader)
-        return;
-    if (Load16BE(frame + 12) != 0x0800)
-        return;
+void FixIPChecksums(std::uint8_t* frame, std::uint32_t length) {
+    if (frame == nullptr || length <= kEtherHeader + kMinIPHeader) return;
+    if (Load16BE(frame + 12) != 0x0800) return;
 
     std::uint8_t* p = frame + kEtherHeader;
     std::uint32_t remaining = length - kEtherHeader;
@@ -141,8 +130,7 @@ void FixIPChecksums(std::uint8_t* frame, std::uint32_t length)
     while (remaining > kMinIPHeader) {
         const std::uint32_t total = Load16BE(p + 2);
         const std::uint32_t header = (p[0] & 0x0Fu) * 4;
-        if (header < kMinIPHeader || total < header || header > remaining)
-            return;
+        if (header < kMinIPHeader || total < header || header > remaining) return;
 
         // Bytes of this packet that lie inside the frame.
         const std::uint32_t available = total < remaining ? total : remaining;
@@ -167,8 +155,7 @@ void FixIPChecksums(std::uint8_t* frame, std::uint32_t length)
         }
         Store16BE(p + 10, CalcInetChecksum(p, header));
 
-        if (total >= remaining)
-            return;
+        if (total >= remaining) return;
         p += total;
         remaining -= total;
     }

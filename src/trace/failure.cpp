@@ -22,4 +22,3 @@ Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, const wchar_t* format, .
     va_end(args);
     return {};
 }
-

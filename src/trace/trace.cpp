@@ -44,13 +44,15 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
             continue;
         }
         std::string spec = "%";
-        while (*p && std::wcschr(L"-+ #0", *p)) spec.push_back(static_cast<char>(*p++));
+        while (*p && std::wcschr(L"-+ #0", *p))
+            spec.push_back(static_cast<char>(*p++));
         auto number = [&]() {
             if (*p == L'*') {
                 spec += std::to_string(va_arg(args, int));
                 ++p;
             } else {
-                while (*p >= L'0' && *p <= L'9') spec.push_back(static_cast<char>(*p++));
+                while (*p >= L'0' && *p <= L'9')
+                    spec.push_back(static_cast<char>(*p++));
             }
         };
         number();
@@ -82,54 +84,54 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
         }
         wchar_t conv = *p ? *p++ : L'\0';
         switch (conv) {
-        case L'd':
-        case L'i':
-            if (size == kLongLong || size == kSize) {
-                AppendOne(out, spec + "lld", static_cast<long long>(va_arg(args, long long)));
-            } else if (size == kLong) {
-                AppendOne(out, spec + "ld", va_arg(args, long));
-            } else {
-                int v = va_arg(args, int);
-                AppendOne(out, spec + "d", size == kShort ? static_cast<int>(static_cast<short>(v)) : v);
+            case L'd':
+            case L'i':
+                if (size == kLongLong || size == kSize) {
+                    AppendOne(out, spec + "lld", static_cast<long long>(va_arg(args, long long)));
+                } else if (size == kLong) {
+                    AppendOne(out, spec + "ld", va_arg(args, long));
+                } else {
+                    int v = va_arg(args, int);
+                    AppendOne(out, spec + "d", size == kShort ? static_cast<int>(static_cast<short>(v)) : v);
+                }
+                break;
+            case L'u':
+            case L'x':
+            case L'X': {
+                char c = static_cast<char>(conv);
+                if (size == kLongLong || size == kSize) {
+                    AppendOne(out, spec + "ll" + c, static_cast<unsigned long long>(va_arg(args, unsigned long long)));
+                } else if (size == kLong) {
+                    AppendOne(out, spec + "l" + c, va_arg(args, unsigned long));
+                } else {
+                    unsigned v = va_arg(args, unsigned);
+                    AppendOne(out, spec + c, size == kShort ? static_cast<unsigned>(static_cast<unsigned short>(v)) : v);
+                }
+                break;
             }
-            break;
-        case L'u':
-        case L'x':
-        case L'X': {
-            char c = static_cast<char>(conv);
-            if (size == kLongLong || size == kSize) {
-                AppendOne(out, spec + "ll" + c, static_cast<unsigned long long>(va_arg(args, unsigned long long)));
-            } else if (size == kLong) {
-                AppendOne(out, spec + "l" + c, va_arg(args, unsigned long));
-            } else {
-                unsigned v = va_arg(args, unsigned);
-                AppendOne(out, spec + c, size == kShort ? static_cast<unsigned>(static_cast<unsigned short>(v)) : v);
-            }
-            break;
-        }
-        case L'c':
-            if (narrow) {
-                AppendOne(out, spec + "c", va_arg(args, int));
-            } else {
-                wchar_t wc[2] = {static_cast<wchar_t>(va_arg(args, int)), 0};
-                AppendOne(out, spec + "s", plat::ToNarrow(wc).c_str());
-            }
-            break;
-        case L's':
-            if (narrow) {
-                const char* s = va_arg(args, const char*);
-                AppendOne(out, spec + "s", s ? s : "(null)");
-            } else {
-                const wchar_t* s = va_arg(args, const wchar_t*);
-                AppendOne(out, spec + "s", s ? plat::ToNarrow(s).c_str() : "(null)");
-            }
-            break;
-        case L'p':
-            AppendOne(out, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
-            break;
-        default:  // not a conversion we know: show it as written
-            out.append(start, p);
-            break;
+            case L'c':
+                if (narrow) {
+                    AppendOne(out, spec + "c", va_arg(args, int));
+                } else {
+                    wchar_t wc[2] = {static_cast<wchar_t>(va_arg(args, int)), 0};
+                    AppendOne(out, spec + "s", plat::ToNarrow(wc).c_str());
+                }
+                break;
+            case L's':
+                if (narrow) {
+                    const char* s = va_arg(args, const char*);
+                    AppendOne(out, spec + "s", s ? s : "(null)");
+                } else {
+                    const wchar_t* s = va_arg(args, const wchar_t*);
+                    AppendOne(out, spec + "s", s ? plat::ToNarrow(s).c_str() : "(null)");
+                }
+                break;
+            case L'p':
+                AppendOne(out, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+                break;
+            default:  // not a conversion we know: show it as written
+                out.append(start, p);
+                break;
         }
     }
     return out;

@@ -13,7 +13,9 @@ namespace trace {
 // The caller's output function (null: silent).
 extern std::atomic<PRINT_DEBUG_STRING_FUNC> g_pfnPrintDebugString;
 
-inline bool Enabled() { return g_pfnPrintDebugString.load(std::memory_order_relaxed) != nullptr; }
+inline bool Enabled() {
+    return g_pfnPrintDebugString.load(std::memory_order_relaxed) != nullptr;
+}
 
 // printf-style formatting with a wide format string, as the library's messages are written:
 // %s takes a wide string, %hs a narrow one; %d %i %u %x %X %c %p %% with the usual flags, width,
@@ -29,7 +31,7 @@ void DebugTraceV(const wchar_t* format, va_list args);
 
 // Internal consistency check: reports "<file>(<line>): ** Assertion Failed **" and goes on.
 void AssertFailed(const char* file, int line);
-#define VF_ASSERT(cond) \
-    do { \
+#define VF_ASSERT(cond)                                \
+    do {                                               \
         if (!(cond)) AssertFailed(__FILE__, __LINE__); \
     } while (0)

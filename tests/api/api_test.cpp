@@ -35,13 +35,19 @@ public:
 };
 const auto* const kHostAdapters = testing::AddGlobalTestEnvironment(new HostAdapters);
 
-std::string Failure(const std::string& cls_op, const std::string& rest) { return "** " + cls_op + ": " + rest; }
+std::string Failure(const std::string& cls_op, const std::string& rest) {
+    return "** " + cls_op + ": " + rest;
+}
 
-bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
 
 }  // namespace
 
-TEST(Header, RecordsHaveTheirSizesInC) { EXPECT_EQ(vifnet32_header_c_check(), 0); }
+TEST(Header, RecordsHaveTheirSizesInC) {
+    EXPECT_EQ(vifnet32_header_c_check(), 0);
+}
 
 TEST(Version, NumbersTextAndCopyright) {
     int major = -1, release = -1, build = -1, e = -1;
@@ -68,7 +74,8 @@ TEST(Checksums, InternetChecksumIsTheComplementForEveryInput) {
     EXPECT_EQ(vifnet32_calc_inet_checksum("abc", 3), 0x3B9D);
     std::mt19937 rng(7);
     std::vector<uint8_t> data(2000);
-    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (auto& b : data)
+        b = static_cast<uint8_t>(rng());
     for (int len : {0, 1, 2, 3, 19, 20, 21, 127, 128, 129, 1499, 1500, 2000}) {
         for (int offset : {0, 1, 3}) {
             if (offset + len > 2000) continue;
@@ -127,7 +134,8 @@ TEST(SocketPair, EndsAreConnectedBothWays) {
     EXPECT_EQ(std::string(buf, 4), "back");
     ASSERT_EQ(vtest::RecvBytes(second[1], buf, 8), 8);
     EXPECT_EQ(std::string(buf, 8), "abcdefgh");
-    for (int s : {first[0], first[1], second[0], second[1]}) vtest::CloseSocket(s);
+    for (int s : {first[0], first[1], second[0], second[1]})
+        vtest::CloseSocket(s);
 }
 
 TEST(Descriptors, EveryCallOnAnUnknownDescriptorFailsOnceWithEBADF) {
@@ -141,11 +149,16 @@ TEST(Descriptors, EveryCallOnAnUnknownDescriptorFailsOnceWithEBADF) {
         int (*run)(int fd, void* buf, VIFNET32_STATS* stats, int* e);
     } calls[] = {
         {"Close", [](int f, void*, VIFNET32_STATS*, int* e) { return e ? vifnet32_close_ex(f, e) : vifnet32_close(f); }},
-        {"Read", [](int f, void* b, VIFNET32_STATS*, int* e) { return e ? vifnet32_read_ex(f, b, 64, e) : vifnet32_read(f, b, 64); }},
-        {"Write", [](int f, void* b, VIFNET32_STATS*, int* e) { return e ? vifnet32_write_ex(f, b, 60, e) : vifnet32_write(f, b, 60); }},
-        {"BegMultiWrite", [](int f, void*, VIFNET32_STATS*, int* e) { return e ? vifnet32_beg_write_multi_ex(f, 4096, e) : vifnet32_beg_write_multi(f, 4096); }},
-        {"EndMultiWrite", [](int f, void*, VIFNET32_STATS*, int* e) { return e ? vifnet32_end_write_multi_ex(f, e) : vifnet32_end_write_multi(f); }},
-        {"GetVifnetStats", [](int f, void*, VIFNET32_STATS* s, int* e) { return e ? vifnet32_get_stats_ex(f, s, e) : vifnet32_get_stats(f, s); }},
+        {"Read",
+         [](int f, void* b, VIFNET32_STATS*, int* e) { return e ? vifnet32_read_ex(f, b, 64, e) : vifnet32_read(f, b, 64); }},
+        {"Write",
+         [](int f, void* b, VIFNET32_STATS*, int* e) { return e ? vifnet32_write_ex(f, b, 60, e) : vifnet32_write(f, b, 60); }},
+        {"BegMultiWrite", [](int f, void*, VIFNET32_STATS*,
+                             int* e) { return e ? vifnet32_beg_write_multi_ex(f, 4096, e) : vifnet32_beg_write_multi(f, 4096); }},
+        {"EndMultiWrite", [](int f, void*, VIFNET32_STATS*,
+                             int* e) { return e ? vifnet32_end_write_multi_ex(f, e) : vifnet32_end_write_multi(f); }},
+        {"GetVifnetStats",
+         [](int f, void*, VIFNET32_STATS* s, int* e) { return e ? vifnet32_get_stats_ex(f, s, e) : vifnet32_get_stats(f, s); }},
     };
     const std::string tail = "GetVFPtrFromfd(123457) failed for process " + Hex8(vtest::ProcessId()) + "; rc=6: ";
     for (const auto& call : calls) {
@@ -212,12 +225,18 @@ TEST(Open, GatewayTextFormsAndTheirMessages) {
         std::string first;
     } cases[] = {
         {"0.0.0.0", 22, 87, "** CVifnet32App::CreateAdapter(0.0.0.0): Invalid null/broadcast gateway IP address\n"},
-        {"255.255.255.255", 22, 87, "** CVifnet32App::CreateAdapter(255.255.255.255): Invalid gateway device from process " + pid + "\n"},
-        {"00-00-00-00-00-00", 22, 87, "** CVifnet32App::CreateAdapter(00-00-00-00-00-00): Invalid null/broadcast gateway MAC address\n"},
-        {"01:00:5E:00:00:01", 22, 87, "** CVifnet32App::CreateAdapter(01:00:5E:00:00:01): Invalid null/broadcast gateway MAC address\n"},
-        {"FF-FF-FF-FF-FF-FF", 22, 87, "** CVifnet32App::CreateAdapter(FF-FF-FF-FF-FF-FF): Invalid null/broadcast gateway MAC address\n"},
-        {"00:11:22-33:44:55", 22, 87, "** CVifnet32App::CreateAdapter(00:11:22-33:44:55): Invalid gateway device from process " + pid + "\n"},
-        {"00:11:22:33:44:5", 22, 87, "** CVifnet32App::CreateAdapter(00:11:22:33:44:5): Invalid gateway device from process " + pid + "\n"},
+        {"255.255.255.255", 22, 87,
+         "** CVifnet32App::CreateAdapter(255.255.255.255): Invalid gateway device from process " + pid + "\n"},
+        {"00-00-00-00-00-00", 22, 87,
+         "** CVifnet32App::CreateAdapter(00-00-00-00-00-00): Invalid null/broadcast gateway MAC address\n"},
+        {"01:00:5E:00:00:01", 22, 87,
+         "** CVifnet32App::CreateAdapter(01:00:5E:00:00:01): Invalid null/broadcast gateway MAC address\n"},
+        {"FF-FF-FF-FF-FF-FF", 22, 87,
+         "** CVifnet32App::CreateAdapter(FF-FF-FF-FF-FF-FF): Invalid null/broadcast gateway MAC address\n"},
+        {"00:11:22-33:44:55", 22, 87,
+         "** CVifnet32App::CreateAdapter(00:11:22-33:44:55): Invalid gateway device from process " + pid + "\n"},
+        {"00:11:22:33:44:5", 22, 87,
+         "** CVifnet32App::CreateAdapter(00:11:22:33:44:5): Invalid gateway device from process " + pid + "\n"},
         {"sim-lan-a", 22, 87, "** CVifnet32App::CreateAdapter(sim-lan-a): Invalid gateway device from process " + pid + "\n"},
         {"10.99.99.99", 2, 1168, "** CVifnet32App::CreateAdapter: adapter \"10.99.99.99\" not found; rc=1168: "},
         {"02:00:00:00:00:99", 2, 1168, "** CVifnet32App::CreateAdapter: adapter \"02:00:00:00:00:99\" not found; rc=1168: "},
@@ -230,8 +249,9 @@ TEST(Open, GatewayTextFormsAndTheirMessages) {
         auto lines = messages.Take();
         ASSERT_EQ(lines.size(), 2u) << c.gateway;
         EXPECT_TRUE(StartsWith(lines[0], c.first)) << lines[0];
-        EXPECT_TRUE(StartsWith(lines[1], std::string("** CVifnet32App::Open(") + c.gateway + "): CreateAdapter() failed for process " +
-                                             pid + "; rc=" + std::to_string(c.code) + ": "))
+        EXPECT_TRUE(StartsWith(lines[1], std::string("** CVifnet32App::Open(") + c.gateway +
+                                             "): CreateAdapter() failed for process " + pid + "; rc=" + std::to_string(c.code) +
+                                             ": "))
             << lines[1];
     }
 }
@@ -256,8 +276,9 @@ TEST(DefaultIface, FirstAdapterUnlessTheProfileNamesAnother) {
     // Neither an address nor a MAC: the first adapter, with a warning.
     vtest::SetDefaultIFace("abc");
     EXPECT_STREQ(vifnet32_get_default_iface(), "00-1A-2B-3C-4D-5E");
-    EXPECT_EQ(messages.Take(), std::vector<std::string>{
-                                   "** GetDefaultWPAdapterInfo: WARNING: DefaultIFace \"abc\" is neither an IP nor a MAC address!\n"});
+    EXPECT_EQ(messages.Take(),
+              std::vector<std::string>{
+                  "** GetDefaultWPAdapterInfo: WARNING: DefaultIFace \"abc\" is neither an IP nor a MAC address!\n"});
     vtest::SetDefaultIFace("");
 }
 
@@ -274,7 +295,8 @@ TEST(IOCtl, RequestsAreCheckedBeforeAnyInterfaceIsSought) {
         EXPECT_EQ(errno, 22);
         EXPECT_EQ(LastError(), 87u);
         char expected[96];
-        std::snprintf(expected, sizeof expected, "** CVifnet32::IOCtl: Unknown ioctl request %d (0x%08X)\n", static_cast<int>(code), code);
+        std::snprintf(expected, sizeof expected, "** CVifnet32::IOCtl: Unknown ioctl request %d (0x%08X)\n",
+                      static_cast<int>(code), code);
         EXPECT_EQ(messages.Take(), std::vector<std::string>{expected});
     }
 
@@ -295,9 +317,11 @@ TEST(IOCtl, RequestsAreCheckedBeforeAnyInterfaceIsSought) {
     EXPECT_EQ(messages.Take(), arpMessage);
 
     // By name: nothing is named yet, so no interface can be found; likewise by descriptor.
-    const std::string notFound = "** CVifnet32App::IOCtl: Failed to obtain VFPtr from map in process " + Hex8(vtest::ProcessId()) + "; rc=6: ";
+    const std::string notFound =
+        "** CVifnet32App::IOCtl: Failed to obtain VFPtr from map in process " + Hex8(vtest::ProcessId()) + "; rc=6: ";
     std::strcpy(req.ifr_name, "tun0");
-    for (int code : {VIFNET32_SIOCGIFFLAGS, VIFNET32_SIOCSIFMTU, VIFNET32_SIOCGIFNAME, VIFNET32_TUNSETIFF, VIFNET32_IFCTL_GETSTATS}) {
+    for (int code :
+         {VIFNET32_SIOCGIFFLAGS, VIFNET32_SIOCSIFMTU, VIFNET32_SIOCGIFNAME, VIFNET32_TUNSETIFF, VIFNET32_IFCTL_GETSTATS}) {
         EXPECT_EQ(vifnet32_ioctl_ex(98765, code, &req, &e), -1);
         EXPECT_EQ(e, 9);
         EXPECT_EQ(LastError(), 6u);

@@ -11,8 +11,7 @@
 namespace {
 
 // The textbook form: one big-endian word at a time.
-std::uint16_t ReferenceSum(const std::uint8_t* p, std::size_t n)
-{
+std::uint16_t ReferenceSum(const std::uint8_t* p, std::size_t n) {
     std::uint64_t s = 0;
     for (std::size_t i = 0; i < n; i += 2)
         s += (p[i] << 8) | (i + 1 < n ? p[i + 1] : 0);
@@ -22,37 +21,38 @@ std::uint16_t ReferenceSum(const std::uint8_t* p, std::size_t n)
 }
 
 // Ethernet + IPv4 (10.0.0.1 -> 10.0.0.2) + transport bytes, every checksum field garbage.
-std::vector<std::uint8_t> Frame(std::uint8_t protocol, unsigned transportLength, std::mt19937& rng)
-{
+std::vector<std::uint8_t> Frame(std::uint8_t protocol, unsigned transportLength, std::mt19937& rng) {
     std::vector<std::uint8_t> f(14 + 20 + transportLength);
-    for (auto& b : f) b = static_cast<std::uint8_t>(rng());
-    const std::uint8_t head[] = {0x08, 0x00, 0x45, 0, std::uint8_t((20 + transportLength) >> 8), std::uint8_t(20 + transportLength)};
+    for (auto& b : f)
+        b = static_cast<std::uint8_t>(rng());
+    const std::uint8_t head[] = {
+        0x08, 0x00, 0x45, 0, std::uint8_t((20 + transportLength) >> 8), std::uint8_t(20 + transportLength)};
     std::memcpy(f.data() + 12, head, sizeof head);
     f[23] = protocol;
     const std::uint8_t addrs[] = {10, 0, 0, 1, 10, 0, 0, 2};
     std::memcpy(f.data() + 26, addrs, sizeof addrs);
-    if (protocol == 17 && transportLength >= 8) { f[38] = std::uint8_t(transportLength >> 8); f[39] = std::uint8_t(transportLength); }
+    if (protocol == 17 && transportLength >= 8) {
+        f[38] = std::uint8_t(transportLength >> 8);
+        f[39] = std::uint8_t(transportLength);
+    }
     return f;
 }
 
-void ExpectValid(const std::uint8_t* ip, std::uint32_t transportLength)
-{
+void ExpectValid(const std::uint8_t* ip, std::uint32_t transportLength) {
     EXPECT_EQ(CalcChecksum(ip, 20), 0xFFFF);
     const std::uint32_t s = CalcChecksum(ip + 20, transportLength) + CalcPseudoHeaderSum(ip);
     EXPECT_EQ((s & 0xFFFF) + (s >> 16), 0xFFFFu);
 }
 
 // A copy is allocated at exactly its size, so the address sanitizer sees any stray access.
-std::vector<std::uint8_t> Fixed(std::vector<std::uint8_t> f)
-{
+std::vector<std::uint8_t> Fixed(std::vector<std::uint8_t> f) {
     FixIPChecksums(f.data(), static_cast<std::uint32_t>(f.size()));
     return f;
 }
 
 }  // namespace
 
-TEST(Checksum, KnownValues)
-{
+TEST(Checksum, KnownValues) {
     EXPECT_EQ(CalcChecksum("abc", 3), 0xC462);
     EXPECT_EQ(CalcInetChecksum("abc", 3), 0x3B9D);
     EXPECT_EQ(CalcChecksum(nullptr, 0), 0x0000);
@@ -65,14 +65,16 @@ TEST(Checksum, KnownValues)
     EXPECT_EQ(CalcInetChecksum(header, 20), 0xB1E6);
 }
 
-TEST(Checksum, MatchesReferenceAtEveryLengthAndAlignment)
-{
+TEST(Checksum, MatchesReferenceAtEveryLengthAndAlignment) {
     std::mt19937 rng(7);
     std::vector<std::uint8_t> buf(300000);
-    for (auto& b : buf) b = static_cast<std::uint8_t>(rng());
+    for (auto& b : buf)
+        b = static_cast<std::uint8_t>(rng());
     std::vector<std::size_t> lengths;
-    for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
-    for (std::size_t n : {1499u, 1500u, 65535u, 65536u, 299993u}) lengths.push_back(n);
+    for (std::size_t n = 0; n <= 300; ++n)
+        lengths.push_back(n);
+    for (std::size_t n : {1499u, 1500u, 65535u, 65536u, 299993u})
+        lengths.push_back(n);
     for (std::size_t n : lengths)
         for (std::size_t off = 0; off < 8 && off + n <= buf.size(); ++off)
             ASSERT_EQ(CalcChecksum(buf.data() + off, static_cast<std::uint32_t>(n)), ReferenceSum(buf.data() + off, n))
@@ -82,8 +84,7 @@ TEST(Checksum, MatchesReferenceAtEveryLengthAndAlignment)
     EXPECT_EQ(CalcChecksum(ff.data() + 1, static_cast<std::uint32_t>(ff.size() - 1)), ReferenceSum(ff.data() + 1, ff.size() - 1));
 }
 
-TEST(FixIPChecksums, RepairsTcpAndUdpAndWalksPackets)
-{
+TEST(FixIPChecksums, RepairsTcpAndUdpAndWalksPackets) {
     std::mt19937 rng(3);
     auto tcp = Fixed(Frame(6, 20 + 37, rng));
     ExpectValid(tcp.data() + 14, 57);
@@ -99,8 +100,7 @@ TEST(FixIPChecksums, RepairsTcpAndUdpAndWalksPackets)
     ExpectValid(two.data() + 14 + 60, 30);
 }
 
-TEST(FixIPChecksums, LeavesWhatItCannotRepairAndStaysInsideTheFrame)
-{
+TEST(FixIPChecksums, LeavesWhatItCannotRepairAndStaysInsideTheFrame) {
     std::mt19937 rng(5);
     auto arp = Frame(6, 40, rng);
     arp[13] = 0x06;
@@ -125,7 +125,8 @@ TEST(FixIPChecksums, LeavesWhatItCannotRepairAndStaysInsideTheFrame)
 
     // Total length past the frame: the header is still repaired, the cut transport is not.
     auto cut = Frame(6, 60, rng);
-    cut[16] = 0x05; cut[17] = 0xDC;
+    cut[16] = 0x05;
+    cut[17] = 0xDC;
     auto out = Fixed(cut);
     EXPECT_EQ(CalcChecksum(out.data() + 14, 20), 0xFFFF);
     EXPECT_TRUE(std::equal(out.begin() + 34, out.end(), cut.begin() + 34));
@@ -134,14 +135,14 @@ TEST(FixIPChecksums, LeavesWhatItCannotRepairAndStaysInsideTheFrame)
     for (int i = 0; i < 5000; ++i) {
         auto f = Frame(rng() % 2 ? 6 : 17, rng() % 120, rng);
         std::uniform_int_distribution<int> at(14, static_cast<int>(f.size()) - 1);
-        for (int k = 0; k < 3; ++k) f[at(rng)] = static_cast<std::uint8_t>(rng());
+        for (int k = 0; k < 3; ++k)
+            f[at(rng)] = static_cast<std::uint8_t>(rng());
         f.resize(14 + rng() % (f.size() - 13));
         Fixed(f);
     }
 }
 
-TEST(Mac, BuildAndParse)
-{
+TEST(Mac, BuildAndParse) {
     using Bytes = std::vector<std::uint8_t>;
     std::uint8_t mac[6];
     const std::uint8_t a[4] = {192, 168, 1, 10}, b[4] = {10, 0, 0, 5};

@@ -35,13 +35,16 @@ struct Capture {
     }
 };
 
-std::string Narrow(const std::wstring& w) { return plat::ToNarrow(w); }
+std::string Narrow(const std::wstring& w) {
+    return plat::ToNarrow(w);
+}
 
 }  // namespace
 
 TEST(TraceFormat, ConversionsReadTheSameOnEveryPlatform) {
-    EXPECT_EQ(Narrow(trace::Format(L"** CVifnet(%s)::SetIFaceMTU: MTU %d outside allowable range of %d-%d\n", L"tun0", 59, 60, 1500)),
-              "** CVifnet(tun0)::SetIFaceMTU: MTU 59 outside allowable range of 60-1500\n");
+    EXPECT_EQ(
+        Narrow(trace::Format(L"** CVifnet(%s)::SetIFaceMTU: MTU %d outside allowable range of %d-%d\n", L"tun0", 59, 60, 1500)),
+        "** CVifnet(tun0)::SetIFaceMTU: MTU 59 outside allowable range of 60-1500\n");
     EXPECT_EQ(Narrow(trace::Format(L"process %08.8X", 0x1A2Bu)), "process 00001A2B");
     EXPECT_EQ(Narrow(trace::Format(L"narrow %hs, wide %s", "gw", L"tap3")), "narrow gw, wide tap3");
     EXPECT_EQ(Narrow(trace::Format(L"sa_family = %2x|%02x", 1, 2)), "sa_family =  1|02");

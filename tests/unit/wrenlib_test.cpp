@@ -4,8 +4,7 @@
 
 #include "wrenlib.h"
 
-TEST(WrenLib, MacTextRoundTrip)
-{
+TEST(WrenLib, MacTextRoundTrip) {
     const std::uint8_t mac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
     std::wstring out;
     EXPECT_EQ(FormatPhysAddr(out, mac, 6, L'-'), L"00-1A-2B-3C-4D-5E");
@@ -26,15 +25,14 @@ TEST(WrenLib, MacTextRoundTrip)
     }
 }
 
-TEST(WrenLib, IPAddressText)
-{
+TEST(WrenLib, IPAddressText) {
     std::uint32_t a = 0;
     EXPECT_TRUE(ParseIPAddress(L"192.168.1.10", a, false));
     EXPECT_EQ(a, 0xC0A8010Au);
     EXPECT_TRUE(ParseIPAddress(L"255.255.255.255", a, false));
     EXPECT_EQ(a, 0xFFFFFFFFu);
-    for (const wchar_t* bad : {L"1.2.3", L"256.1.1.1", L"1.2.3.4.5", L"a.b.c.d", L"", L"1..2.3", L"1.2.3.4 ",
-                               L"-1.2.3.4", L"99999999999.1.1.1"})
+    for (const wchar_t* bad :
+         {L"1.2.3", L"256.1.1.1", L"1.2.3.4.5", L"a.b.c.d", L"", L"1..2.3", L"1.2.3.4 ", L"-1.2.3.4", L"99999999999.1.1.1"})
         EXPECT_FALSE(ParseIPAddress(bad, a, false)) << bad;
 
     const std::uint8_t ip[4] = {192, 168, 1, 10};
@@ -43,10 +41,10 @@ TEST(WrenLib, IPAddressText)
     EXPECT_EQ(out, L"192.168.1.10");
 }
 
-TEST(WrenLib, HexDumpShape)
-{
+TEST(WrenLib, HexDumpShape) {
     std::vector<std::uint8_t> data(20);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0x41 + i);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(0x41 + i);
     data[1] = 0x00;
     const std::wstring dump = FormatHexDump(data.data(), data.size(), false, 0, false);
     const std::size_t firstEnd = dump.find(L'\n');
@@ -57,8 +55,7 @@ TEST(WrenLib, HexDumpShape)
     EXPECT_EQ(FormatHexDump(data.data(), 0, false, 0, false), L"");
 }
 
-TEST(WrenLib, LastErrorText)
-{
+TEST(WrenLib, LastErrorText) {
     const std::wstring text = FormatLastError(87);
     ASSERT_FALSE(text.empty());
     EXPECT_NE(text.back(), L'\n');

@@ -19,17 +19,17 @@ extern "C" {
 #endif
 
 #if defined(_WIN32)
-#  if defined(WRENPACK_BUILD)
-#    define WRENPACK_API __declspec(dllexport)
-#  else
-#    define WRENPACK_API __declspec(dllimport)
-#  endif
+#if defined(WRENPACK_BUILD)
+#define WRENPACK_API __declspec(dllexport)
 #else
-#  if defined(WRENPACK_BUILD)
-#    define WRENPACK_API __attribute__((visibility("default")))
-#  else
-#    define WRENPACK_API
-#  endif
+#define WRENPACK_API __declspec(dllimport)
+#endif
+#else
+#if defined(WRENPACK_BUILD)
+#define WRENPACK_API __attribute__((visibility("default")))
+#else
+#define WRENPACK_API
+#endif
 #endif
 
 /* 16-bit characters in the record's name fields, whatever the platform's wchar_t. */
@@ -66,29 +66,29 @@ typedef void (*WP_PRINT_DEBUG_STRING_FUNC)(const char* text);
 
 /* One host adapter, 1376 bytes, little-endian. The reserved words belong to the driver. */
 typedef struct ADAPTER_INFO_LIST_ENTRY {
-    uint32_t nEntrySize;                                   /*    0: 1376 */
-    uint32_t dwReserved0;                                  /*    4 */
-    struct ADAPTER_INFO_LIST_ENTRY* pNext;                 /*    8 */
-    WP_CHAR16 szAdapterName[WP_ADAPTER_NAME_CHARS];        /*   16 */
-    WP_CHAR16 szDescription[WP_ADAPTER_DESCRIPTION_CHARS]; /*  528 */
-    uint8_t MACAddr[6];                                    /*  784 */
-    uint8_t bReserved1[2];                                 /*  790 */
-    uint32_t nMedium;                                      /*  792: NDIS medium code */
-    uint32_t nLinkSpeed;                                   /*  796: units of 100 bit/s */
-    uint32_t IPAddr;                                       /*  800: network byte order */
-    uint32_t IPMask;                                       /*  804: network byte order */
-    uint32_t GatewayIPAddr;                                /*  808: network byte order */
-    uint32_t dwReserved2;                                  /*  812 */
-    uint32_t nIfIndex;                                     /*  816: 0 = none */
-    uint32_t dwReserved3;                                  /*  820 */
-    uint32_t nOffloadInfo;                                 /*  824: nonzero = next field valid */
-    uint32_t nChecksumOffloadFlags;                        /*  828: WP_OFFLOAD_TX_* */
-    uint32_t dwReserved4[3];                               /*  832 */
+    uint32_t nEntrySize;                                     /*    0: 1376 */
+    uint32_t dwReserved0;                                    /*    4 */
+    struct ADAPTER_INFO_LIST_ENTRY* pNext;                   /*    8 */
+    WP_CHAR16 szAdapterName[WP_ADAPTER_NAME_CHARS];          /*   16 */
+    WP_CHAR16 szDescription[WP_ADAPTER_DESCRIPTION_CHARS];   /*  528 */
+    uint8_t MACAddr[6];                                      /*  784 */
+    uint8_t bReserved1[2];                                   /*  790 */
+    uint32_t nMedium;                                        /*  792: NDIS medium code */
+    uint32_t nLinkSpeed;                                     /*  796: units of 100 bit/s */
+    uint32_t IPAddr;                                         /*  800: network byte order */
+    uint32_t IPMask;                                         /*  804: network byte order */
+    uint32_t GatewayIPAddr;                                  /*  808: network byte order */
+    uint32_t dwReserved2;                                    /*  812 */
+    uint32_t nIfIndex;                                       /*  816: 0 = none */
+    uint32_t dwReserved3;                                    /*  820 */
+    uint32_t nOffloadInfo;                                   /*  824: nonzero = next field valid */
+    uint32_t nChecksumOffloadFlags;                          /*  828: WP_OFFLOAD_TX_* */
+    uint32_t dwReserved4[3];                                 /*  832 */
     WP_CHAR16 szConnectionName[WP_ADAPTER_CONNECTION_CHARS]; /* 844 */
-    uint32_t nMaxFrameSize;                                /* 1356: MTU + 14 */
-    uint32_t dwReserved5[2];                               /* 1360 */
-    uint32_t bFixChecksums;                                /* 1368 */
-    uint32_t dwReserved6;                                  /* 1372 */
+    uint32_t nMaxFrameSize;                                  /* 1356: MTU + 14 */
+    uint32_t dwReserved5[2];                                 /* 1360 */
+    uint32_t bFixChecksums;                                  /* 1368 */
+    uint32_t dwReserved6;                                    /* 1372 */
 } ADAPTER_INFO_LIST_ENTRY;
 
 #ifdef __cplusplus
@@ -157,8 +157,7 @@ WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes);
 WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program);
 WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t bytes);
 WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter);
-WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity,
-                                    uint32_t* pcbRead, void* reserved);
+WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity, uint32_t* pcbRead, void* reserved);
 WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length);
 WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length);
 WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func);

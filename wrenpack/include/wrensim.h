@@ -63,8 +63,7 @@ WRENPACK_API uint32_t WrenSimSentCount(const WP_CHAR16* adapterName);
 
 /* Copy send number `index` into `buffer` (at most `capacity` bytes); *pLength receives its full
  * length. Returns WRENSIM_SENT_FRAME, WRENSIM_SENT_BATCH, or 0 when there is no such send. */
-WRENPACK_API int WrenSimGetSent(const WP_CHAR16* adapterName, uint32_t index, void* buffer,
-                                uint32_t capacity, uint32_t* pLength);
+WRENPACK_API int WrenSimGetSent(const WP_CHAR16* adapterName, uint32_t index, void* buffer, uint32_t capacity, uint32_t* pLength);
 
 /* Forget the adapter's recorded sends. */
 WRENPACK_API void WrenSimClearSent(const WP_CHAR16* adapterName);

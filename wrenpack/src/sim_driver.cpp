@@ -46,7 +46,7 @@ constexpr Outcome kNoEvent{false, 12, 8};
 struct Chunk {
     std::shared_ptr<uint8_t[]> data;
     uint32_t length;
-    uint32_t offset; // bytes already delivered
+    uint32_t offset;  // bytes already delivered
 };
 
 struct Handle;
@@ -70,20 +70,18 @@ struct Handle {
     std::shared_ptr<Adapter> adapter;
     std::deque<Chunk> queue;
     WP_EVENT event = WP_NO_EVENT;
-    bool signalled = false; // mirrors the event, so only transitions cost a system call
+    bool signalled = false;  // mirrors the event, so only transitions cost a system call
 
     ~Handle() { wp::event_destroy(event); }
 
-    void push(const Chunk& chunk)
-    {
+    void push(const Chunk& chunk) {
         queue.push_back(chunk);
         if (!signalled) {
             wp::event_set(event);
             signalled = true;
         }
     }
-    void clear()
-    {
+    void clear() {
         queue.clear();
         if (signalled) {
             wp::event_clear(event);
@@ -94,58 +92,50 @@ struct Handle {
 
 struct Failure {
     uint32_t skip = 0;
-    int count = 0; // negative: every later call
+    int count = 0;  // negative: every later call
     int err = 0;
     uint32_t win = 0;
 };
 
 struct State {
     std::mutex mu;
-    std::vector<std::shared_ptr<Adapter>> adapters; // in order of declaration
-    std::unordered_set<Handle*> handles;            // open handles, to reject stale ones
+    std::vector<std::shared_ptr<Adapter>> adapters;  // in order of declaration
+    std::unordered_set<Handle*> handles;             // open handles, to reject stale ones
     uint32_t listSizeOverride = 0;
     Failure fail[WRENSIM_OP_COUNT];
 };
 
 // Never destroyed: a thread or a static destructor elsewhere may still call in at exit.
-State& S()
-{
+State& S() {
     static State* state = new State;
     return *state;
 }
 
 std::atomic<WP_PRINT_DEBUG_STRING_FUNC> g_print{nullptr};
 
-Adapter* findAdapter(const WP_CHAR16* name)
-{
-    if (!name)
-        return nullptr;
+Adapter* findAdapter(const WP_CHAR16* name) {
+    if (!name) return nullptr;
     std::u16string_view wanted(name);
     for (auto& a : S().adapters)
-        if (a->name == wanted)
-            return a.get();
+        if (a->name == wanted) return a.get();
     return nullptr;
 }
 
-Handle* findHandle(WP_HANDLE h)
-{
+Handle* findHandle(WP_HANDLE h) {
     auto* handle = static_cast<Handle*>(h);
     return h && S().handles.count(handle) ? handle : nullptr;
 }
 
 // Called once a call of `op` is known to succeed otherwise: true (with the forced error in
 // `out`) if the call must fail instead. Failed calls never count as skipped ones.
-bool forced(WRENSIM_OP op, Outcome& out)
-{
+bool forced(WRENSIM_OP op, Outcome& out) {
     Failure& f = S().fail[op];
-    if (f.count == 0)
-        return false;
+    if (f.count == 0) return false;
     if (f.skip > 0) {
         --f.skip;
         return false;
     }
-    if (f.count > 0)
-        --f.count;
+    if (f.count > 0) --f.count;
     out = {false, f.err, f.win};
     return true;
 }
@@ -153,8 +143,7 @@ bool forced(WRENSIM_OP op, Outcome& out)
 // Runs one driver operation under the lock. On failure sets errno and the Windows error code;
 // on success restores both, since locking and event calls may have overwritten them.
 template <class Body>
-int run(Body&& body)
-{
+int run(Body&& body) {
     const int savedErrno = errno;
     const uint32_t savedWin = wp::last_error();
     Outcome out;
@@ -175,23 +164,19 @@ int run(Body&& body)
 // Runs operation `op` on an open handle: a stale handle or invalid arguments fail with 22/87,
 // then a forced failure applies, then `apply` does the work.
 template <class Apply>
-int onHandle(WP_HANDLE adapter, WRENSIM_OP op, bool argumentsValid, Apply&& apply)
-{
+int onHandle(WP_HANDLE adapter, WRENSIM_OP op, bool argumentsValid, Apply&& apply) {
     return run([&]() -> Outcome {
         Handle* h = findHandle(adapter);
-        if (!h || !argumentsValid)
-            return kInvalid;
+        if (!h || !argumentsValid) return kInvalid;
         Outcome out;
-        if (forced(op, out))
-            return out;
+        if (forced(op, out)) return out;
         return apply(*h);
     });
 }
 
 // Sends on a handle: records the bytes once validated and not forced to fail.
 int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, uint32_t length,
-               bool (*valid)(const uint8_t*, uint32_t))
-{
+               bool (*valid)(const uint8_t*, uint32_t)) {
     auto* p = static_cast<const uint8_t*>(bytes);
     return onHandle(adapter, op, p && length != 0 && valid(p, length), [&](Handle& h) {
         h.adapter->sent.push_back({kind, std::vector<uint8_t>(p, p + length)});
@@ -199,57 +184,50 @@ int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, ui
     });
 }
 
-bool anyFrame(const uint8_t*, uint32_t) { return true; }
+bool anyFrame(const uint8_t*, uint32_t) {
+    return true;
+}
 
 // Batch records are packed back to back and must fill the batch exactly. An empty frame is
 // rejected too: it is what a zeroed or overrun buffer looks like.
-bool validBatch(const uint8_t* p, uint32_t length)
-{
+bool validBatch(const uint8_t* p, uint32_t length) {
     uint64_t at = 0;
     while (at < length) {
-        if (length - at < sizeof(WP_BATCH_HEADER))
-            return false;
+        if (length - at < sizeof(WP_BATCH_HEADER)) return false;
         WP_BATCH_HEADER header;
         std::memcpy(&header, p + at, sizeof header);
-        if (header.dwFrameLength == 0 || length - at - sizeof header < header.dwFrameLength)
-            return false;
+        if (header.dwFrameLength == 0 || length - at - sizeof header < header.dwFrameLength) return false;
         at += sizeof header + header.dwFrameLength;
     }
     return true;
 }
 
 // Queues one buffer for every handle open on the adapter; 0 when nobody would receive it.
-int inject(const WP_CHAR16* adapterName, std::shared_ptr<uint8_t[]> data, uint32_t length)
-{
+int inject(const WP_CHAR16* adapterName, std::shared_ptr<uint8_t[]> data, uint32_t length) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
-    if (!a || a->handles.empty())
-        return 0;
+    if (!a || a->handles.empty()) return 0;
     for (Handle* h : a->handles)
         h->push({data, length, 0});
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
-WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes)
-{
+WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes) {
     return run([&]() -> Outcome {
         State& s = S();
-        if (!pcbBytes || (!buffer && *pcbBytes != 0))
-            return kInvalid;
-        if (s.adapters.empty())
-            return kNotFound;
+        if (!pcbBytes || (!buffer && *pcbBytes != 0)) return kInvalid;
+        if (s.adapters.empty()) return kNotFound;
         const uint32_t needed = uint32_t(s.adapters.size()) * WP_ADAPTER_ENTRY_SIZE;
         if (buffer && *pcbBytes < needed) {
             *pcbBytes = needed;
             return kListTooSmall;
         }
         Outcome out;
-        if (forced(WRENSIM_OP_GET_ADAPTERS_LIST, out))
-            return out;
+        if (forced(WRENSIM_OP_GET_ADAPTERS_LIST, out)) return out;
         if (!buffer) {
             *pcbBytes = s.listSizeOverride ? s.listSizeOverride : needed;
             return kOk;
@@ -259,8 +237,7 @@ WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes)
         for (size_t i = 0; i < s.adapters.size(); ++i) {
             ADAPTER_INFO_LIST_ENTRY e = s.adapters[i]->entry;
             uint8_t* next = at + (i + 1) * WP_ADAPTER_ENTRY_SIZE;
-            e.pNext = i + 1 < s.adapters.size() ? reinterpret_cast<ADAPTER_INFO_LIST_ENTRY*>(next)
-                                                : nullptr;
+            e.pNext = i + 1 < s.adapters.size() ? reinterpret_cast<ADAPTER_INFO_LIST_ENTRY*>(next) : nullptr;
             std::memcpy(at + i * WP_ADAPTER_ENTRY_SIZE, &e, sizeof e);
         }
         std::memset(at + needed, 0, *pcbBytes - needed);
@@ -268,22 +245,17 @@ WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes)
     });
 }
 
-WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName)
-{
+WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName) {
     Handle* opened = nullptr;
     run([&]() -> Outcome {
-        if (!adapterName)
-            return kInvalid;
+        if (!adapterName) return kInvalid;
         Adapter* a = findAdapter(adapterName);
-        if (!a)
-            return kNotFound;
+        if (!a) return kNotFound;
         Outcome out;
-        if (forced(WRENSIM_OP_OPEN_ADAPTER, out))
-            return out;
+        if (forced(WRENSIM_OP_OPEN_ADAPTER, out)) return out;
         auto h = std::make_unique<Handle>();
         h->event = wp::event_create();
-        if (h->event == WP_NO_EVENT)
-            return kNoEvent;
+        if (h->event == WP_NO_EVENT) return kNoEvent;
         h->adapter = a->shared_from_this();
         a->handles.push_back(h.get());
         S().handles.insert(h.get());
@@ -293,12 +265,10 @@ WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName)
     return opened;
 }
 
-WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter)
-{
+WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter) {
     run([&]() -> Outcome {
         Handle* h = findHandle(adapter);
-        if (!h)
-            return kOk; // NULL or already closed: nothing to do
+        if (!h) return kOk;  // NULL or already closed: nothing to do
         S().handles.erase(h);
         auto& list = h->adapter->handles;
         list.erase(std::find(list.begin(), list.end(), h));
@@ -307,16 +277,14 @@ WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter)
     });
 }
 
-WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes)
-{
+WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes) {
     return onHandle(adapter, WRENSIM_OP_SET_BUFF, true, [&](Handle& h) {
         h.adapter->buff = bytes;
         return kOk;
     });
 }
 
-WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program)
-{
+WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program) {
     const bool valid = program && program->bf_len != 0 && program->bf_insns;
     return onHandle(adapter, WRENSIM_OP_SET_BPF, valid, [&](Handle& h) {
         h.adapter->bpf.assign(program->bf_insns, program->bf_insns + program->bf_len);
@@ -324,16 +292,14 @@ WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program
     });
 }
 
-WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t bytes)
-{
+WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t bytes) {
     return onHandle(adapter, WRENSIM_OP_SET_READ_EVENT_THRESHOLD, true, [&](Handle& h) {
         h.adapter->threshold = bytes;
         return kOk;
     });
 }
 
-WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter)
-{
+WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter) {
     WP_EVENT event = WP_NO_EVENT;
     onHandle(adapter, WRENSIM_OP_GET_READ_EVENT, true, [&](Handle& h) {
         event = h.event;
@@ -342,9 +308,7 @@ WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter)
     return event;
 }
 
-WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity,
-                                    uint32_t* pcbRead, void* /*reserved*/)
-{
+WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity, uint32_t* pcbRead, void* /*reserved*/) {
     return onHandle(adapter, WRENSIM_OP_RECV_PACKET, buffer && pcbRead, [&](Handle& h) {
         if (h.queue.empty()) {
             *pcbRead = 0;
@@ -357,36 +321,32 @@ WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t ca
         head.offset += n;
         if (head.offset == head.length) {
             h.queue.pop_front();
-            if (h.queue.empty())
-                h.clear();
+            if (h.queue.empty()) h.clear();
         }
         return kOk;
     });
 }
 
-WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length)
-{
+WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length) {
     return recordSend(adapter, WRENSIM_OP_SEND_PACKET, WRENSIM_SENT_FRAME, frame, length, anyFrame);
 }
 
-WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length)
-{
-    return recordSend(adapter, WRENSIM_OP_SEND_MANY_PACKETS, WRENSIM_SENT_BATCH, batch, length,
-                      validBatch);
+WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length) {
+    return recordSend(adapter, WRENSIM_OP_SEND_MANY_PACKETS, WRENSIM_SENT_BATCH, batch, length, validBatch);
 }
 
-WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func)
-{
+WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func) {
     g_print = func;
     return 1;
 }
 
-WRENPACK_API uint32_t WrenPackGetLastError(void) { return wp::last_error(); }
+WRENPACK_API uint32_t WrenPackGetLastError(void) {
+    return wp::last_error();
+}
 
 // ---- Control interface ----
 
-WRENPACK_API void WrenSimReset(void)
-{
+WRENPACK_API void WrenSimReset(void) {
     std::lock_guard<std::mutex> lock(S().mu);
     State& s = S();
     s.adapters.clear();
@@ -397,17 +357,13 @@ WRENPACK_API void WrenSimReset(void)
         h->clear();
 }
 
-WRENPACK_API int WrenSimAddAdapter(const ADAPTER_INFO_LIST_ENTRY* entry)
-{
-    if (!entry)
-        return 0;
+WRENPACK_API int WrenSimAddAdapter(const ADAPTER_INFO_LIST_ENTRY* entry) {
+    if (!entry) return 0;
     const WP_CHAR16* name = entry->szAdapterName;
     const WP_CHAR16* end = std::find(name, name + WP_ADAPTER_NAME_CHARS, u'\0');
-    if (end == name || end == name + WP_ADAPTER_NAME_CHARS)
-        return 0; // empty, or not terminated within the field
+    if (end == name || end == name + WP_ADAPTER_NAME_CHARS) return 0;  // empty, or not terminated within the field
     std::lock_guard<std::mutex> lock(S().mu);
-    if (findAdapter(name))
-        return 0;
+    if (findAdapter(name)) return 0;
     auto a = std::make_shared<Adapter>();
     a->entry = *entry;
     a->entry.nEntrySize = WP_ADAPTER_ENTRY_SIZE;
@@ -417,34 +373,27 @@ WRENPACK_API int WrenSimAddAdapter(const ADAPTER_INFO_LIST_ENTRY* entry)
     return 1;
 }
 
-WRENPACK_API void WrenSimSetAdaptersListSize(uint32_t bytes)
-{
+WRENPACK_API void WrenSimSetAdaptersListSize(uint32_t bytes) {
     std::lock_guard<std::mutex> lock(S().mu);
     S().listSizeOverride = bytes;
 }
 
-WRENPACK_API void WrenSimFail(WRENSIM_OP op, uint32_t skip, int count, int err, uint32_t winError)
-{
-    if (int(op) < 0 || int(op) >= WRENSIM_OP_COUNT)
-        return;
+WRENPACK_API void WrenSimFail(WRENSIM_OP op, uint32_t skip, int count, int err, uint32_t winError) {
+    if (int(op) < 0 || int(op) >= WRENSIM_OP_COUNT) return;
     std::lock_guard<std::mutex> lock(S().mu);
     S().fail[op] = count == 0 ? Failure{} : Failure{skip, count, err, winError};
 }
 
-WRENPACK_API int WrenSimInjectBuffer(const WP_CHAR16* adapterName, const void* data, uint32_t length)
-{
-    if (!data || length == 0)
-        return 0; // an empty buffer would read as "nothing received"
+WRENPACK_API int WrenSimInjectBuffer(const WP_CHAR16* adapterName, const void* data, uint32_t length) {
+    if (!data || length == 0) return 0;  // an empty buffer would read as "nothing received"
     auto copy = std::make_shared_for_overwrite<uint8_t[]>(length);
     std::memcpy(copy.get(), data, length);
     return inject(adapterName, std::move(copy), length);
 }
 
-WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length)
-{
+WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length) {
     const uint64_t total = sizeof(WP_CAPTURE_HEADER) + ((uint64_t(length) + 3) & ~uint64_t(3));
-    if ((!frame && length) || total > UINT32_MAX)
-        return 0;
+    if ((!frame && length) || total > UINT32_MAX) return 0;
     using namespace std::chrono;
     const auto us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
     WP_CAPTURE_HEADER header{};
@@ -452,17 +401,15 @@ WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* fr
     header.tv_usec = uint32_t(us % 1000000);
     header.bh_caplen = header.bh_datalen = length;
     header.bh_hdrlen = sizeof header;
-    auto record = std::make_shared<uint8_t[]>(size_t(total)); // zeroed: the padding
+    auto record = std::make_shared<uint8_t[]>(size_t(total));  // zeroed: the padding
     std::memcpy(record.get(), &header, sizeof header);
-    if (length)
-        std::memcpy(record.get() + sizeof header, frame, length);
+    if (length) std::memcpy(record.get() + sizeof header, frame, length);
     return inject(adapterName, std::move(record), uint32_t(total));
 }
 
 // Every open handle's queue ends with the latest buffer injected, so the longest queue holds
 // every buffer some handle has still to read.
-WRENPACK_API uint32_t WrenSimPendingBuffers(const WP_CHAR16* adapterName)
-{
+WRENPACK_API uint32_t WrenSimPendingBuffers(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     size_t most = 0;
@@ -472,75 +419,60 @@ WRENPACK_API uint32_t WrenSimPendingBuffers(const WP_CHAR16* adapterName)
     return uint32_t(most);
 }
 
-WRENPACK_API uint32_t WrenSimSentCount(const WP_CHAR16* adapterName)
-{
+WRENPACK_API uint32_t WrenSimSentCount(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     return a ? uint32_t(a->sent.size()) : 0;
 }
 
-WRENPACK_API int WrenSimGetSent(const WP_CHAR16* adapterName, uint32_t index, void* buffer,
-                                uint32_t capacity, uint32_t* pLength)
-{
+WRENPACK_API int WrenSimGetSent(const WP_CHAR16* adapterName, uint32_t index, void* buffer, uint32_t capacity,
+                                uint32_t* pLength) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     if (!a || index >= a->sent.size()) {
-        if (pLength)
-            *pLength = 0;
+        if (pLength) *pLength = 0;
         return 0;
     }
     const Sent& sent = a->sent[index];
-    if (buffer)
-        std::memcpy(buffer, sent.bytes.data(), std::min<size_t>(capacity, sent.bytes.size()));
-    if (pLength)
-        *pLength = uint32_t(sent.bytes.size());
+    if (buffer) std::memcpy(buffer, sent.bytes.data(), std::min<size_t>(capacity, sent.bytes.size()));
+    if (pLength) *pLength = uint32_t(sent.bytes.size());
     return sent.kind;
 }
 
-WRENPACK_API void WrenSimClearSent(const WP_CHAR16* adapterName)
-{
+WRENPACK_API void WrenSimClearSent(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
-    if (Adapter* a = findAdapter(adapterName))
-        a->sent.clear();
+    if (Adapter* a = findAdapter(adapterName)) a->sent.clear();
 }
 
-WRENPACK_API uint32_t WrenSimOpenCount(const WP_CHAR16* adapterName)
-{
+WRENPACK_API uint32_t WrenSimOpenCount(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     return a ? uint32_t(a->handles.size()) : 0;
 }
 
-WRENPACK_API uint32_t WrenSimGetBuff(const WP_CHAR16* adapterName)
-{
+WRENPACK_API uint32_t WrenSimGetBuff(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     return a ? a->buff : 0;
 }
 
-WRENPACK_API uint32_t WrenSimGetReadEventThreshold(const WP_CHAR16* adapterName)
-{
+WRENPACK_API uint32_t WrenSimGetReadEventThreshold(const WP_CHAR16* adapterName) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
     return a ? a->threshold : 0xFFFFFFFFu;
 }
 
-WRENPACK_API uint32_t WrenSimGetBpf(const WP_CHAR16* adapterName, WP_BPF_INSN* insns, uint32_t capacity)
-{
+WRENPACK_API uint32_t WrenSimGetBpf(const WP_CHAR16* adapterName, WP_BPF_INSN* insns, uint32_t capacity) {
     std::lock_guard<std::mutex> lock(S().mu);
     Adapter* a = findAdapter(adapterName);
-    if (!a)
-        return 0;
-    if (insns)
-        std::copy_n(a->bpf.begin(), std::min<size_t>(capacity, a->bpf.size()), insns);
+    if (!a) return 0;
+    if (insns) std::copy_n(a->bpf.begin(), std::min<size_t>(capacity, a->bpf.size()), insns);
     return uint32_t(a->bpf.size());
 }
 
-WRENPACK_API void WrenSimTrace(const char* text)
-{
+WRENPACK_API void WrenSimTrace(const char* text) {
     WP_PRINT_DEBUG_STRING_FUNC print = g_print;
-    if (print && text)
-        print(text);
+    if (print && text) print(text);
 }
 
-} // extern "C"
+}  // extern "C"

@@ -20,6 +20,6 @@ void event_destroy(WP_EVENT event);
 void event_set(WP_EVENT event);
 void event_clear(WP_EVENT event);
 
-} // namespace wp
+}  // namespace wp
 
 #endif
