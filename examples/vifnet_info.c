@@ -11,9 +11,7 @@
 
 #include "vifnet32.h"
 
-static void print_diagnostic(const char* text) {
-    fprintf(stderr, "vifnet: %s", text);
-}
+static void print_diagnostic(const char* text) { fprintf(stderr, "vifnet: %s", text); }
 
 static int parse_ipv4(const char* text, unsigned char ip[4]) {
     unsigned a, b, c, d;

@@ -12,9 +12,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
-static bool waitSignalled(WP_EVENT ev, int ms) {
-    return WaitForSingleObject(ev, ms) == WAIT_OBJECT_0;
-}
+static bool waitSignalled(WP_EVENT ev, int ms) { return WaitForSingleObject(ev, ms) == WAIT_OBJECT_0; }
 #else
 #include <poll.h>
 static bool waitSignalled(WP_EVENT ev, int ms) {
@@ -28,9 +26,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const WP_CHAR16* const kEth0 = u"eth0";
 
-bool signalled(WP_EVENT event) {
-    return waitSignalled(event, 0);
-}
+bool signalled(WP_EVENT event) { return waitSignalled(event, 0); }
 
 Bytes pattern(size_t n) {
     Bytes b(n);

@@ -89,9 +89,7 @@ bool ParseIPAddress(const std::wstring& text, std::uint32_t& address, bool reser
     return true;
 }
 
-std::wstring FormatMACAddr(const std::uint8_t mac[6], std::wstring& out) {
-    return FormatPhysAddr(out, mac, 6, L'-');
-}
+std::wstring FormatMACAddr(const std::uint8_t mac[6], std::wstring& out) { return FormatPhysAddr(out, mac, 6, L'-'); }
 
 std::wstring FormatPhysAddr(std::wstring& out, const std::uint8_t* bytes, std::uint32_t count, wchar_t separator) {
     std::wstring s;
@@ -164,6 +162,4 @@ std::wstring FormatHexDump(const void* data, std::uint64_t length, bool reserved
     return s;
 }
 
-std::wstring FormatLastError(std::uint32_t code) {
-    return plat::SystemErrorText(code);
-}
+std::wstring FormatLastError(std::uint32_t code) { return plat::SystemErrorText(code); }

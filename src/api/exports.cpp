@@ -31,23 +31,17 @@ auto Plain(Call call) {
 
 extern "C" {
 
-VIFNET32_API int vifnet32_open_ex(const char* gateway, int flags, int* e) {
-    return Report(theApp.Open(gateway, flags), e);
-}
+VIFNET32_API int vifnet32_open_ex(const char* gateway, int flags, int* e) { return Report(theApp.Open(gateway, flags), e); }
 VIFNET32_API int vifnet32_open(const char* gateway, int flags) {
     return Plain([&](int* e) { return vifnet32_open_ex(gateway, flags, e); });
 }
 
-VIFNET32_API int vifnet32_close_ex(int fd, int* e) {
-    return Report(theApp.Close(fd), e);
-}
+VIFNET32_API int vifnet32_close_ex(int fd, int* e) { return Report(theApp.Close(fd), e); }
 VIFNET32_API int vifnet32_close(int fd) {
     return Plain([&](int* e) { return vifnet32_close_ex(fd, e); });
 }
 
-VIFNET32_API int vifnet32_read_ex(int fd, void* buffer, int size, int* e) {
-    return Report(theApp.Read(fd, buffer, size), e);
-}
+VIFNET32_API int vifnet32_read_ex(int fd, void* buffer, int size, int* e) { return Report(theApp.Read(fd, buffer, size), e); }
 VIFNET32_API int vifnet32_read(int fd, void* buffer, int size) {
     return Plain([&](int* e) { return vifnet32_read_ex(fd, buffer, size, e); });
 }
@@ -66,16 +60,12 @@ VIFNET32_API int vifnet32_ioctl(int fd, int request, void* record) {
     return Plain([&](int* e) { return vifnet32_ioctl_ex(fd, request, record, e); });
 }
 
-VIFNET32_API int vifnet32_beg_write_multi_ex(int fd, int size, int* e) {
-    return Report(theApp.BegMultiWrite(fd, size), e);
-}
+VIFNET32_API int vifnet32_beg_write_multi_ex(int fd, int size, int* e) { return Report(theApp.BegMultiWrite(fd, size), e); }
 VIFNET32_API int vifnet32_beg_write_multi(int fd, int size) {
     return Plain([&](int* e) { return vifnet32_beg_write_multi_ex(fd, size, e); });
 }
 
-VIFNET32_API int vifnet32_end_write_multi_ex(int fd, int* e) {
-    return Report(theApp.EndMultiWrite(fd), e);
-}
+VIFNET32_API int vifnet32_end_write_multi_ex(int fd, int* e) { return Report(theApp.EndMultiWrite(fd), e); }
 VIFNET32_API int vifnet32_end_write_multi(int fd) {
     return Plain([&](int* e) { return vifnet32_end_write_multi_ex(fd, e); });
 }

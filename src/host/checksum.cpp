@@ -20,9 +20,7 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
     return v;
 }
 
-inline std::uint16_t Load16BE(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
+inline std::uint16_t Load16BE(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 
 inline void Store16BE(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);

@@ -106,9 +106,7 @@ int GetErrno();
 
 // Copies the packet driver's last error code into the thread's last error code, after a
 // driver call failed (the driver keeps its own on platforms without a system-wide one).
-inline void TakeDriverLastError() {
-    SetLastErrorCode(WrenPackGetLastError());
-}
+inline void TakeDriverLastError() { SetLastErrorCode(WrenPackGetLastError()); }
 
 // The system's text for a Windows error code, without a trailing line end.
 std::wstring SystemErrorText(DWORD code);

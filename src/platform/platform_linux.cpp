@@ -33,9 +33,7 @@ namespace plat {
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "mutex storage");
 
-static pthread_mutex_t* Mutex(unsigned char* storage) {
-    return reinterpret_cast<pthread_mutex_t*>(storage);
-}
+static pthread_mutex_t* Mutex(unsigned char* storage) { return reinterpret_cast<pthread_mutex_t*>(storage); }
 
 CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount) {
     pthread_mutexattr_t attr;
@@ -46,9 +44,7 @@ CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount)
     pthread_mutexattr_destroy(&attr);
 }
 
-CCriticalSection::~CCriticalSection() {
-    pthread_mutex_destroy(Mutex(m_storage));
-}
+CCriticalSection::~CCriticalSection() { pthread_mutex_destroy(Mutex(m_storage)); }
 
 void CCriticalSection::Enter() {
     // Spin a while before sleeping: the library's locks are held for a few instructions.
@@ -59,9 +55,7 @@ void CCriticalSection::Enter() {
     pthread_mutex_lock(Mutex(m_storage));
 }
 
-void CCriticalSection::Leave() {
-    pthread_mutex_unlock(Mutex(m_storage));
-}
+void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
 
 // ---- Events: an eventfd is readable while its counter is nonzero ------------------------------
 
@@ -133,9 +127,7 @@ void* ThreadTrampoline(void* p) {
 }
 }  // namespace
 
-CThread::~CThread() {
-    Join();
-}
+CThread::~CThread() { Join(); }
 
 bool CThread::Start(ThreadProc proc, void* arg) {
     if (m_handle) return false;
@@ -170,30 +162,18 @@ void Sleep(DWORD ms) {
     }
 }
 
-DWORD GetCurrentProcessId() {
-    return static_cast<DWORD>(getpid());
-}
-DWORD GetCurrentThreadId() {
-    return static_cast<DWORD>(syscall(SYS_gettid));
-}
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
 // ---- Last error ------------------------------------------------------------------------------
 
 // Linux has no per-thread Windows error code: the library keeps its own.
 static thread_local DWORD t_dwLastError = 0;
 
-DWORD GetLastErrorCode() {
-    return t_dwLastError;
-}
-void SetLastErrorCode(DWORD code) {
-    t_dwLastError = code;
-}
-void SetErrno(int value) {
-    errno = value;
-}
-int GetErrno() {
-    return errno;
-}
+DWORD GetLastErrorCode() { return t_dwLastError; }
+void SetLastErrorCode(DWORD code) { t_dwLastError = code; }
+void SetErrno(int value) { errno = value; }
+int GetErrno() { return errno; }
 
 std::wstring SystemErrorText(DWORD code) {
     // The texts Windows gives for the codes the library reports, so that messages read the
@@ -252,9 +232,7 @@ std::wstring SystemErrorText(DWORD code) {
 
 // ---- Sockets ---------------------------------------------------------------------------------
 
-bool SocketsStartup() {
-    return !StartupFaultRequested("sockets");
-}
+bool SocketsStartup() { return !StartupFaultRequested("sockets"); }
 void SocketsCleanup() {}
 
 int SocketErrorCode() {
@@ -325,9 +303,7 @@ int MakeStreamSocketPair(Socket ends[2]) {
     return 0;
 }
 
-bool CloseSocket(Socket s) {
-    return s >= 0 && close(static_cast<int>(s)) == 0;
-}
+bool CloseSocket(Socket s) { return s >= 0 && close(static_cast<int>(s)) == 0; }
 
 bool SetSocketNoDelay(Socket s) {
     int domain = 0;
@@ -358,18 +334,10 @@ int SocketPending(Socket s) {
     return ioctl(static_cast<int>(s), FIONREAD, &n) == 0 ? n : -1;
 }
 
-uint32_t InetAddr(const char* text) {
-    return inet_addr(text);
-}
-uint32_t HostToNet32(uint32_t v) {
-    return htonl(v);
-}
-uint32_t NetToHost32(uint32_t v) {
-    return ntohl(v);
-}
-uint16_t HostToNet16(uint16_t v) {
-    return htons(v);
-}
+uint32_t InetAddr(const char* text) { return inet_addr(text); }
+uint32_t HostToNet32(uint32_t v) { return htonl(v); }
+uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
+uint16_t HostToNet16(uint16_t v) { return htons(v); }
 
 // ---- Per-user profile: $XDG_CONFIG_HOME/Quillmark/Vifnet.ini ------------------------------------
 
@@ -470,11 +438,6 @@ bool ProfileSetString(const wchar_t* section, const wchar_t* key, const wchar_t*
 void ShowStartupFailure(unsigned stringId) {
     const char* text = stringId == IDS_SOCKETS_INIT_FAILED ? STR_SOCKETS_INIT_FAILED : STR_FILEMAPS_INIT_FAILED;
     std::fprintf(stderr, "Vifnet: %s\n", text);
-}
-
-bool StartupFaultRequested(const char* step) {
-    const char* fault = std::getenv("VIFNET_STARTUP_FAULT");
-    return fault && std::strcmp(fault, step) == 0;
 }
 
 std::string ToNarrow(const std::wstring& text) {

@@ -17,24 +17,16 @@ namespace plat {
 
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "critical section storage");
 
-static CRITICAL_SECTION* Section(unsigned char* storage) {
-    return reinterpret_cast<CRITICAL_SECTION*>(storage);
-}
+static CRITICAL_SECTION* Section(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
 
 CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount) {
     new (m_storage) CRITICAL_SECTION;
     InitializeCriticalSectionAndSpinCount(Section(m_storage), spinCount);
 }
 
-CCriticalSection::~CCriticalSection() {
-    DeleteCriticalSection(Section(m_storage));
-}
-void CCriticalSection::Enter() {
-    EnterCriticalSection(Section(m_storage));
-}
-void CCriticalSection::Leave() {
-    LeaveCriticalSection(Section(m_storage));
-}
+CCriticalSection::~CCriticalSection() { DeleteCriticalSection(Section(m_storage)); }
+void CCriticalSection::Enter() { EnterCriticalSection(Section(m_storage)); }
+void CCriticalSection::Leave() { LeaveCriticalSection(Section(m_storage)); }
 
 // ---- Events ------------------------------------------------------------------------------------
 
@@ -44,12 +36,8 @@ CEvent::~CEvent() {
     if (m_handle) CloseHandle(m_handle);
 }
 
-bool CEvent::Set() {
-    return m_handle && SetEvent(m_handle);
-}
-bool CEvent::Reset() {
-    return m_handle && ResetEvent(m_handle);
-}
+bool CEvent::Set() { return m_handle && SetEvent(m_handle); }
+bool CEvent::Reset() { return m_handle && ResetEvent(m_handle); }
 
 DWORD WaitForAny(const WaitHandle* handles, unsigned count, DWORD timeoutMs) {
     DWORD rc = WaitForMultipleObjects(count, handles, FALSE, timeoutMs);
@@ -73,9 +61,7 @@ DWORD WINAPI ThreadTrampoline(LPVOID p) {
 }
 }  // namespace
 
-CThread::~CThread() {
-    Join();
-}
+CThread::~CThread() { Join(); }
 
 bool CThread::Start(ThreadProc proc, void* arg) {
     if (m_handle) return false;
@@ -98,33 +84,17 @@ bool CThread::Join() {
     return ok;
 }
 
-DWORD GetTickCount() {
-    return ::GetTickCount();
-}
-void Sleep(DWORD ms) {
-    ::Sleep(ms);
-}
-DWORD GetCurrentProcessId() {
-    return ::GetCurrentProcessId();
-}
-DWORD GetCurrentThreadId() {
-    return ::GetCurrentThreadId();
-}
+DWORD GetTickCount() { return ::GetTickCount(); }
+void Sleep(DWORD ms) { ::Sleep(ms); }
+DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 
 // ---- Last error ------------------------------------------------------------------------------
 
-DWORD GetLastErrorCode() {
-    return ::GetLastError();
-}
-void SetLastErrorCode(DWORD code) {
-    ::SetLastError(code);
-}
-void SetErrno(int value) {
-    errno = value;
-}
-int GetErrno() {
-    return errno;
-}
+DWORD GetLastErrorCode() { return ::GetLastError(); }
+void SetLastErrorCode(DWORD code) { ::SetLastError(code); }
+void SetErrno(int value) { errno = value; }
+int GetErrno() { return errno; }
 
 std::wstring SystemErrorText(DWORD code) {
     wchar_t* text = nullptr;
@@ -149,13 +119,9 @@ bool SocketsStartup() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void SocketsCleanup() {
-    WSACleanup();
-}
+void SocketsCleanup() { WSACleanup(); }
 
-int SocketErrorCode() {
-    return WSAGetLastError();
-}
+int SocketErrorCode() { return WSAGetLastError(); }
 
 int MakeStreamSocketPair(Socket ends[2]) {
     // Windows Sockets has no socket pair: connect two sockets through a listener on the
@@ -195,9 +161,7 @@ int MakeStreamSocketPair(Socket ends[2]) {
     return 0;
 }
 
-bool CloseSocket(Socket s) {
-    return s != kInvalidSocket && closesocket(static_cast<SOCKET>(s)) == 0;
-}
+bool CloseSocket(Socket s) { return s != kInvalidSocket && closesocket(static_cast<SOCKET>(s)) == 0; }
 
 bool SetSocketNoDelay(Socket s) {
     int one = 1;
@@ -224,24 +188,14 @@ int SocketPending(Socket s) {
     return ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &n) == 0 ? static_cast<int>(n) : -1;
 }
 
-uint32_t InetAddr(const char* text) {
-    return inet_addr(text);
-}
-uint32_t HostToNet32(uint32_t v) {
-    return htonl(v);
-}
-uint32_t NetToHost32(uint32_t v) {
-    return ntohl(v);
-}
-uint16_t HostToNet16(uint16_t v) {
-    return htons(v);
-}
+uint32_t InetAddr(const char* text) { return inet_addr(text); }
+uint32_t HostToNet32(uint32_t v) { return htonl(v); }
+uint32_t NetToHost32(uint32_t v) { return ntohl(v); }
+uint16_t HostToNet16(uint16_t v) { return htons(v); }
 
 // ---- Per-user profile: HKEY_CURRENT_USER\Software\Quillmark\Vifnet\<section> -------------------
 
-static std::wstring ProfileKey(const wchar_t* section) {
-    return std::wstring(L"Software\\Quillmark\\Vifnet\\") + section;
-}
+static std::wstring ProfileKey(const wchar_t* section) { return std::wstring(L"Software\\Quillmark\\Vifnet\\") + section; }
 
 std::wstring ProfileGetString(const wchar_t* section, const wchar_t* key, const wchar_t* defaultValue) {
     std::wstring result = defaultValue ? defaultValue : L"";
@@ -283,11 +237,6 @@ void ShowStartupFailure(unsigned stringId) {
         MultiByteToWideChar(CP_ACP, 0, fallback, -1, text, 256);
     }
     MessageBoxW(nullptr, text, L"Vifnet", MB_OK);
-}
-
-bool StartupFaultRequested(const char* step) {
-    const char* fault = std::getenv("VIFNET_STARTUP_FAULT");
-    return fault && std::strcmp(fault, step) == 0;
 }
 
 std::string ToNarrow(const std::wstring& text) {

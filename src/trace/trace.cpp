@@ -11,19 +11,19 @@ std::atomic<PRINT_DEBUG_STRING_FUNC> g_pfnPrintDebugString{nullptr};
 
 namespace {
 
-// Appends one conversion, formatted by the C library from a narrow spec that has the same
+// Appends one conversion, formatted by the C library from a narrow conversion that has the same
 // flags, width and precision as the caller's.
 template <typename T>
-void AppendOne(std::wstring& out, const std::string& spec, T value) {
+void AppendOne(std::wstring& out, const std::string& conversion, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, conversion.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.append(small, small + n);
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), conversion.c_str(), value);
     out.append(big.begin(), big.begin() + n);
 }
 
@@ -43,21 +43,21 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
             ++p;
             continue;
         }
-        std::string spec = "%";
+        std::string conversion = "%";
         while (*p && std::wcschr(L"-+ #0", *p))
-            spec.push_back(static_cast<char>(*p++));
+            conversion.push_back(static_cast<char>(*p++));
         auto number = [&]() {
             if (*p == L'*') {
-                spec += std::to_string(va_arg(args, int));
+                conversion += std::to_string(va_arg(args, int));
                 ++p;
             } else {
                 while (*p >= L'0' && *p <= L'9')
-                    spec.push_back(static_cast<char>(*p++));
+                    conversion.push_back(static_cast<char>(*p++));
             }
         };
         number();
         if (*p == L'.') {
-            spec.push_back('.');
+            conversion.push_back('.');
             ++p;
             number();
         }
@@ -87,12 +87,12 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
             case L'd':
             case L'i':
                 if (size == kLongLong || size == kSize) {
-                    AppendOne(out, spec + "lld", static_cast<long long>(va_arg(args, long long)));
+                    AppendOne(out, conversion + "lld", static_cast<long long>(va_arg(args, long long)));
                 } else if (size == kLong) {
-                    AppendOne(out, spec + "ld", va_arg(args, long));
+                    AppendOne(out, conversion + "ld", va_arg(args, long));
                 } else {
                     int v = va_arg(args, int);
-                    AppendOne(out, spec + "d", size == kShort ? static_cast<int>(static_cast<short>(v)) : v);
+                    AppendOne(out, conversion + "d", size == kShort ? static_cast<int>(static_cast<short>(v)) : v);
                 }
                 break;
             case L'u':
@@ -100,30 +100,30 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
             case L'X': {
                 char c = static_cast<char>(conv);
                 if (size == kLongLong || size == kSize) {
-                    AppendOne(out, spec + "ll" + c, static_cast<unsigned long long>(va_arg(args, unsigned long long)));
+                    AppendOne(out, conversion + "ll" + c, static_cast<unsigned long long>(va_arg(args, unsigned long long)));
                 } else if (size == kLong) {
-                    AppendOne(out, spec + "l" + c, va_arg(args, unsigned long));
+                    AppendOne(out, conversion + "l" + c, va_arg(args, unsigned long));
                 } else {
                     unsigned v = va_arg(args, unsigned);
-                    AppendOne(out, spec + c, size == kShort ? static_cast<unsigned>(static_cast<unsigned short>(v)) : v);
+                    AppendOne(out, conversion + c, size == kShort ? static_cast<unsigned>(static_cast<unsigned short>(v)) : v);
                 }
                 break;
             }
             case L'c':
                 if (narrow) {
-                    AppendOne(out, spec + "c", va_arg(args, int));
+                    AppendOne(out, conversion + "c", va_arg(args, int));
                 } else {
                     wchar_t wc[2] = {static_cast<wchar_t>(va_arg(args, int)), 0};
-                    AppendOne(out, spec + "s", plat::ToNarrow(wc).c_str());
+                    AppendOne(out, conversion + "s", plat::ToNarrow(wc).c_str());
                 }
                 break;
             case L's':
                 if (narrow) {
                     const char* s = va_arg(args, const char*);
-                    AppendOne(out, spec + "s", s ? s : "(null)");
+                    AppendOne(out, conversion + "s", s ? s : "(null)");
                 } else {
                     const wchar_t* s = va_arg(args, const wchar_t*);
-                    AppendOne(out, spec + "s", s ? plat::ToNarrow(s).c_str() : "(null)");
+                    AppendOne(out, conversion + "s", s ? plat::ToNarrow(s).c_str() : "(null)");
                 }
                 break;
             case L'p':

@@ -13,9 +13,7 @@ namespace trace {
 // The caller's output function (null: silent).
 extern std::atomic<PRINT_DEBUG_STRING_FUNC> g_pfnPrintDebugString;
 
-inline bool Enabled() {
-    return g_pfnPrintDebugString.load(std::memory_order_relaxed) != nullptr;
-}
+inline bool Enabled() { return g_pfnPrintDebugString.load(std::memory_order_relaxed) != nullptr; }
 
 // printf-style formatting with a wide format string, as the library's messages are written:
 // %s takes a wide string, %hs a narrow one; %d %i %u %x %X %c %p %% with the usual flags, width,

@@ -35,19 +35,13 @@ public:
 };
 const auto* const kHostAdapters = testing::AddGlobalTestEnvironment(new HostAdapters);
 
-std::string Failure(const std::string& cls_op, const std::string& rest) {
-    return "** " + cls_op + ": " + rest;
-}
+std::string Failure(const std::string& cls_op, const std::string& rest) { return "** " + cls_op + ": " + rest; }
 
-bool StartsWith(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 }  // namespace
 
-TEST(Header, RecordsHaveTheirSizesInC) {
-    EXPECT_EQ(vifnet32_header_c_check(), 0);
-}
+TEST(Header, RecordsHaveTheirSizesInC) { EXPECT_EQ(vifnet32_header_c_check(), 0); }
 
 TEST(Version, NumbersTextAndCopyright) {
     int major = -1, release = -1, build = -1, e = -1;

@@ -8,6 +8,4 @@
 #include <linux/if_tun.h>
 #endif
 
-int vifnet32_header_order_check(void) {
-    return sizeof(vifnet32_ifreq) == 32 ? 0 : 1;
-}
+int vifnet32_header_order_check(void) { return sizeof(vifnet32_ifreq) == 32 ? 0 : 1; }

@@ -15,9 +15,7 @@
 namespace {
 
 std::vector<std::string> g_lines;
-void Collect(const char* text) {
-    g_lines.emplace_back(text);
-}
+void Collect(const char* text) { g_lines.emplace_back(text); }
 
 ADAPTER_INFO_LIST_ENTRY Adapter(const char16_t* name, uint8_t lastMacByte, uint32_t ipNet, uint32_t maskNet) {
     ADAPTER_INFO_LIST_ENTRY e{};
@@ -30,9 +28,7 @@ ADAPTER_INFO_LIST_ENTRY Adapter(const char16_t* name, uint8_t lastMacByte, uint3
     return e;
 }
 
-uint32_t Ip(const char* text) {
-    return plat::InetAddr(text);
-}
+uint32_t Ip(const char* text) { return plat::InetAddr(text); }
 
 // Every test starts with no list built and a driver that knows the adapters it declares.
 class AdapterList : public testing::Test {

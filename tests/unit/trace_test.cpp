@@ -35,9 +35,7 @@ struct Capture {
     }
 };
 
-std::string Narrow(const std::wstring& w) {
-    return plat::ToNarrow(w);
-}
+std::string Narrow(const std::wstring& w) { return plat::ToNarrow(w); }
 
 }  // namespace
 

@@ -8,12 +8,8 @@ namespace wp {
 // Linux has no thread error code of its own: keep the Windows-style one here.
 static thread_local uint32_t t_lastError = 0;
 
-uint32_t last_error() {
-    return t_lastError;
-}
-void set_last_error(uint32_t code) {
-    t_lastError = code;
-}
+uint32_t last_error() { return t_lastError; }
+void set_last_error(uint32_t code) { t_lastError = code; }
 
 WP_EVENT event_create() {
     int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -184,9 +184,7 @@ int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, ui
     });
 }
 
-bool anyFrame(const uint8_t*, uint32_t) {
-    return true;
-}
+bool anyFrame(const uint8_t*, uint32_t) { return true; }
 
 // Batch records are packed back to back and must fill the batch exactly. An empty frame is
 // rejected too: it is what a zeroed or overrun buffer looks like.
@@ -340,9 +338,7 @@ WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC 
     return 1;
 }
 
-WRENPACK_API uint32_t WrenPackGetLastError(void) {
-    return wp::last_error();
-}
+WRENPACK_API uint32_t WrenPackGetLastError(void) { return wp::last_error(); }
 
 // ---- Control interface ----
 
