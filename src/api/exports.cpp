@@ -1,6 +1,8 @@
 // The exported functions. Each _ex form forwards to one operation and stores the resulting errno
 // through its last argument; each plain form calls its _ex form and leaves that number in errno.
 // The library has no module context to switch to, so the shells do nothing else.
+#include <type_traits>
+
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
 #include "host/checksum.h"
@@ -22,9 +24,14 @@ T Report(T result, int* e) {
 template <typename Call>
 auto Plain(Call call) {
     int e = 0;
-    auto result = call(&e);
-    plat::SetErrno(e);
-    return result;
+    if constexpr (std::is_void_v<decltype(call(&e))>) {
+        call(&e);
+        plat::SetErrno(e);
+    } else {
+        auto result = call(&e);
+        plat::SetErrno(e);
+        return result;
+    }
 }
 
 }  // namespace
@@ -120,9 +127,7 @@ VIFNET32_API void vifnet32_build_tarn_iface_mac_ex(unsigned char* mac, const uns
     Report(0, e);
 }
 VIFNET32_API void vifnet32_build_tarn_iface_mac(unsigned char* mac, const unsigned char* ip) {
-    int e = 0;
-    vifnet32_build_tarn_iface_mac_ex(mac, ip, &e);
-    plat::SetErrno(e);
+    Plain([&](int* e) { vifnet32_build_tarn_iface_mac_ex(mac, ip, e); });
 }
 
 VIFNET32_API void vifnet32_version_numbers_ex(int* major, int* minor, int* release, int* build, int* e) {
@@ -133,9 +138,7 @@ VIFNET32_API void vifnet32_version_numbers_ex(int* major, int* minor, int* relea
     if (e) *e = 0;
 }
 VIFNET32_API void vifnet32_version_numbers(int* major, int* minor, int* release, int* build) {
-    int e = 0;
-    vifnet32_version_numbers_ex(major, minor, release, build, &e);
-    plat::SetErrno(e);
+    Plain([&](int* e) { vifnet32_version_numbers_ex(major, minor, release, build, e); });
 }
 
 VIFNET32_API const char* vifnet32_version_string_ex(int* e) {

@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uint32_t kInAddrNone = 0xFFFFFFFFu;
 
-bool AdapterMatches(const ADAPTER_INFO_LIST_ENTRY& info, bool byIp, std::uint32_t ip, const std::uint8_t* mac) {
-    return byIp ? info.IPAddr == ip : std::memcmp(info.MACAddr, mac, 6) == 0;
-}
-
 }  // namespace
 
 int CVifnet32App::Open(const char* gateway, int flags) {
@@ -28,11 +24,11 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     plat::CSingleLock lock(m_csApp);
     CVFAdapter* adapter = CreateAdapter(gateway);
     if (!adapter) {
-        DWORD code = plat::GetLastErrorCode();
-        RecordError(plat::GetErrno(), code);
-        DebugTrace(L"** CVifnet32App::Open(%hs): CreateAdapter() failed for process %08.8X; rc=%d: %s\n", gateway, pid, code,
-                   FormatLastError(code).c_str());
-        return RaiseError();
+        // The pair CreateAdapter left, read before anything else can change it.
+        const int nErrno = plat::GetErrno();
+        const DWORD code = plat::GetLastErrorCode();
+        return Fail(nErrno, code, L"** CVifnet32App::Open(%hs): CreateAdapter() failed for process %08.8X; rc=%d: %s\n", gateway,
+                    pid, code, FormatLastError(code).c_str());
     }
     // Interfaces on an opened adapter come with the interface object; CreateAdapter cannot yet
     // return an adapter.
@@ -65,13 +61,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     plat::CSingleLock lock(m_csApp);
     // The adapter objects themselves come with the interface object; the list is empty until then.
     VF_ASSERT(m_AdapterList.empty());
-    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
-    GetWPAdaptersList(&first);
-    VF_ASSERT(first != nullptr);
-    const ADAPTER_INFO_LIST_ENTRY* entry = nullptr;
-    for (auto* p = first; p && !entry; p = p->pNext) {
-        if (AdapterMatches(*p, byIp, ip, mac)) entry = p;
-    }
+    const ADAPTER_INFO_LIST_ENTRY* entry = byIp ? FindWPAdapterByIP(ip) : FindWPAdapterByMAC(mac);
     if (!entry) {
         return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, L"** CVifnet32App::CreateAdapter: adapter \"%hs\" not found; rc=%d: %s\n",
                     gateway, VF_ERROR_NOT_FOUND, FormatLastError(VF_ERROR_NOT_FOUND).c_str());

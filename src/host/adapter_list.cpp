@@ -33,6 +33,14 @@ void InstallStandByList() {
     g_nAdapters = 1;
 }
 
+// A list call of the driver failed: report it (without the lock: the caller's output function
+// runs here) and hand the driver's error pair to the calling thread.
+void ReportListCallFailure(int call, int nErrno, DWORD dwError) {
+    DebugTrace(L"** InitWPAdaptersList: WrenPackGetAdaptersList#%d failed; rc=%d: %s\n", call, dwError,
+               FormatLastError(dwError).c_str());
+    RaiseError(nErrno, dwError);
+}
+
 }  // namespace
 
 bool InitWPAdaptersList() {
@@ -50,12 +58,10 @@ bool InitWPAdaptersList() {
         plat::TakeDriverLastError();
         DWORD dwError = plat::GetLastErrorCode();
         lock.Leave();
-        DebugTrace(L"** InitWPAdaptersList: WrenPackGetAdaptersList#1 failed; rc=%d: %s\n", dwError,
-                   FormatLastError(dwError).c_str());
+        ReportListCallFailure(1, nErrno, dwError);
         lock.Enter();
         if (!g_pAdapters) InstallStandByList();
         lock.Leave();
-        RaiseError(nErrno, dwError);
         return false;
     }
     std::uint32_t count = (bytes + WP_ADAPTER_ENTRY_SIZE - 1) / WP_ADAPTER_ENTRY_SIZE;
@@ -77,9 +83,7 @@ bool InitWPAdaptersList() {
         delete[] list;
         g_nAdapters = 0;
         lock.Leave();
-        DebugTrace(L"** InitWPAdaptersList: WrenPackGetAdaptersList#2 failed; rc=%d: %s\n", dwError,
-                   FormatLastError(dwError).c_str());
-        RaiseError(nErrno, dwError);
+        ReportListCallFailure(2, nErrno, dwError);
         return false;
     }
     g_pAdapters = list;
@@ -119,14 +123,9 @@ void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo) {
         std::uint8_t mac[6];
         const ADAPTER_INFO_LIST_ENTRY* match = nullptr;
         if (ParseIPAddress(setting, ip, false)) {
-            std::uint32_t netIp = plat::HostToNet32(ip);
-            for (auto* p = first; p && !match; p = p->pNext) {
-                if (p->IPAddr == netIp) match = p;
-            }
+            match = FindWPAdapterByIP(plat::HostToNet32(ip));
         } else if (ParseMACAddress(setting, mac)) {
-            for (auto* p = first; p && !match; p = p->pNext) {
-                if (std::memcmp(p->MACAddr, mac, 6) == 0) match = p;
-            }
+            match = FindWPAdapterByMAC(mac);
         } else {
             DebugTrace(L"** GetDefaultWPAdapterInfo: WARNING: DefaultIFace \"%s\" is neither an IP nor a MAC address!\n",
                        setting.c_str());
@@ -137,14 +136,29 @@ void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo) {
     pInfo->pNext = nullptr;
 }
 
-std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr) {
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr) {
     ADAPTER_INFO_LIST_ENTRY* first = nullptr;
     GetWPAdaptersList(&first);
     VF_ASSERT(first != nullptr);
     for (auto* p = first; p; p = p->pNext) {
-        if (p->IPAddr == ipAddr) return p->IPMask;
+        if (p->IPAddr == ipAddr) return p;
     }
-    return 0;
+    return nullptr;
+}
+
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]) {
+    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
+    GetWPAdaptersList(&first);
+    VF_ASSERT(first != nullptr);
+    for (auto* p = first; p; p = p->pNext) {
+        if (std::memcmp(p->MACAddr, mac, 6) == 0) return p;
+    }
+    return nullptr;
+}
+
+std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr) {
+    const ADAPTER_INFO_LIST_ENTRY* entry = FindWPAdapterByIP(ipAddr);
+    return entry ? entry->IPMask : 0;
 }
 
 const wchar_t* GetNdisMediumName(std::uint32_t nMedium) {

@@ -16,6 +16,9 @@ void FreeWPAdaptersList();
 // Copies the default adapter's record (the DefaultIFace setting, else the first adapter), with
 // pNext cleared.
 void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo);
+// The first record whose IPAddr (network order) or MACAddr is the one given, or null.
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr);
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]);
 // IPMask of the adapter whose IPAddr is ipAddr (both network order), 0 if none.
 std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr);
 // Name of an NDIS medium code ("NdisMediumUnknown" beyond the table).
