@@ -1,8 +1,11 @@
 // The interface-control dispatcher: checks a request, finds the interface it is meant for and
 // hands it the request record.
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -58,6 +61,18 @@ Target Classify(std::uint32_t code) {
     }
 }
 
+// The name as the caller's record holds it: at most 15 characters, always terminated.
+void CopyName(vifnet32_ifreq* req, const std::string& name) {
+    std::memset(req->ifr_name, 0, sizeof req->ifr_name);
+    std::memcpy(req->ifr_name, name.data(), std::min<std::size_t>(name.size(), sizeof req->ifr_name - 1));
+}
+
+// The interface name a request record carries (NUL-terminated within its 16 bytes).
+std::wstring RequestName(const void* record) {
+    const auto* req = static_cast<const vifnet32_ifreq*>(record);
+    return plat::ToWide(std::string(req->ifr_name, strnlen(req->ifr_name, sizeof req->ifr_name)).c_str());
+}
+
 }  // namespace
 
 int CVifnet32App::IOCtl(int fd, int request, void* record) {
@@ -77,21 +92,114 @@ int CVifnet32App::IOCtl(int fd, int request, void* record) {
         // reported as not found.
         return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
     }
-    CVifnet* vf = nullptr;
-    if (target == Target::Name) {
-        const auto* req = static_cast<const vifnet32_ifreq*>(record);
-        std::string name(req->ifr_name, strnlen(req->ifr_name, sizeof req->ifr_name));
-        vf = LookupName(plat::ToWide(name.c_str()).c_str());
-    } else {
-        vf = LookupFd(fd);
-    }
+    CVifnetRef vf = target == Target::Name ? LookupName(RequestName(record).c_str()) : LookupFd(fd);
     if (!vf) {
         return Fail(VF_EBADF, VF_ERROR_INVALID_HANDLE,
                     L"** CVifnet32App::IOCtl: Failed to obtain VFPtr from map in process %08.8X; rc=%d: %s\n",
                     plat::GetCurrentProcessId(), VF_ERROR_INVALID_HANDLE, FormatLastError(VF_ERROR_INVALID_HANDLE).c_str());
     }
-    // Requests reach interfaces once the interface object exists; no name or descriptor is
-    // registered before then.
-    VF_ASSERT(false);
-    return -1;
+    return Dispatch(vf.get(), code, record);
+}
+
+int CVifnet32App::Dispatch(CVifnet* vf, std::uint32_t code, void* record) {
+    auto* req = static_cast<vifnet32_ifreq*>(record);
+    auto* addrIn = &req->ifr_ifru.ifru_addr_in;
+    auto* hwAddr = &req->ifr_ifru.ifru_hwaddr;
+    auto* bytes = static_cast<std::uint8_t*>(record);
+    auto result = [](bool ok) { return ok ? 0 : -1; };
+    switch (code) {
+        case VIFNET32_SIOCGIFNAME:
+            CopyName(req, plat::ToNarrow(vf->GetIFaceName()));
+            return 0;
+        case VIFNET32_SIOCGIFFLAGS:
+            req->ifr_flags = static_cast<std::int16_t>(vf->GetIFaceFlags() & 0xFFFF);
+            return 0;
+        case VIFNET32_SIOCSIFFLAGS:
+            return result(vf->SetIFaceFlags(req->ifr_flags));
+        case VIFNET32_SIOCGIFADDR:
+            return result(vf->GetHostPhysIPAddr(addrIn));
+        case VIFNET32_SIOCSIFADDR:
+            return result(vf->SetHostPhysByIPAddr(addrIn));
+        case VIFNET32_SIOCGIFDSTADDR:
+            return result(vf->GetTarnVirtIPAddr(addrIn));
+        case VIFNET32_SIOCSIFDSTADDR:
+            return result(vf->SetTarnVirtIPAddr(addrIn));
+        case VIFNET32_SIOCGIFBRDADDR:
+            return result(vf->GetIFaceBroadcast(addrIn));
+        case VIFNET32_SIOCSIFBRDADDR:
+            return result(vf->SetIFaceBroadcast(addrIn));
+        case VIFNET32_SIOCGIFNETMASK:
+            return result(vf->GetIFaceNetMask(addrIn));
+        case VIFNET32_SIOCSIFNETMASK:
+            return result(vf->SetIFaceNetMask(addrIn));
+        case VIFNET32_SIOCGIFMTU:
+            req->ifr_mtu = static_cast<std::int32_t>(vf->GetIFaceMTU());
+            return 0;
+        case VIFNET32_SIOCSIFMTU:
+            return result(vf->SetIFaceMTU(req->ifr_mtu));
+        case VIFNET32_SIOCSIFHWADDR:
+            return result(vf->SetTarnVirtMACAddr(hwAddr));
+        case VIFNET32_SIOCGIFHWADDR:
+            return result(vf->GetTarnVirtMACAddr(hwAddr));
+        case VIFNET32_SIOCADDMULTI:
+            return result(vf->AddMulticastAddr(hwAddr));
+        case VIFNET32_SIOCDELMULTI:
+            return result(vf->DelMulticastAddr(hwAddr));
+        case VIFNET32_SIOCSIFHWBROADCAST:
+            return result(vf->SetIFaceHWBroadcast(hwAddr));
+        case static_cast<std::uint32_t>(VIFNET32_TUNSETDEBUG):
+            vf->SetDebugFlags(req->ifr_ifru.ifru_value);
+            return 0;
+        case static_cast<std::uint32_t>(VIFNET32_TUNSETIFF):
+            return SetIFF(vf, req);
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_SETDEVBUFSIZE):
+            return result(vf->SetDeviceBufferSize(static_cast<int>(req->ifr_ifru.ifru_value)));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_SETIOBUFSIZE):
+            return result(vf->SetIOBufferSize(static_cast<int>(req->ifr_ifru.ifru_value)));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_SETREADTIMEOUT):
+            return result(vf->SetReadTimeout(static_cast<int>(req->ifr_ifru.ifru_value)));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_ADDTARNIPADDR):
+            return result(vf->AddTarnVirtIPAddr(bytes));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_DELTARNIPADDR):
+            return result(vf->DelTarnVirtIPAddr(bytes));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_GETDEVBUFSIZE):
+            req->ifr_ifru.ifru_value = vf->GetAdapter()->GetAdapterBufferSize();
+            return 0;
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_GETIOBUFSIZE):
+            req->ifr_ifru.ifru_value = vf->GetReadBufferSize();
+            return 0;
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_GETREADTIMEOUT):
+            req->ifr_ifru.ifru_value = vf->GetReadTimeout();
+            return 0;
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_GETSTATS):
+            return result(vf->GetStats(static_cast<VIFNET32_STATS*>(record)));
+        case static_cast<std::uint32_t>(VIFNET32_IFCTL_QUERYTARNIPADDRS):
+            return result(vf->QueryTarnVirtIPAddrs(bytes));
+        default:
+            VF_ASSERT(false);
+            return -1;
+    }
+}
+
+int CVifnet32App::SetIFF(CVifnet* vf, vifnet32_ifreq* req) {
+    const int flags = req->ifr_flags;
+    if (!vf->SetVifnetFlags(flags)) return -1;
+    plat::CSingleLock lock(m_csApp);
+    const std::wstring name = trace::Format(L"%s%i", (flags & 3) == 1 ? L"tun" : L"tap", CountVifnetNames(flags));
+    CopyName(req, plat::ToNarrow(name));
+    const std::wstring old = vf->GetIFaceName();
+    const bool named = vf->SetIFaceName(name.c_str());
+    VF_ASSERT(named);
+    CName2VFPtrMap* names = GetName2VFPtrMap(plat::GetCurrentProcessId());
+    VF_ASSERT(names != nullptr);
+    if (names) {
+        names->erase(old);
+        try {
+            (*names)[name] = vf;
+        } catch (const std::bad_alloc&) {
+            // The interface keeps its name and its descriptor; only the lookup by name is lost.
+            VF_ASSERT(false);
+        }
+    }
+    return 0;
 }

@@ -1,7 +1,9 @@
 // Open and close: a gateway text and open flags become an interface and its descriptor.
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
 #include "host/mac.h"
@@ -30,10 +32,37 @@ int CVifnet32App::Open(const char* gateway, int flags) {
         return Fail(nErrno, code, L"** CVifnet32App::Open(%hs): CreateAdapter() failed for process %08.8X; rc=%d: %s\n", gateway,
                     pid, code, FormatLastError(code).c_str());
     }
-    // Interfaces on an opened adapter come with the interface object; CreateAdapter cannot yet
-    // return an adapter.
-    return Fail(VF_ENODEV, VF_ERROR_NOT_SUPPORTED, L"** CVifnet32App::Open(%hs): new CVifnet() failed for process %08.8X\n",
-                gateway, pid);
+    // A failed construction leaves the adapter open and listed: the next Open of the same
+    // device reuses it.
+    CVifnet* vf = new (std::nothrow) CVifnet(static_cast<std::uint32_t>(flags), adapter);
+    if (!vf || !(vf->GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
+        const int nErrno = vf ? vf->GetErrno() : VF_ENOMEM;
+        const DWORD code = vf ? vf->GetLastErrorCode() : VF_ERROR_OUTOFMEMORY;
+        delete vf;
+        return Fail(nErrno, code, L"** CVifnet32App::Open(%hs): new CVifnet() failed for process %08.8X; rc=%d: %s\n", gateway,
+                    pid, code, FormatLastError(code).c_str());
+    }
+    const int fd = GetFileDescriptor(pid, vf);
+    bool associated = false;
+    if (fd >= 0) {
+        try {
+            m_VF2AdapterMap[vf] = adapter;
+            associated = true;
+        } catch (const std::bad_alloc&) {
+            GetFd2VFPtrMap(pid)->erase(fd);
+            ::RaiseError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+    if (!associated) {
+        const int nErrno = plat::GetErrno();
+        const DWORD code = plat::GetLastErrorCode();
+        Fail(nErrno, code, L"** CVifnet32App::Open(%hs): GetFileDescriptor failed for process %08.8X; rc=%d: %s\n", gateway, pid,
+             code, FormatLastError(code).c_str());
+        DetachFromAdapter(vf, adapter);
+        delete vf;
+        return RaiseError();
+    }
+    return fd;
 }
 
 CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
@@ -58,30 +87,107 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
                         L"** CVifnet32App::CreateAdapter(%hs): Invalid null/broadcast gateway MAC address\n", gateway);
         }
     }
+    auto matches = [&](const ADAPTER_INFO_LIST_ENTRY& info) {
+        return byIp ? info.IPAddr == ip : std::memcmp(info.MACAddr, mac, 6) == 0;
+    };
     plat::CSingleLock lock(m_csApp);
-    // The adapter objects themselves come with the interface object; the list is empty until then.
-    VF_ASSERT(m_AdapterList.empty());
+    for (CVFAdapter* adapter : m_AdapterList) {
+        if (matches(adapter->GetAdapterInfo())) return adapter;
+    }
     const ADAPTER_INFO_LIST_ENTRY* entry = byIp ? FindWPAdapterByIP(ip) : FindWPAdapterByMAC(mac);
     if (!entry) {
         return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, L"** CVifnet32App::CreateAdapter: adapter \"%hs\" not found; rc=%d: %s\n",
                     gateway, VF_ERROR_NOT_FOUND, FormatLastError(VF_ERROR_NOT_FOUND).c_str());
     }
-    // Opening the packet driver on the entry, and the adapter object that owns the handle, come
-    // with the interface object.
-    return Fail(VF_ENODEV, VF_ERROR_NOT_SUPPORTED,
-                L"** CVifnet32App::CreateAdapter(%hs): adapter objects not available; rc=%d: %s\n", gateway,
-                VF_ERROR_NOT_SUPPORTED, FormatLastError(VF_ERROR_NOT_SUPPORTED).c_str());
+    WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
+    if (!handle) {
+        const int nErrno = plat::GetErrno();
+        plat::TakeDriverLastError();
+        const DWORD code = plat::GetLastErrorCode();
+        return Fail(nErrno, code, L"** CVifnet32App::CreateAdapter(%hs): WrenPackOpenAdapter(%s) failed; rc=%d: %s\n", gateway,
+                    WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str(), code, FormatLastError(code).c_str());
+    }
+    // Out of memory for the adapter or its place in the list: the handle is closed again and
+    // nothing is listed.
+    CVFAdapter* adapter = new (std::nothrow) CVFAdapter(handle, entry);
+    if (adapter) {
+        try {
+            m_Adapter2PosMap[adapter] = m_AdapterList.insert(m_AdapterList.end(), adapter);
+            return adapter;
+        } catch (const std::bad_alloc&) {
+            if (!m_AdapterList.empty() && m_AdapterList.back() == adapter) m_AdapterList.pop_back();
+            delete adapter;
+            handle = nullptr;
+        }
+    }
+    if (handle) WrenPackCloseAdapter(handle);
+    return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"** CVifnet32App::CreateAdapter(%hs): new CVFAdapter failed; rc=%d: %s\n",
+                gateway, VF_ERROR_NOT_ENOUGH_MEMORY, FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
 }
 
 int CVifnet32App::Close(int fd) {
+    const DWORD pid = plat::GetCurrentProcessId();
     plat::CSingleLock lock(m_csApp);
-    Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(plat::GetCurrentProcessId());
+    Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(pid);
     VF_ASSERT(fdMap != nullptr);
     CVifnet* vf = GetVFPtrFromfd(fdMap, fd);
     if (!vf) return FailUnknownDescriptor(L"Close", fd);
-    // Detaching and deleting the interface come with the interface object; until then no
-    // descriptor is ever registered.
-    VF_ASSERT(false);
-    fdMap->erase(fd);
+    VF_ASSERT(fdMap->erase(fd) == 1);
+    RetireNames(pid, vf);
+    if (!WaitForCalls(vf, lock)) {
+        // Still in use after the longest wait: the interface stays associated (the library's
+        // unload destroys it) rather than being deleted under a running call.
+        VF_ASSERT(false);
+        return 0;
+    }
+    // A naming request that ran while this waited may have named the interface again.
+    RetireNames(pid, vf);
+    auto it = m_VF2AdapterMap.find(vf);
+    VF_ASSERT(it != m_VF2AdapterMap.end() && it->second != nullptr);
+    DetachFromAdapter(vf, it != m_VF2AdapterMap.end() ? it->second : nullptr);
+    delete vf;
     return 0;
+}
+
+bool CVifnet32App::WaitForCalls(CVifnet* pVF, plat::CSingleLock& lock) {
+    // Callers must not close a descriptor that another of their threads is using; a call that
+    // found the interface just before it left the tables is waited for all the same. The lock
+    // is let go meanwhile, since such a call may need it (naming does).
+    constexpr DWORD kLongestWait = 5000;
+    const DWORD start = plat::GetTickCount();
+    while (pVF->CallsInProgress() > 0) {
+        if (plat::GetTickCount() - start > kLongestWait) return false;
+        lock.Unlock();
+        plat::Sleep(1);
+        lock.Lock();
+    }
+    return true;
+}
+
+void CVifnet32App::RetireNames(DWORD pid, CVifnet* pVF) {
+    plat::CSingleLock lock(m_csApp);
+    CName2VFPtrMap* names = GetName2VFPtrMap(pid);
+    if (!names) return;
+    for (auto& [name, vf] : *names) {
+        if (vf == pVF) vf = nullptr;
+    }
+}
+
+void CVifnet32App::DetachFromAdapter(CVifnet* pVF, CVFAdapter* pAdapter) {
+    plat::CSingleLock lock(m_csApp);
+    auto it = m_VF2AdapterMap.find(pVF);
+    VF_ASSERT(it != m_VF2AdapterMap.end() && it->second == pAdapter);
+    if (it != m_VF2AdapterMap.end()) m_VF2AdapterMap.erase(it);
+    if (!pAdapter) return;
+    pAdapter->RemoveVifnet(pVF);
+    for (const auto& [vf, adapter] : m_VF2AdapterMap) {
+        if (adapter == pAdapter) return;
+    }
+    auto pos = m_Adapter2PosMap.find(pAdapter);
+    VF_ASSERT(pos != m_Adapter2PosMap.end());
+    if (pos != m_Adapter2PosMap.end()) {
+        m_AdapterList.erase(pos->second);
+        m_Adapter2PosMap.erase(pos);
+    }
+    delete pAdapter;
 }

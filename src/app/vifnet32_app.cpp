@@ -3,6 +3,8 @@
 #include <cwctype>
 #include <new>
 
+#include "adapter/vf_adapter.h"
+
 #include "host/adapter_list.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -38,8 +40,7 @@ void VifnetProcessDetach() {
 CVifnet32App::CVifnet32App() = default;
 
 CVifnet32App::~CVifnet32App() {
-    // Interfaces still associated are detached and deleted by the interface layer's shut-down;
-    // with none open, every table must be empty by now.
+    DestroyAllVifnets();
     plat::CSingleLock lock(m_csApp);
     VF_ASSERT(m_VF2AdapterMap.empty());
     VF_ASSERT(m_AdapterList.empty());
@@ -137,18 +138,42 @@ CVifnet* CVifnet32App::GetVFPtrFromName(CName2VFPtrMap* map, const wchar_t* name
     auto it = map->find(name);
     if (it == map->end()) return nullptr;
     // A closed interface's name stays in the table (it still counts for naming) with no
-    // interface behind it.
+    // interface behind it: that is a name not found, not an inconsistency.
     return it->second;
 }
 
-CVifnet* CVifnet32App::LookupFd(int fd) {
+CVifnetRef CVifnet32App::LookupFd(int fd) {
     plat::CSingleLock lock(m_csApp);
-    return GetVFPtrFromfd(GetFd2VFPtrMap(plat::GetCurrentProcessId()), fd);
+    return CVifnetRef(GetVFPtrFromfd(GetFd2VFPtrMap(plat::GetCurrentProcessId()), fd));
 }
 
-CVifnet* CVifnet32App::LookupName(const wchar_t* name) {
+CVifnetRef CVifnet32App::LookupName(const wchar_t* name) {
     plat::CSingleLock lock(m_csApp);
-    return GetVFPtrFromName(GetName2VFPtrMap(plat::GetCurrentProcessId()), name);
+    return CVifnetRef(GetVFPtrFromName(GetName2VFPtrMap(plat::GetCurrentProcessId()), name));
+}
+
+int CVifnet32App::GetFileDescriptor(DWORD pid, CVifnet* pVF) {
+    VF_ASSERT(pVF != nullptr);
+    const int fd = pVF ? pVF->GetReadEndSocket() : -1;
+    if (fd == -1) {
+        VF_ASSERT(false);
+        return -1;
+    }
+    plat::CSingleLock lock(m_csApp);
+    Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(pid);
+    if (!fdMap) {
+        VF_ASSERT(false);
+        return -1;
+    }
+    VF_ASSERT(fdMap->find(fd) == fdMap->end());
+    try {
+        (*fdMap)[fd] = pVF;
+    } catch (const std::bad_alloc&) {
+        RecordError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
+        RaiseError();
+        return -1;
+    }
+    return fd;
 }
 
 int CVifnet32App::CountVifnetNames(int flags) {
@@ -169,6 +194,23 @@ int CVifnet32App::CountVifnetNames(int flags) {
         if (same) ++count;
     }
     return count;
+}
+
+void CVifnet32App::DestroyAllVifnets() {
+    plat::CSingleLock lock(m_csApp);
+    while (!m_VF2AdapterMap.empty()) {
+        auto [vf, adapter] = *m_VF2AdapterMap.begin();
+        VF_ASSERT(vf != nullptr);
+        VF_ASSERT(adapter != nullptr);
+        DetachFromAdapter(vf, adapter);
+        delete vf;
+    }
+    // What is left are adapters whose only Open failed while building its interface: they are
+    // kept for reuse while the library runs, and go with it.
+    for (CVFAdapter* adapter : m_AdapterList)
+        delete adapter;
+    m_AdapterList.clear();
+    m_Adapter2PosMap.clear();
 }
 
 Failure CVifnet32App::FailUnknownDescriptor(const wchar_t* operation, int fd) {

@@ -8,11 +8,11 @@
 #include <string>
 #include <unordered_map>
 
+#include "iface/vifnet.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
 
-class CVifnet;
 class CVFAdapter;
 
 // Descriptor -> interface, and interface name -> interface, of one process. Neither owns the
@@ -44,9 +44,13 @@ public:
     CName2VFPtrMap* GetName2VFPtrMap(DWORD pid);
     CVifnet* GetVFPtrFromfd(Cfd2VFPtrMap* map, int fd);
     CVifnet* GetVFPtrFromName(CName2VFPtrMap* map, const wchar_t* name);
-    // The same for the calling process, holding the lock only while they search.
-    CVifnet* LookupFd(int fd);
-    CVifnet* LookupName(const wchar_t* name);
+    // The same for the calling process, holding the lock only while they search. The result
+    // holds the interface for the call: closing it meanwhile waits for the call to end.
+    CVifnetRef LookupFd(int fd);
+    CVifnetRef LookupName(const wchar_t* name);
+    // Registers the interface's descriptor in the process's descriptor table; the descriptor or
+    // -1.
+    int GetFileDescriptor(DWORD pid, CVifnet* pVF);
 
     // Names in the calling process's name table beginning with "tun" ((flags & 3) == 1) or
     // "tap" (otherwise), compared without regard to case.
@@ -56,6 +60,8 @@ public:
     int Open(const char* gateway, int flags);
     int Close(int fd);
     CVFAdapter* CreateAdapter(const char* gateway);
+    // Ends an interface's association with its adapter; destroys the adapter with its last one.
+    void DetachFromAdapter(CVifnet* pVF, CVFAdapter* pAdapter);
 
     // Descriptor-based calls.
     int Read(int fd, void* buffer, int size);
@@ -69,6 +75,20 @@ public:
     int socketpair(int domain, int type, int protocol, int sv[2]);
 
 private:
+    // TUNSETIFF: chooses the interface's mode and names it.
+    int SetIFF(CVifnet* pVF, vifnet32_ifreq* req);
+    // Runs one interface-control request on the interface it was meant for.
+    int Dispatch(CVifnet* pVF, std::uint32_t code, void* record);
+    // Waits until no call holds the interface, letting go of the application lock meanwhile;
+    // false if calls still hold it after the longest wait.
+    bool WaitForCalls(CVifnet* pVF, plat::CSingleLock& lock);
+    // Marks the interface's names as closed: they keep counting for naming, and resolve to
+    // nothing.
+    void RetireNames(DWORD pid, CVifnet* pVF);
+    // Detaches and deletes every interface still associated, and destroys every adapter.
+    void DestroyAllVifnets();
+    // A descriptor call whose frame path is not there yet.
+    Failure FailNoDataPath(const wchar_t* operation);
     // Reports a descriptor that the calling process has not open, for the operation named.
     Failure FailUnknownDescriptor(const wchar_t* operation, int fd);
 

@@ -1,5 +1,6 @@
 #include "host/adapter_list.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -14,9 +15,17 @@ namespace {
 
 // The process-wide list: one allocation of g_nAdapters consecutive records chained by the
 // driver through pNext. Built and freed under the application lock; read without it once
-// built, since it never changes until the library unloads.
-ADAPTER_INFO_LIST_ENTRY* g_pAdapters = nullptr;
-std::uint32_t g_nAdapters = 0;
+// built, since it never changes until the library unloads. Reading it without the lock also
+// keeps the interface lock (held by the address updates that look up the host's netmask) from
+// ever waiting for the application lock.
+std::atomic<ADAPTER_INFO_LIST_ENTRY*> g_pAdapters{nullptr};
+std::atomic<std::uint32_t> g_nAdapters{0};
+
+// Publishes a built list: the count first, so a reader that sees the list sees its count.
+void Publish(ADAPTER_INFO_LIST_ENTRY* list, std::uint32_t count) {
+    g_nAdapters.store(count, std::memory_order_relaxed);
+    g_pAdapters.store(list, std::memory_order_release);
+}
 
 // The driver could not list adapters: one zeroed record named "dummy" stands in, so every
 // lookup still has a record to fall back on.
@@ -29,8 +38,7 @@ void InstallStandByList() {
     std::memcpy(entry->szAdapterName, dummy, sizeof dummy);
     std::memcpy(entry->szConnectionName, dummy, sizeof dummy);
     std::memcpy(entry->szDescription, dummy, sizeof dummy);
-    g_pAdapters = entry;
-    g_nAdapters = 1;
+    Publish(entry, 1);
 }
 
 // A list call of the driver failed: report it (without the lock: the caller's output function
@@ -46,8 +54,8 @@ void ReportListCallFailure(int call, int nErrno, DWORD dwError) {
 bool InitWPAdaptersList() {
     plat::CCriticalSection& lock = theApp.GetAppLock();
     lock.Enter();
-    if (g_pAdapters) {
-        VF_ASSERT(g_nAdapters != 0);
+    if (g_pAdapters.load(std::memory_order_relaxed)) {
+        VF_ASSERT(g_nAdapters.load(std::memory_order_relaxed) != 0);
         lock.Leave();
         return true;
     }
@@ -60,7 +68,7 @@ bool InitWPAdaptersList() {
         lock.Leave();
         ReportListCallFailure(1, nErrno, dwError);
         lock.Enter();
-        if (!g_pAdapters) InstallStandByList();
+        if (!g_pAdapters.load(std::memory_order_relaxed)) InstallStandByList();
         lock.Leave();
         return false;
     }
@@ -68,7 +76,6 @@ bool InitWPAdaptersList() {
     if (count == 0) count = 1;
     auto* list = new (std::nothrow) ADAPTER_INFO_LIST_ENTRY[count]();
     if (!list) {
-        g_nAdapters = 0;
         lock.Leave();
         DebugTrace(L"** InitWPAdaptersList: new ADAPTER_INFO_LIST_ENTRY [%d] failed; rc=%d: %s\n", count,
                    VF_ERROR_NOT_ENOUGH_MEMORY, FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
@@ -81,13 +88,11 @@ bool InitWPAdaptersList() {
         plat::TakeDriverLastError();
         DWORD dwError = plat::GetLastErrorCode();
         delete[] list;
-        g_nAdapters = 0;
         lock.Leave();
         ReportListCallFailure(2, nErrno, dwError);
         return false;
     }
-    g_pAdapters = list;
-    g_nAdapters = count;
+    Publish(list, count);
     lock.Leave();
     return true;
 }
@@ -95,17 +100,20 @@ bool InitWPAdaptersList() {
 void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount) {
     if (ppFirst) *ppFirst = nullptr;
     if (pnCount) *pnCount = 0;
-    InitWPAdaptersList();
-    plat::CSingleLock lock(theApp.GetAppLock());
-    if (ppFirst) *ppFirst = g_pAdapters;
-    if (pnCount) *pnCount = g_nAdapters;
+    ADAPTER_INFO_LIST_ENTRY* list = g_pAdapters.load(std::memory_order_acquire);
+    if (!list) {
+        InitWPAdaptersList();
+        list = g_pAdapters.load(std::memory_order_acquire);
+    }
+    if (ppFirst) *ppFirst = list;
+    if (pnCount) *pnCount = list ? g_nAdapters.load(std::memory_order_relaxed) : 0;
 }
 
 void FreeWPAdaptersList() {
     plat::CSingleLock lock(theApp.GetAppLock());
-    delete[] g_pAdapters;
-    g_pAdapters = nullptr;
-    g_nAdapters = 0;
+    ADAPTER_INFO_LIST_ENTRY* list = g_pAdapters.exchange(nullptr, std::memory_order_acq_rel);
+    g_nAdapters.store(0, std::memory_order_relaxed);
+    delete[] list;
 }
 
 void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo) {
@@ -159,6 +167,13 @@ const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]) {
 std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr) {
     const ADAPTER_INFO_LIST_ENTRY* entry = FindWPAdapterByIP(ipAddr);
     return entry ? entry->IPMask : 0;
+}
+
+std::wstring WPText(const WP_CHAR16* text, std::size_t max) {
+    std::wstring out;
+    for (std::size_t i = 0; i < max && text[i]; ++i)
+        out.push_back(static_cast<wchar_t>(text[i]));
+    return out;
 }
 
 const wchar_t* GetNdisMediumName(std::uint32_t nMedium) {

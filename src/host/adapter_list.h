@@ -2,7 +2,9 @@
 // the library unloads, guarded by the application lock while it is built or freed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "wrenpack.h"
 
@@ -21,6 +23,8 @@ const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr);
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]);
 // IPMask of the adapter whose IPAddr is ipAddr (both network order), 0 if none.
 std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr);
+// A name field of an adapter record (16-bit characters, at most max of them) as wide text.
+std::wstring WPText(const WP_CHAR16* text, std::size_t max);
 // Name of an NDIS medium code ("NdisMediumUnknown" beyond the table).
 const wchar_t* GetNdisMediumName(std::uint32_t nMedium);
 // The default adapter's MAC text, "00-1A-2B-3C-4D-5E", in a process-wide buffer that the next

@@ -30,15 +30,28 @@ private:
     unsigned m_nSpinCount;
 };
 
+// Holds a lock for its scope; Unlock and Lock let a scope let go of it for a while (failure
+// messages are written after the lock is left).
 class CSingleLock {
 public:
     explicit CSingleLock(CCriticalSection& cs) : m_cs(cs) { m_cs.Enter(); }
-    ~CSingleLock() { m_cs.Leave(); }
+    ~CSingleLock() {
+        if (m_bLocked) m_cs.Leave();
+    }
     CSingleLock(const CSingleLock&) = delete;
     CSingleLock& operator=(const CSingleLock&) = delete;
+    void Unlock() {
+        if (m_bLocked) m_cs.Leave();
+        m_bLocked = false;
+    }
+    void Lock() {
+        if (!m_bLocked) m_cs.Enter();
+        m_bLocked = true;
+    }
 
 private:
     CCriticalSection& m_cs;
+    bool m_bLocked = true;
 };
 
 // Something a thread can wait on: a Windows HANDLE, or a file descriptor that polls readable

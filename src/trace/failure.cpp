@@ -22,3 +22,13 @@ Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, const wchar_t* format, .
     va_end(args);
     return {};
 }
+
+Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, std::initializer_list<std::wstring> lines) {
+    RecordError(nErrno, dwLastError);
+    {
+        trace::CBlock block;
+        for (const std::wstring& line : lines)
+            DebugTrace(L"%s", line.c_str());
+    }
+    return RaiseError();
+}

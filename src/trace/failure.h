@@ -4,11 +4,15 @@
 //
 //     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceMTU: ...\n", ...);
 //
-// Failures with a two-line message record first, write both lines, then RaiseError().
+// Failures with a two-line message pass both lines, already formatted:
+//
+//     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, {trace::Format(...), trace::Format(...)});
 #pragma once
 
 #include <atomic>
 #include <cstdarg>
+#include <initializer_list>
+#include <string>
 
 #include "platform/errors.h"
 
@@ -40,6 +44,8 @@ public:
     Failure RaiseError() const { return ::RaiseError(GetErrno(), GetLastErrorCode()); }
     // Records the pair, writes the message (printf-style, wide) and raises the pair.
     Failure Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...);
+    // The same with a message of several lines, written as one block.
+    Failure Fail(int nErrno, DWORD dwLastError, std::initializer_list<std::wstring> lines);
 
 protected:
     Failure FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args);

@@ -126,6 +126,9 @@ std::wstring FormatV(const wchar_t* format, va_list args) {
                     AppendOne(out, conversion + "s", s ? plat::ToNarrow(s).c_str() : "(null)");
                 }
                 break;
+            case L'f':
+                AppendOne(out, conversion + "f", va_arg(args, double));
+                break;
             case L'p':
                 AppendOne(out, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
                 break;
@@ -145,6 +148,12 @@ std::wstring Format(const wchar_t* format, ...) {
     return s;
 }
 
+plat::CCriticalSection& OutputLock() {
+    // Never destroyed: messages may still be written while the process unloads the library.
+    static auto* lock = new plat::CCriticalSection(4000);
+    return *lock;
+}
+
 }  // namespace trace
 
 void DebugTraceV(const wchar_t* format, va_list args) {
@@ -152,6 +161,7 @@ void DebugTraceV(const wchar_t* format, va_list args) {
     PRINT_DEBUG_STRING_FUNC fn = trace::g_pfnPrintDebugString.load(std::memory_order_acquire);
     if (!fn) return;
     std::string text = plat::ToNarrow(trace::FormatV(format, args));
+    plat::CSingleLock lock(trace::OutputLock());
     fn(text.c_str());
 }
 

@@ -1,0 +1,109 @@
+// One opened host adapter, shared by every interface of the process on it: the driver handle,
+// the interfaces bound to it (those that are up), its receive buffers and their sizes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "trace/failure.h"
+#include "wrenpack.h"
+
+class CVifnet;
+
+// One receive buffer: a run of capture records as the driver delivered them, numbered by the
+// adapter when filled.
+class CBuffer {
+public:
+    // Zeroed storage of nBufSize bytes; GetBufSize() is 0 if it could not be allocated.
+    explicit CBuffer(std::uint32_t nBufSize);
+    ~CBuffer();
+    CBuffer(const CBuffer&) = delete;
+    CBuffer& operator=(const CBuffer&) = delete;
+
+    std::uint32_t GetSeqNum() const { return m_nSeqNum; }
+    void SetSeqNum(std::uint32_t n) { m_nSeqNum = n; }
+    std::uint8_t* GetData() { return m_pData; }
+    std::uint32_t GetDataLen() const { return m_nDataLen; }
+    void SetDataLen(std::uint32_t n);
+    std::uint32_t GetBufSize() const { return m_nBufSize; }
+    // New capacity, keeping the data; fails (changing nothing) below the data length or when
+    // the storage cannot be allocated.
+    bool Resize(std::uint32_t nBufSize);
+
+private:
+    std::uint32_t m_nSeqNum = 0;
+    std::uint8_t* m_pData = nullptr;
+    std::uint32_t m_nBufSize = 0;
+    std::uint32_t m_nDataLen = 0;
+};
+
+// Interfaces bound to an adapter, in binding order.
+using CVifnetPtrList = std::vector<CVifnet*>;
+// Receive buffers. Buffers move between the two lists by splicing nodes, which allocates
+// nothing.
+using CBufferList = std::list<CBuffer*>;
+
+class CVFAdapter : public CErrorPair {
+public:
+    // Driver buffer limits (bytes) and receive-buffer ("DLL I/O buffer") limits.
+    static constexpr std::uint32_t kMinAdapterBufferSize = 65536;
+    static constexpr std::uint32_t kMaxAdapterBufferSize = 16777216;
+    static constexpr std::uint32_t kMinPacketsBufferSize = 16384;
+    static constexpr std::uint32_t kMaxPacketsBufferSize = 1048576;
+
+    // Takes ownership of the open driver handle; copies the host adapter's record.
+    CVFAdapter(WP_HANDLE hAdapter, const ADAPTER_INFO_LIST_ENTRY* pInfo);
+    ~CVFAdapter();
+    CVFAdapter(const CVFAdapter&) = delete;
+    CVFAdapter& operator=(const CVFAdapter&) = delete;
+
+    // Binds an interface that goes up (once, however often it is called); the number bound.
+    int AddVifnet(CVifnet* pVF);
+    // Unbinds an interface (one never bound is accepted); the number still bound.
+    int RemoveVifnet(CVifnet* pVF);
+    int GetVifnetCount();
+
+    // Driver buffer size, 64K to 16384K bytes, applied to the driver at once.
+    bool SetAdapterBufferSize(int nBytes);
+    std::uint32_t GetAdapterBufferSize() const { return m_nAdapterBufferSize.load(std::memory_order_relaxed); }
+    // Receive buffers at least as large as pVF's read buffer (nBytes; 0: its current size) and
+    // as every other bound interface's.
+    bool SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes);
+    std::uint32_t GetMaxVifnetBufferSize(CVifnet* pExcluded);
+    bool ResizePacketsBuffers(std::uint32_t nBytes);
+    std::uint32_t GetPacketsBufferSize();
+
+    const ADAPTER_INFO_LIST_ENTRY& GetAdapterInfo() const { return m_AdapterInfo; }
+    const std::wstring& GetMACText() const { return m_strMACAddr; }
+    WP_HANDLE GetHandle() const { return m_hAdapter; }
+
+    // Whether the reader thread runs (it runs while at least one interface is bound).
+    bool IsReaderRunning();
+
+private:
+    bool StartReaderThread();
+    void StopReaderThread();
+
+    plat::CCriticalSection m_Lock{4000};
+    CVifnetPtrList m_VifnetPtrList;
+    WP_HANDLE m_hAdapter = nullptr;
+    ADAPTER_INFO_LIST_ENTRY m_AdapterInfo;
+    std::wstring m_strMACAddr;
+    CBufferList m_FullBufList;
+    CBufferList m_FreeBufList;
+    std::uint32_t m_nNextBufSeqNum = 0;
+    std::uint32_t m_nMaxFullBufs = 16;
+    std::uint64_t m_nBuffersRead = 0;
+    bool m_bReaderRunning = false;
+    plat::CEvent m_hReadRequestEvent;
+    bool m_bReadPending = false;
+    plat::CEvent m_hDataReadyEvent;
+    plat::CEvent m_hStopEvent;
+    std::uint32_t m_nPacketsBufferSize = 65536;
+    std::atomic<std::uint32_t> m_nAdapterBufferSize{1048576};
+    bool m_bStopping = false;
+};

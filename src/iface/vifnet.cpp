@@ -1,0 +1,277 @@
+// The interface object: construction and destruction, the flags, the type, and the trace
+// banners.
+#include "iface/vifnet.h"
+
+#include <cstring>
+#include <new>
+
+#include "adapter/vf_adapter.h"
+#include "host/adapter_list.h"
+#include "host/mac.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+namespace {
+
+constexpr std::uint32_t kEthHeaderSize = 14;
+constexpr std::uint32_t kDefaultReadBufferSize = 65536;
+constexpr std::uint32_t kDefaultReadTimeout = 5000;
+
+}  // namespace
+
+CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter) {
+    m_TarnVirtIPAddrList.reserve(kMaxTableEntries);
+    m_MulticastList.reserve(kMaxTableEntries);
+    const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
+    VF_ASSERT(mode <= VIFNET32_O_RDWR);
+    m_nOpenFlags = nOpenFlags;
+    VF_ASSERT(pAdapter != nullptr);
+    m_pAdapter = pAdapter;
+
+    m_nReadTimeout = (nOpenFlags & _O_VF32NOTIFY) ? 0 : kDefaultReadTimeout;
+    m_Stats.dwStructSize = kStatsSize;
+
+    static const std::uint8_t kNoMAC[6] = {};
+    ADAPTER_INFO_LIST_ENTRY info{};
+    if (pAdapter) info = pAdapter->GetAdapterInfo();
+    m_HostPhysIPAddr = info.IPAddr;
+    std::memcpy(m_HostPhysMACAddr, info.MACAddr, 6);
+    m_IFaceNetMask = info.IPMask;
+    VF_ASSERT(m_HostPhysIPAddr != 0);
+    VF_ASSERT(std::memcmp(m_HostPhysMACAddr, kNoMAC, 6) != 0);
+    BuildTarnIfaceMAC(m_TarnVirtMACAddr, reinterpret_cast<const std::uint8_t*>(&m_HostPhysIPAddr));
+    m_HostSubnetMask = GetWPAdapterIPMask(m_HostPhysIPAddr);
+
+    // An adapter that reports no frame size is taken as plain Ethernet rather than given an MTU
+    // that wraps around.
+    std::uint32_t maxFrame = info.nMaxFrameSize;
+    VF_ASSERT(maxFrame > kEthHeaderSize);
+    if (maxFrame <= kEthHeaderSize) maxFrame = 1514;
+    m_nMTU = maxFrame - kEthHeaderSize;
+    m_nWriteBufferSize = m_nMTU + kEthHeaderSize;
+    m_nReadBufferSize.store(kDefaultReadBufferSize, std::memory_order_relaxed);
+    m_pReadBuffer = new (std::nothrow) std::uint8_t[kDefaultReadBufferSize];
+    m_pWriteBuffer = new (std::nothrow) std::uint8_t[m_nWriteBufferSize];
+    const bool allocated = m_pReadBuffer && m_pWriteBuffer;
+
+    if (allocated) {
+        plat::Socket ends[2];
+        if (plat::MakeStreamSocketPair(ends) == 0) {
+            m_hSockPair[WRITE_END] = ends[0];
+            m_hSockPair[READ_END] = ends[1];
+        }
+        VF_ASSERT(m_hSockPair[WRITE_END] != plat::kInvalidSocket);
+        VF_ASSERT(m_hSockPair[READ_END] != plat::kInvalidSocket);
+        if (m_hSockPair[WRITE_END] != plat::kInvalidSocket) {
+            VF_ASSERT(plat::SetSocketNoDelay(m_hSockPair[WRITE_END]));
+            VF_ASSERT(plat::SetSocketNoDelay(m_hSockPair[READ_END]));
+            // The reader thread writes the readiness messages: a caller that never reads must
+            // not make it wait.
+            VF_ASSERT(plat::SetSocketNonBlocking(m_hSockPair[WRITE_END]));
+        }
+    }
+    m_nIFaceFlags.store(m_hSockPair[WRITE_END] != plat::kInvalidSocket ? kRunningFlags : 0, std::memory_order_relaxed);
+    if (!(GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
+        delete[] m_pReadBuffer;
+        delete[] m_pWriteBuffer;
+        m_pReadBuffer = nullptr;
+        m_pWriteBuffer = nullptr;
+        m_nReadBufferSize.store(0, std::memory_order_relaxed);
+        m_nWriteBufferSize = 0;
+        if (allocated) {
+            RecordError(VF_EBADF, VF_ERROR_INVALID_HANDLE);
+        } else {
+            RecordError(VF_ENOMEM, VF_ERROR_OUTOFMEMORY);
+        }
+        VF_ASSERT(false);
+    }
+}
+
+CVifnet::~CVifnet() {
+    if (GetIFaceFlags() & VIFNET32_IFF_DEBUG) EndTrace();
+    m_nOpenFlags = 0;
+    for (plat::Socket& s : m_hSockPair) {
+        if (s != plat::kInvalidSocket) plat::CloseSocket(s);
+        s = plat::kInvalidSocket;
+    }
+    delete[] m_pReadBuffer;
+    delete[] m_pWriteBuffer;
+    delete[] m_pMultiWriteBuffer;
+    m_pReadBuffer = m_pWriteBuffer = m_pMultiWriteBuffer = nullptr;
+    m_nReadBufferSize.store(0, std::memory_order_relaxed);
+    m_nWriteBufferSize = m_nMultiWriteBufferSize = m_nMultiWriteBytes = m_nMultiWritePackets = 0;
+    m_bMultiWrite = false;
+}
+
+// ---- Flags and type ------------------------------------------------------------------------------
+
+bool CVifnet::SetIFaceFlags(int nFlags) {
+    const auto flags = static_cast<std::uint32_t>(nFlags);
+    if (flags & ~kSettableFlags) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceFlags: Invalid/unsupported flags\n",
+                    GetIFaceName().c_str());
+    }
+    plat::CSingleLock lock(m_csIFace);
+    if (flags & VIFNET32_IFF_UP) {
+        if (!(GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
+            lock.Unlock();
+            return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
+                        L"** CVifnet(%s)::SetIFaceFlags: IFF_UP rejected: interface not IFF_RUNNING\n", GetIFaceName().c_str());
+        }
+        if (!(m_nVifnetFlags & (VIFNET32_IFF_TUN | VIFNET32_IFF_TAP))) {
+            lock.Unlock();
+            return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
+                        L"** CVifnet(%s)::SetIFaceFlags: IFF_UP rejected: interface type (IFF_TUN | IFF_TAP) not set\n",
+                        GetIFaceName().c_str());
+        }
+    }
+    const std::uint32_t old = GetIFaceFlags();
+    const std::uint32_t now = flags | kRunningFlags;
+    m_nIFaceFlags.store(now, std::memory_order_relaxed);
+    if (ReportsChanges()) {
+        DebugTrace(L"Interface Flags modified for Vifnet interface %p:\n  old value=%s\n  new value=%s\n\n", this,
+                   FormatIFaceFlags(old).c_str(), FormatIFaceFlags(now).c_str());
+    }
+    const bool wasDebug = old & VIFNET32_IFF_DEBUG, isDebug = now & VIFNET32_IFF_DEBUG;
+    if (!wasDebug && isDebug) {
+        BeginTrace();
+    } else if (wasDebug && !isDebug) {
+        EndTrace();
+    } else if (wasDebug && isDebug) {
+        DumpIFace();
+    }
+    const bool wasUp = old & VIFNET32_IFF_UP, isUp = now & VIFNET32_IFF_UP;
+    if (!wasUp && isUp) {
+        VF_ASSERT(IFaceUp());
+    } else if (wasUp && !isUp) {
+        VF_ASSERT(IFaceDown());
+    }
+    return true;
+}
+
+bool CVifnet::SetVifnetFlags(int nFlags) {
+    const std::uint32_t mode = static_cast<std::uint32_t>(nFlags) & 3;
+    if (mode == 0 || mode == 3) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetVifnetFlags: Invalid/unsupported flags\n",
+                    GetIFaceName().c_str());
+    }
+    plat::CSingleLock lock(m_csIFace);
+    if (m_nVifnetFlags != 0) {
+        lock.Unlock();
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetVifnetFlags: Mode already defined\n",
+                    GetIFaceName().c_str());
+    }
+    m_nVifnetFlags = mode;
+    if (ReportsChanges()) {
+        DebugTrace(L"Interface Type modified for Vifnet interface %p:\n  old value=%s, new value=%s\n\n", this, L"???",
+                   TypeName());
+    }
+    return true;
+}
+
+std::wstring CVifnet::FormatIFaceFlags(std::uint32_t nFlags) {
+    static const wchar_t* const kNames[16] = {
+        L"IFF_UP",        L"IFF_BROADCAST", L"IFF_DEBUG",     L"IFF_LOOPBACK", L"IFF_POINTOPOINT", L"IFF_NOTRAILERS",
+        L"IFF_RUNNING",   L"IFF_NOARP",     L"IFF_PROMISC",   L"IFF_ALLMULTI", L"IFF_MASTER",      L"IFF_SLAVE",
+        L"IFF_MULTICAST", L"IFF_PORTSEL",   L"IFF_AUTOMEDIA", L"IFF_DYNAMIC",
+    };
+    std::wstring text;
+    for (unsigned bit = 0; bit < 16; ++bit) {
+        if (nFlags & (1u << bit)) {
+            text += L", ";
+            text += kNames[bit];
+        }
+    }
+    if (nFlags & 0xFFFF0000u) text += trace::Format(L", 0x%08.8X", nFlags & 0xFFFF0000u);
+    return text.empty() ? text : text.substr(2);
+}
+
+const wchar_t* CVifnet::TypeName() const {
+    if (m_nVifnetFlags & VIFNET32_IFF_TUN) return L"IFF_TUN";
+    if (m_nVifnetFlags & VIFNET32_IFF_TAP) return L"IFF_TAP";
+    return L"???";
+}
+
+bool CVifnet::ReportsChanges() const {
+    return (GetIFaceFlags() & VIFNET32_IFF_DEBUG) && (GetDebugFlags() & kReportChanges) && trace::Enabled();
+}
+
+// ---- Traces --------------------------------------------------------------------------------------
+
+// The banners and the dump are written under the output lock rather than the application lock:
+// they are printed with the interface lock held, and naming takes the interface lock inside the
+// application lock, so the application lock here could deadlock against a naming request. The
+// output lock is taken last by everyone, so the block stays whole and no order is reversed.
+void CVifnet::BeginTrace() {
+    plat::CSingleLock lock(m_csIFace);
+    trace::CBlock block;
+    DebugTrace(L"*** BEGIN TRACE *** for Vifnet interface %p...\n\n", this);
+    DumpIFace();
+}
+
+void CVifnet::EndTrace() {
+    trace::CBlock block;
+    DebugTrace(L"*** END TRACE *** (for Vifnet interface %p)\n\n", this);
+}
+
+// ---- Up and down ---------------------------------------------------------------------------------
+
+bool CVifnet::IFaceUp() {
+    const int bound = m_pAdapter ? m_pAdapter->AddVifnet(this) : 0;
+    VF_ASSERT(bound >= 1);
+    VF_ASSERT(SendGratuitousARPs());
+    return true;
+}
+
+bool CVifnet::IFaceDown() {
+    if (m_pAdapter) m_pAdapter->RemoveVifnet(this);
+    return true;
+}
+
+bool CVifnet::SendGratuitousARPs() {
+    plat::CSingleLock lock(m_csIFace);
+    bool all = true;
+    for (std::uint32_t ip : m_TarnVirtIPAddrList) {
+        if (!SendGratuitousARP(ip)) all = false;
+    }
+    return all;
+}
+
+// The ARP frames themselves come with the data plane (the responder and the send operations);
+// until then an announcement is a step that always succeeds and sends nothing.
+bool CVifnet::SendGratuitousARP(std::uint32_t ipAddr) {
+    (void)ipAddr;
+    return true;
+}
+
+// ---- Accessors -----------------------------------------------------------------------------------
+
+std::wstring CVifnet::GetIFaceName() const {
+    plat::CSingleLock lock(m_csIFace);
+    return m_strIFaceName;
+}
+
+std::uint32_t CVifnet::GetIFaceMTU() {
+    plat::CSingleLock lock(m_csIFace);
+    return m_nMTU;
+}
+
+std::uint32_t CVifnet::GetReadTimeout() {
+    plat::CSingleLock lock(m_csIFace);
+    return m_nReadTimeout;
+}
+
+std::uint32_t CVifnet::GetVifnetFlags() {
+    plat::CSingleLock lock(m_csIFace);
+    return m_nVifnetFlags;
+}
+
+Failure CVifnet::FailBusy(const wchar_t* operation) {
+    return Fail(VF_EBUSY, VF_ERROR_BUSY, L"** CVifnet(%s)::%s: Interface is busy (already IFF_UP)\n", GetIFaceName().c_str(),
+                operation);
+}
+
+Failure CVifnet::FailNull(const wchar_t* operation) {
+    return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::%s: Invalid NULL argument\n", GetIFaceName().c_str(),
+                operation);
+}

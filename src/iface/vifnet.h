@@ -1,0 +1,188 @@
+// One virtual TUN/TAP interface: the object behind one descriptor. It holds every setting, the
+// address tables, the statistics, the read and write buffers and the loopback socket pair, and
+// joins its adapter's traffic while it is up.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "trace/failure.h"
+#include "vifnet32.h"
+
+class CVFAdapter;
+
+// Tarn virtual IP addresses, network order, in list order.
+using CInAddrList = std::vector<std::uint32_t>;
+// Multicast MAC addresses, each kept as the whole record the caller passed.
+using CSockAddrList = std::vector<vifnet32_sockaddr>;
+
+class CVifnet : public CErrorPair {
+public:
+    static constexpr std::uint32_t kRunningFlags = VIFNET32_IFF_RUNNING | VIFNET32_IFF_MULTICAST;
+    // The flags a caller may set; the library adds kRunningFlags itself.
+    static constexpr std::uint32_t kSettableFlags =
+        VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST | VIFNET32_IFF_DEBUG | VIFNET32_IFF_PROMISC | VIFNET32_IFF_ALLMULTI;
+    // Debug mask bit that enables the change reports of every setter.
+    static constexpr std::uint32_t kReportChanges = 0x80000000u;
+    static constexpr std::uint32_t kDefaultDebugFlags = 0x80008080u;
+    static constexpr std::uint32_t kMaxTableEntries = 32;
+    static constexpr std::uint32_t kStatsSize = sizeof(VIFNET32_STATS);
+
+    CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter);
+    virtual ~CVifnet();
+    CVifnet(const CVifnet&) = delete;
+    CVifnet& operator=(const CVifnet&) = delete;
+
+    // ---- Flags, type, traces ----
+    bool SetIFaceFlags(int nFlags);
+    bool SetVifnetFlags(int nFlags);
+    static std::wstring FormatIFaceFlags(std::uint32_t nFlags);
+    void BeginTrace();
+    void EndTrace();
+    bool IFaceUp();
+    bool IFaceDown();
+    bool SendGratuitousARPs();
+    bool SendGratuitousARP(std::uint32_t ipAddr);
+
+    // ---- Accessors ----
+    std::uint32_t GetIFaceMTU();
+    std::uint32_t GetReadTimeout();
+    std::uint32_t GetReadBufferSize() const { return m_nReadBufferSize.load(std::memory_order_relaxed); }
+    std::uint32_t GetIFaceFlags() const { return m_nIFaceFlags.load(std::memory_order_relaxed); }
+    std::uint32_t GetVifnetFlags();
+    std::uint32_t GetOpenFlags() const { return m_nOpenFlags; }
+    std::uint32_t GetDebugFlags() const { return m_dwDebugFlags.load(std::memory_order_relaxed); }
+    void SetDebugFlags(std::uint32_t dwFlags) { m_dwDebugFlags.store(dwFlags, std::memory_order_relaxed); }
+    int GetReadEndSocket() const { return static_cast<int>(m_hSockPair[READ_END]); }
+    CVFAdapter* GetAdapter() const { return m_pAdapter; }
+    // The interface name (empty until the naming request).
+    std::wstring GetIFaceName() const;
+    // True while setters report their changes: IFF_DEBUG with the report bit of the debug mask.
+    bool ReportsChanges() const;
+
+    // ---- Settings ----
+    bool SetDeviceBufferSize(int nBytes);
+    bool SetIOBufferSize(int nBytes);
+    bool SetReadTimeout(int nMillisecs);
+    bool SetTarnVirtMACAddr(const vifnet32_sockaddr* sa);
+    bool GetTarnVirtMACAddr(vifnet32_sockaddr* sa);
+    bool SetIFaceHWBroadcast(const vifnet32_sockaddr* sa);
+    bool GetIFaceHWBroadcast(vifnet32_sockaddr* sa);
+    bool SetHostPhysByIPAddr(const vifnet32_sockaddr_in* sin);
+    bool GetHostPhysIPAddr(vifnet32_sockaddr_in* sin);
+    bool SetIFaceNetMask(const vifnet32_sockaddr_in* sin);
+    bool GetIFaceNetMask(vifnet32_sockaddr_in* sin);
+    bool SetIFaceBroadcast(const vifnet32_sockaddr_in* sin);
+    bool GetIFaceBroadcast(vifnet32_sockaddr_in* sin);
+    bool SetIFaceMTU(int nMTU);
+    bool SetIFaceName(const wchar_t* name);
+    bool GetStats(VIFNET32_STATS* pStats);
+
+    // ---- Address tables ----
+    bool AddTarnVirtIPAddr(const std::uint8_t* addr);
+    bool DelTarnVirtIPAddr(const std::uint8_t* addr);
+    bool SetTarnVirtIPAddr(const vifnet32_sockaddr_in* sin);
+    bool GetTarnVirtIPAddr(vifnet32_sockaddr_in* sin);
+    bool QueryTarnVirtIPAddrs(std::uint8_t* addrs);
+    bool AddMulticastAddr(const vifnet32_sockaddr* sa);
+    bool DelMulticastAddr(const vifnet32_sockaddr* sa);
+    std::uint32_t GetFirstTarnVirtIPAddr();
+    std::wstring FormatIPAddrList();
+    std::wstring FormatMulticastList();
+    bool IsInHostSubnet(std::uint32_t ipAddr);
+
+    // ---- Dump ----
+    void DumpIFace();
+
+    // ---- Calls in progress ----
+    // The registry counts the calls that found the interface, so that closing it can wait for
+    // them before the object goes.
+    void AddCall() { m_nCallsInProgress.fetch_add(1, std::memory_order_acq_rel); }
+    void ReleaseCall() { m_nCallsInProgress.fetch_sub(1, std::memory_order_acq_rel); }
+    int CallsInProgress() const { return m_nCallsInProgress.load(std::memory_order_acquire); }
+
+private:
+    enum { WRITE_END = 0, READ_END = 1 };
+
+    // "Interface is busy (already IFF_UP)" for the operation named.
+    Failure FailBusy(const wchar_t* operation);
+    // "Invalid NULL argument" for the operation named.
+    Failure FailNull(const wchar_t* operation);
+    void UpdateTarnVirtMACAddr(std::uint32_t ipAddr);
+    void UpdateIFaceNetMask(std::uint32_t ipAddr);
+    void UpdateIFaceBroadcast(std::uint32_t ipAddr);
+    bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
+    const wchar_t* TypeName() const;
+
+    mutable plat::CCriticalSection m_csIFace{4000};
+    plat::CCriticalSection m_csRead{4000};
+    plat::CCriticalSection m_csWrite{4000};
+    std::uint8_t m_HostPhysMACAddr[6] = {};
+    std::uint32_t m_HostPhysIPAddr = 0;
+    std::uint8_t m_TarnVirtMACAddr[6] = {};
+    bool m_bTarnVirtMACAddrSet = false;
+    bool m_bIFaceNetMaskSet = false;
+    bool m_bIFaceBroadcastSet = false;
+    std::uint32_t m_IFaceNetMask = 0;
+    std::uint32_t m_IFaceBroadcast = 0xFFFFFFFFu;
+    std::uint8_t m_IFaceHWBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    CSockAddrList m_MulticastList;
+    CInAddrList m_TarnVirtIPAddrList;
+    std::uint8_t* m_pReadBuffer = nullptr;
+    std::atomic<std::uint32_t> m_nReadBufferSize{0};
+    std::uint32_t m_nReadTimeout = 5000;
+    std::uint8_t* m_pPacket = nullptr;
+    std::uint8_t* m_pNextPacket = nullptr;
+    std::uint8_t* m_pEndOfPackets = nullptr;
+    std::uint8_t* m_pWriteBuffer = nullptr;
+    std::uint32_t m_nWriteBufferSize = 0;
+    std::uint32_t m_nMTU = 0;
+    std::uint32_t m_nOpenFlags = 0;
+    std::uint32_t m_nVifnetFlags = 0;
+    std::atomic<std::uint32_t> m_nIFaceFlags{0};
+    VIFNET32_STATS m_Stats{};
+    std::wstring m_strIFaceName;
+    CVFAdapter* m_pAdapter = nullptr;
+    std::uint32_t m_nReadSeqNum = 0;
+    std::atomic<std::uint32_t> m_dwDebugFlags{kDefaultDebugFlags};
+    plat::Socket m_hSockPair[2] = {plat::kInvalidSocket, plat::kInvalidSocket};
+    std::uint64_t nLastNotifyTried = 0;
+    std::uint64_t nLastNotifySent = 0;
+    std::uint64_t nLastNotifyRead = 0;
+    std::uint8_t* m_pMultiWriteBuffer = nullptr;
+    std::uint32_t m_nMultiWriteBufferSize = 0;
+    std::uint32_t m_nMultiWriteBytes = 0;
+    std::uint32_t m_nMultiWritePackets = 0;
+    bool m_bMultiWrite = false;
+    // The host adapter's netmask, looked up once: the host adapter list never changes while the
+    // library is loaded.
+    std::uint32_t m_HostSubnetMask = 0;
+    std::atomic<int> m_nCallsInProgress{0};
+};
+
+// A call's hold on an interface found in the registry: the interface stays alive until the
+// hold ends, even if another thread closes its descriptor meanwhile.
+class CVifnetRef {
+public:
+    CVifnetRef() = default;
+    // Takes a hold on pVF (null: no interface); the registry does this under its lock.
+    explicit CVifnetRef(CVifnet* pVF) : m_pVF(pVF) {
+        if (m_pVF) m_pVF->AddCall();
+    }
+    ~CVifnetRef() {
+        if (m_pVF) m_pVF->ReleaseCall();
+    }
+    CVifnetRef(CVifnetRef&& other) noexcept : m_pVF(other.m_pVF) { other.m_pVF = nullptr; }
+    CVifnetRef(const CVifnetRef&) = delete;
+    CVifnetRef& operator=(const CVifnetRef&) = delete;
+    CVifnetRef& operator=(CVifnetRef&&) = delete;
+    explicit operator bool() const { return m_pVF != nullptr; }
+    CVifnet* operator->() const { return m_pVF; }
+    CVifnet* get() const { return m_pVF; }
+
+private:
+    CVifnet* m_pVF = nullptr;
+};
