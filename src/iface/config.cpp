@@ -91,21 +91,21 @@ bool CVifnet::SetIOBufferSize(int nBytes) {
                     GetIFaceName().c_str(), nBytes, VF_ERROR_NOT_ENOUGH_MEMORY,
                     FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
     }
+    // The read lock before the interface lock, the order the read path keeps.
+    plat::CSingleLock read(m_csRead);
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) {
         lock.Unlock();
+        read.Unlock();
         delete[] buffer;
         return FailBusy(L"SetIOBufferSize");
     }
     const std::uint32_t old = GetReadBufferSize();
-    {
-        plat::CSingleLock read(m_csRead);
-        delete[] m_pReadBuffer;
-        m_pReadBuffer = buffer;
-        m_nReadBufferSize.store(size, std::memory_order_relaxed);
-        // Frames not yet read were in the old buffer.
-        m_pPacket = m_pNextPacket = m_pEndOfPackets = nullptr;
-    }
+    delete[] m_pReadBuffer;
+    m_pReadBuffer = buffer;
+    m_nReadBufferSize.store(size, std::memory_order_relaxed);
+    // Frames not yet read were in the old buffer.
+    m_pPacket = m_pNextPacket = m_pEndOfPackets = nullptr;
     const bool told = m_pAdapter->SetPacketsBufferSize(this, size);
     VF_ASSERT(told);
     if (ReportsChanges()) {
@@ -331,19 +331,19 @@ bool CVifnet::SetIFaceMTU(int nMTU) {
                     GetIFaceName().c_str(), nMTU, kEthHeaderSize, VF_ERROR_NOT_ENOUGH_MEMORY,
                     FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
     }
+    // The write lock before the interface lock, the order the write path keeps.
+    plat::CSingleLock write(m_csWrite);
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) {
         lock.Unlock();
+        write.Unlock();
         delete[] buffer;
         return FailBusy(L"SetIFaceMTU");
     }
     const std::uint32_t old = m_nMTU;
-    {
-        plat::CSingleLock write(m_csWrite);
-        delete[] m_pWriteBuffer;
-        m_pWriteBuffer = buffer;
-        m_nWriteBufferSize = size;
-    }
+    delete[] m_pWriteBuffer;
+    m_pWriteBuffer = buffer;
+    m_nWriteBufferSize = size;
     m_nMTU = static_cast<std::uint32_t>(nMTU);
     if (ReportsChanges()) {
         DebugTrace(L"MTU (Maximum Transmission Unit) modified for Vifnet interface %p:\n  old value=%d, new value=%d\n\n", this,

@@ -1,1 +1,231 @@
+// Interfaces as a caller opens, names and closes them: adapter sharing, the failure rows of
+// opening, per-process naming, and how requests find their interface.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+#include "test_support.h"
+
+using vtest::CaptureMessages;
+using vtest::Hex8;
+using vtest::LastError;
+
+namespace {
+
+const char16_t kLanA[] = u"sim-lan-a";
+const char16_t kLanB[] = u"sim-lan-b";
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+std::string Pid() { return Hex8(vtest::ProcessId()); }
+
+// TUNSETIFF on a descriptor: the name it gave, or "" on failure.
+std::string Name(int fd, int flags) {
+    vifnet32_ifreq req{};
+    req.ifr_flags = static_cast<int16_t>(flags);
+    if (vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req) != 0) return "";
+    return req.ifr_name;
+}
+
+int Unit(const std::string& name) { return std::stoi(name.substr(3)); }
+
+}  // namespace
+
+TEST(OpenClose, InterfacesOnOneHostAdapterShareItUntilTheLastCloses) {
+    CaptureMessages messages;
+    for (int flags : {0, 1, 2, 0x08000000, 0x08000001, 0x08000002}) {
+        const int fd = vifnet32_open("10.1.0.2", flags);
+        ASSERT_GE(fd, 0) << flags;
+        EXPECT_EQ(vifnet32_close(fd), 0);
+    }
+    EXPECT_EQ(WrenSimOpenCount(kLanA), 0u);
+
+    const int byIp = vifnet32_open("10.1.0.2", 2);
+    const int byMac = vifnet32_open("00:1a:2b:3c:4d:5e", 2);
+    const int other = vifnet32_open("02-11-22-33-44-55", 2);
+    ASSERT_GE(byIp, 0);
+    ASSERT_GE(byMac, 0);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(byIp, byMac);
+    EXPECT_EQ(WrenSimOpenCount(kLanA), 1u);
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 1u);
+    // The descriptor is a connected socket the caller can wait on: nothing is waiting yet.
+    EXPECT_EQ(vifnet32_close(byIp), 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanA), 1u);
+    EXPECT_EQ(vifnet32_close(byMac), 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanA), 0u);
+    EXPECT_EQ(vifnet32_close(other), 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 0u);
+    EXPECT_TRUE(messages.Take().empty());
+
+    // A closed descriptor is unknown to every call.
+    int e = 0;
+    EXPECT_EQ(vifnet32_close_ex(byIp, &e), -1);
+    EXPECT_EQ(e, 9);
+    EXPECT_EQ(LastError(), 6u);
+    vifnet32_ifreq req{};
+    EXPECT_EQ(vifnet32_ioctl(byMac, VIFNET32_IFCTL_GETIOBUFSIZE, &req), -1);
+    EXPECT_EQ(errno, 9);
+    auto lines = messages.Take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(StartsWith(lines[0], "** CVifnet32App::Close: GetVFPtrFromfd(" + std::to_string(byIp) + ") failed for process " +
+                                         Pid() + "; rc=6: "))
+        << lines[0];
+    EXPECT_TRUE(StartsWith(lines[1], "** CVifnet32App::IOCtl: Failed to obtain VFPtr from map in process " + Pid())) << lines[1];
+}
+
+TEST(OpenClose, DriverThatCannotOpenTheAdapterLeavesNothingBehind) {
+    CaptureMessages messages;
+    WrenSimFail(WRENSIM_OP_OPEN_ADAPTER, 0, 1, 13, 5);
+    errno = 0;
+    EXPECT_EQ(vifnet32_open("10.1.0.2", 2), -1);
+    EXPECT_EQ(errno, 13);
+    EXPECT_EQ(LastError(), 5u);
+    auto lines = messages.Take();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(StartsWith(lines[0], "** CVifnet32App::CreateAdapter(10.1.0.2): WrenPackOpenAdapter(sim-lan-a) failed; rc=5: "))
+        << lines[0];
+    EXPECT_TRUE(StartsWith(lines[1], "** CVifnet32App::Open(10.1.0.2): CreateAdapter() failed for process " + Pid() + "; rc=5: "))
+        << lines[1];
+    EXPECT_EQ(WrenSimOpenCount(kLanA), 0u);
+
+    const int fd = vifnet32_open("10.1.0.2", 2);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(vifnet32_close(fd), 0);
+}
+
+#if !defined(_WIN32)
+// Without descriptors to spare, the interface's socket pair cannot be made: the Open fails with
+// the interface's pair, and the adapter it opened stays open for the next Open to reuse.
+TEST(OpenClose, InterfaceThatCannotBeBuiltLeavesItsAdapterOpenForReuse) {
+    auto lowestFree = [] {
+        const int fd = dup(0);
+        close(fd);
+        return fd;
+    };
+    const int before = lowestFree();
+    const int probe = vifnet32_open("192.168.7.1", 2);
+    ASSERT_GE(probe, 0);
+    const int used = lowestFree() - before;
+    ASSERT_EQ(vifnet32_close(probe), 0);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(before + used - 1);  // everything but the last socket
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    CaptureMessages messages;
+    errno = 0;
+    const int failed = vifnet32_open("192.168.7.1", 2);
+    const int failedErrno = errno;
+    const unsigned failedCode = LastError();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_EQ(failed, -1);
+    EXPECT_EQ(failedErrno, 9);
+    EXPECT_EQ(failedCode, 6u);
+    auto lines = messages.Take();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(
+        StartsWith(lines.back(), "** CVifnet32App::Open(192.168.7.1): new CVifnet() failed for process " + Pid() + "; rc=6: "))
+        << lines.back();
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 1u);
+
+    const int fd = vifnet32_open("02:11:22:33:44:55", 2);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 1u);
+    EXPECT_EQ(vifnet32_close(fd), 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 0u);
+}
+#endif
+
+TEST(Naming, UnitsCountPerPrefixAndClosedNamesStillCount) {
+    CaptureMessages messages;
+    const int t1 = vifnet32_open("10.1.0.2", 2);
+    const int t2 = vifnet32_open("10.1.0.2", 2);
+    const int p1 = vifnet32_open("10.1.0.2", 2);
+    ASSERT_GE(t1, 0);
+    ASSERT_GE(t2, 0);
+    ASSERT_GE(p1, 0);
+
+    // Unnamed: the empty name, terminated at both ends of the field.
+    vifnet32_ifreq req{};
+    std::memset(req.ifr_name, 'x', sizeof req.ifr_name);
+    ASSERT_EQ(vifnet32_ioctl(t1, VIFNET32_SIOCGIFNAME, &req), 0);
+    EXPECT_EQ(req.ifr_name[0], 0);
+    EXPECT_EQ(req.ifr_name[15], 0);
+
+    // Higher bits of the flags are ignored; the name the caller wrote is not used.
+    std::strcpy(req.ifr_name, "mine");
+    req.ifr_flags = 0x1001;
+    ASSERT_EQ(vifnet32_ioctl(t1, VIFNET32_TUNSETIFF, &req), 0);
+    const std::string first = req.ifr_name;
+    ASSERT_TRUE(StartsWith(first, "tun")) << first;
+    const std::string second = Name(t2, VIFNET32_IFF_TUN);
+    EXPECT_EQ(second, "tun" + std::to_string(Unit(first) + 1));
+    const std::string tap = Name(p1, VIFNET32_IFF_TAP);
+    ASSERT_TRUE(StartsWith(tap, "tap")) << tap;
+
+    // The mode is chosen once; a refused request leaves the record as it was.
+    for (int flags : {VIFNET32_IFF_TAP, 0, 3}) {
+        std::strcpy(req.ifr_name, "keep");
+        req.ifr_flags = static_cast<int16_t>(flags);
+        EXPECT_EQ(vifnet32_ioctl(flags ? t1 : t2, VIFNET32_TUNSETIFF, &req), -1);
+        EXPECT_EQ(errno, 22);
+        EXPECT_EQ(LastError(), 87u);
+        EXPECT_STREQ(req.ifr_name, "keep");
+    }
+    auto lines = messages.Take();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "** CVifnet(" + first + ")::SetVifnetFlags: Mode already defined\n");
+    EXPECT_EQ(lines[1], "** CVifnet(" + second + ")::SetVifnetFlags: Invalid/unsupported flags\n");
+
+    // By descriptor and by name, the same interface.
+    ASSERT_EQ(vifnet32_ioctl(t2, VIFNET32_SIOCGIFNAME, &req), 0);
+    EXPECT_EQ(req.ifr_name, second);
+    req.ifr_flags = 0;
+    ASSERT_EQ(vifnet32_ioctl(-1, VIFNET32_SIOCGIFFLAGS, &req), 0);
+    EXPECT_EQ(req.ifr_flags, 0x1040);
+    EXPECT_EQ(vifnet32_ioctl(-1, VIFNET32_SIOCSIFFLAGS, &req), -1);
+    EXPECT_EQ(errno, 22);
+    EXPECT_EQ(messages.Take(),
+              std::vector<std::string>{"** CVifnet(" + second + ")::SetIFaceFlags: Invalid/unsupported flags\n"});
+
+    // A closed interface's name finds nothing, yet still counts for the next name.
+    ASSERT_EQ(vifnet32_close(t1), 0);
+    std::strcpy(req.ifr_name, first.c_str());
+    EXPECT_EQ(vifnet32_ioctl(-1, VIFNET32_SIOCGIFMTU, &req), -1);
+    EXPECT_EQ(errno, 9);
+    EXPECT_EQ(LastError(), 6u);
+    const int t3 = vifnet32_open("10.1.0.2", 2);
+    EXPECT_EQ(Name(t3, VIFNET32_IFF_TUN), "tun" + std::to_string(Unit(first) + 2));
+
+    for (int fd : {t2, t3, p1})
+        EXPECT_EQ(vifnet32_close(fd), 0);
+    messages.Take();
+}
+
+TEST(Naming, UpBindsTheInterfaceAndCloseUnbindsIt) {
+    CaptureMessages messages;
+    const int fd = vifnet32_open("192.168.7.1", 2);
+    ASSERT_GE(fd, 0);
+    vifnet32_ifreq req{};
+    req.ifr_flags = VIFNET32_IFF_TAP;
+    ASSERT_EQ(vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req), 0);
+    req.ifr_flags = VIFNET32_IFF_UP | VIFNET32_IFF_PROMISC;
+    ASSERT_EQ(vifnet32_ioctl(fd, VIFNET32_SIOCSIFFLAGS, &req), 0);
+    ASSERT_EQ(vifnet32_ioctl(fd, VIFNET32_SIOCSIFFLAGS, &req), 0);
+    req.ifr_flags = 0;
+    ASSERT_EQ(vifnet32_ioctl(fd, VIFNET32_SIOCGIFFLAGS, &req), 0);
+    EXPECT_EQ(req.ifr_flags, 0x1141);
+    // Closing an interface that is up unbinds it before the adapter goes.
+    EXPECT_EQ(vifnet32_close(fd), 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanB), 0u);
+    EXPECT_TRUE(messages.Take().empty());
+}
