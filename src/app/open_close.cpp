@@ -60,7 +60,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
              code, FormatLastError(code).c_str());
         DetachFromAdapter(vf, adapter);
         delete vf;
-        return RaiseError();
+        return ::RaiseError(nErrno, code);
     }
     return fd;
 }

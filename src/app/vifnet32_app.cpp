@@ -80,7 +80,7 @@ bool CVifnet32App::InitInstance() {
     DebugTrace(L"** CVifnet32App::InitInstance: failed to create maps for process %08.8X; rc=%d: %s\n", pid, GetLastErrorCode(),
                FormatLastError(GetLastErrorCode()).c_str());
     plat::ShowStartupFailure(102);
-    RaiseError();
+    ::RaiseError(GetErrno(), GetLastErrorCode());
     return false;
 }
 
@@ -170,7 +170,7 @@ int CVifnet32App::GetFileDescriptor(DWORD pid, CVifnet* pVF) {
         (*fdMap)[fd] = pVF;
     } catch (const std::bad_alloc&) {
         RecordError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
-        RaiseError();
+        ::RaiseError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
     return fd;

@@ -12,7 +12,7 @@ Failure RaiseError(int nErrno, DWORD dwLastError) {
 Failure CErrorPair::FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args) {
     RecordError(nErrno, dwLastError);
     if (format) DebugTraceV(format, args);
-    return RaiseError();
+    return ::RaiseError(nErrno, dwLastError);
 }
 
 Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...) {
@@ -30,5 +30,5 @@ Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, std::initializer_list<st
         for (const std::wstring& line : lines)
             DebugTrace(L"%s", line.c_str());
     }
-    return RaiseError();
+    return ::RaiseError(nErrno, dwLastError);
 }

@@ -30,7 +30,9 @@ struct Failure {
 Failure RaiseError(int nErrno, DWORD dwLastError);
 
 // An object that can fail keeps the pair of its last failure. The pair is shared by every
-// thread that uses the object, without a lock: it tells the last failure of any of them.
+// thread that uses the object, without a lock: it tells the last failure of any of them. So a
+// failing call hands its own pair to its thread, never the one read back from the object,
+// which another thread may have replaced meanwhile.
 class CErrorPair {
 public:
     int GetErrno() const { return m_nErrno.load(std::memory_order_relaxed); }
@@ -40,8 +42,6 @@ public:
         m_nErrno.store(nErrno, std::memory_order_relaxed);
         m_dwLastError.store(dwLastError, std::memory_order_relaxed);
     }
-    // Hands the recorded pair to the calling thread and returns the failure.
-    Failure RaiseError() const { return ::RaiseError(GetErrno(), GetLastErrorCode()); }
     // Records the pair, writes the message (printf-style, wide) and raises the pair.
     Failure Fail(int nErrno, DWORD dwLastError, const wchar_t* format, ...);
     // The same with a message of several lines, written as one block.
