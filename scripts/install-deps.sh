@@ -2,7 +2,7 @@
 # Installs what building and testing Vifnet needs on a Debian 12 machine (run as root).
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ gcc python3 binutils pkg-config
+  cmake ninja-build g++ gcc python3 binutils pkg-config  # gcc-12 brings the sanitizer run times
   googletest                              # GoogleTest sources, built with each toolchain
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64                              # the Windows build's tests
