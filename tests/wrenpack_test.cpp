@@ -95,25 +95,6 @@ TEST_F(WrenPack, AdapterListIsQueriedThenFilledAsAChain) {
     EXPECT_EQ(Bytes(buf.begin() + size, buf.end()), Bytes(100, 0));
 }
 
-TEST_F(WrenPack, AdapterListSizeOverrideAndEmptyList) {
-    uint32_t size = 0;
-    EXPECT_EQ(WrenPackGetAdaptersList(nullptr, &size), 0);
-    EXPECT_EQ(size, 0u);
-    expectError(2, 1168);
-
-    addAdapter(kEth0);
-    WrenSimSetAdaptersListSize(1377);
-    ASSERT_EQ(WrenPackGetAdaptersList(nullptr, &size), 1);
-    EXPECT_EQ(size, 1377u);
-    Bytes buf(size, 0xAA);
-    ASSERT_EQ(WrenPackGetAdaptersList(buf.data(), &size), 1);
-    EXPECT_EQ(buf[1376], 0);
-
-    size = 5;  // a size query must come with 0
-    EXPECT_EQ(WrenPackGetAdaptersList(nullptr, &size), 0);
-    expectError(22, 87);
-}
-
 TEST_F(WrenPack, OpenMatchesTheWholeNameAndCloseForgetsTheHandle) {
     addAdapter(kEth0);
     EXPECT_EQ(open(u"eth"), nullptr);

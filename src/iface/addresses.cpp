@@ -43,7 +43,7 @@ bool CVifnet::AddTarnVirtIPAddr(const std::uint8_t* addr) {
     if (!addr) return FailNull(L"AddTarnVirtIPAddr");
     const std::uint32_t ip = Load(addr);
     if (IsNullOrBroadcast(ip)) {
-        const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::AddTarnVirtIPAddr";
+        const std::wstring prefix = MessagePrefix(L"AddTarnVirtIPAddr");
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid NULL or broadcast IP address\n",
                      trace::Format(L"%s: IN_ADDR = %d.%d.%d.%d\n", prefix.c_str(), addr[0], addr[1], addr[2], addr[3])});
@@ -89,7 +89,7 @@ bool CVifnet::DelTarnVirtIPAddr(const std::uint8_t* addr) {
 
 bool CVifnet::SetTarnVirtIPAddr(const vifnet32_sockaddr_in* sin) {
     if (!sin) return FailNull(L"SetTarnVirtIPAddr");
-    const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::SetTarnVirtIPAddr";
+    const std::wstring prefix = MessagePrefix(L"SetTarnVirtIPAddr");
     if (sin->sin_family != VIFNET32_AF_INET) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid address family specified:\n",
@@ -103,10 +103,7 @@ bool CVifnet::SetTarnVirtIPAddr(const vifnet32_sockaddr_in* sin) {
                      trace::Format(L"%s: sin_addr = %d.%d.%d.%d\n", prefix.c_str(), b[0], b[1], b[2], b[3])});
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetTarnVirtIPAddr");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetTarnVirtIPAddr");
     const std::uint32_t old = GetFirstTarnVirtIPAddr();
     const bool deleted = DelTarnVirtIPAddr(reinterpret_cast<const std::uint8_t*>(&old));
     VF_ASSERT(deleted);

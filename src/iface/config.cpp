@@ -59,10 +59,7 @@ bool CVifnet::SetDeviceBufferSize(int nBytes) {
                     GetIFaceName().c_str(), static_cast<int>((static_cast<long long>(nBytes) + 1023) / 1024), 64, 16384);
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetDeviceBufferSize");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetDeviceBufferSize");
     const std::uint32_t old = m_pAdapter->GetAdapterBufferSize();
     if (!m_pAdapter->SetAdapterBufferSize(nBytes)) {
         const int nErrno = m_pAdapter->GetErrno();
@@ -95,10 +92,8 @@ bool CVifnet::SetIOBufferSize(int nBytes) {
     plat::CSingleLock read(m_csRead);
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) {
-        lock.Unlock();
-        read.Unlock();
         delete[] buffer;
-        return FailBusy(L"SetIOBufferSize");
+        return FailBusy(lock, L"SetIOBufferSize");
     }
     const std::uint32_t old = GetReadBufferSize();
     delete[] m_pReadBuffer;
@@ -120,10 +115,7 @@ bool CVifnet::SetReadTimeout(int nMillisecs) {
                     GetIFaceName().c_str(), nMillisecs);
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetReadTimeout");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetReadTimeout");
     if (m_nOpenFlags & _O_VF32NOTIFY) {
         // A notify-mode caller waits on its descriptor; reads never wait.
         if (ReportsChanges()) {
@@ -148,15 +140,12 @@ bool CVifnet::SetTarnVirtMACAddr(const vifnet32_sockaddr* sa) {
                      trace::Format(L"** CVifnet::SetTarnVirtMACAddr: sa_family = %2x\n", sa->sa_family)});
     }
     if (IsGroupMAC(sa->sa_data) || IsZeroMAC(sa->sa_data)) {
-        const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::SetTarnVirtMACAddr";
+        const std::wstring prefix = MessagePrefix(L"SetTarnVirtMACAddr");
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid null or broadcast MAC address:\n", RejectedMACLine(prefix.c_str(), sa->sa_data)});
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetTarnVirtMACAddr");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetTarnVirtMACAddr");
     const std::wstring old = MACText(m_TarnVirtMACAddr);
     std::memcpy(m_TarnVirtMACAddr, sa->sa_data, 6);
     m_bTarnVirtMACAddrSet = true;
@@ -176,7 +165,7 @@ bool CVifnet::GetTarnVirtMACAddr(vifnet32_sockaddr* sa) {
 
 bool CVifnet::SetIFaceHWBroadcast(const vifnet32_sockaddr* sa) {
     if (!sa) return FailNull(L"SetIFaceHWBroadcast");
-    const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::SetIFaceHWBroadcast";
+    const std::wstring prefix = MessagePrefix(L"SetIFaceHWBroadcast");
     if (sa->sa_family != VIFNET32_AF_UNSPEC && sa->sa_family != VIFNET32_ARPHRD_ETHER) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid/unsupported address family specified\n",
@@ -187,10 +176,7 @@ bool CVifnet::SetIFaceHWBroadcast(const vifnet32_sockaddr* sa) {
                     {prefix + L": Invalid null or non-broadcast MAC address:\n", RejectedMACLine(prefix.c_str(), sa->sa_data)});
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetIFaceHWBroadcast");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetIFaceHWBroadcast");
     const std::wstring old = MACText(m_IFaceHWBroadcast);
     std::memcpy(m_IFaceHWBroadcast, sa->sa_data, 6);
     if (ReportsChanges()) {
@@ -209,7 +195,7 @@ bool CVifnet::GetIFaceHWBroadcast(vifnet32_sockaddr* sa) {
 
 bool CVifnet::SetHostPhysByIPAddr(const vifnet32_sockaddr_in* sin) {
     if (!sin) return FailNull(L"SetHostPhysByIPAddr");
-    const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::SetHostPhysByIPAddr";
+    const std::wstring prefix = MessagePrefix(L"SetHostPhysByIPAddr");
     if (sin->sin_family != VIFNET32_AF_INET) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid address family specified:\n",
@@ -226,10 +212,7 @@ bool CVifnet::SetHostPhysByIPAddr(const vifnet32_sockaddr_in* sin) {
                     {prefix + L": Invalid IP address:\n",
                      trace::Format(L"%s: sin_addr = %d.%d.%d.%d\n", prefix.c_str(), b[0], b[1], b[2], b[3])});
     }
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetHostPhysByIPAddr");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetHostPhysByIPAddr");
     if (ReportsChanges()) {
         const std::wstring current = IPText(m_HostPhysIPAddr);
         DebugTrace(L"Host Physical IP Address modified for Vifnet interface %p:\n  old value=%s, new value=%s\n\n", this,
@@ -248,7 +231,7 @@ bool CVifnet::GetHostPhysIPAddr(vifnet32_sockaddr_in* sin) {
 bool CVifnet::SetIFaceNetMask(const vifnet32_sockaddr_in* sin) {
     if (!sin) return FailNull(L"SetIFaceNetMask");
     if (sin->sin_family != VIFNET32_AF_INET) {
-        const std::wstring prefix = L"** CVifnet(" + GetIFaceName() + L")::SetIFaceNetMask";
+        const std::wstring prefix = MessagePrefix(L"SetIFaceNetMask");
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     {prefix + L": Invalid address family specified:\n",
                      trace::Format(L"%s: sin_family = %02x\n", prefix.c_str(), sin->sin_family)});
@@ -259,10 +242,7 @@ bool CVifnet::SetIFaceNetMask(const vifnet32_sockaddr_in* sin) {
                     GetIFaceName().c_str());
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetIFaceNetMask");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetIFaceNetMask");
     const std::uint32_t old = m_IFaceNetMask;
     m_IFaceNetMask = mask;
     m_bIFaceNetMaskSet = true;
@@ -296,10 +276,7 @@ bool CVifnet::SetIFaceBroadcast(const vifnet32_sockaddr_in* sin) {
                     GetIFaceName().c_str());
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetIFaceBroadcast");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetIFaceBroadcast");
     const std::uint32_t old = m_IFaceBroadcast;
     m_IFaceBroadcast = ip;
     m_bIFaceBroadcastSet = true;
@@ -335,10 +312,8 @@ bool CVifnet::SetIFaceMTU(int nMTU) {
     plat::CSingleLock write(m_csWrite);
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) {
-        lock.Unlock();
-        write.Unlock();
         delete[] buffer;
-        return FailBusy(L"SetIFaceMTU");
+        return FailBusy(lock, L"SetIFaceMTU");
     }
     const std::uint32_t old = m_nMTU;
     delete[] m_pWriteBuffer;
@@ -358,10 +333,7 @@ bool CVifnet::SetIFaceName(const wchar_t* name) {
                     GetIFaceName().c_str());
     }
     plat::CSingleLock lock(m_csIFace);
-    if (IsUp()) {
-        lock.Unlock();
-        return FailBusy(L"SetIFaceName");
-    }
+    if (IsUp()) return FailBusy(lock, L"SetIFaceName");
     const std::wstring old = m_strIFaceName;
     m_strIFaceName = name;
     if (ReportsChanges()) {

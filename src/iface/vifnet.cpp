@@ -266,9 +266,14 @@ std::uint32_t CVifnet::GetVifnetFlags() {
     return m_nVifnetFlags;
 }
 
-Failure CVifnet::FailBusy(const wchar_t* operation) {
+Failure CVifnet::FailBusy(plat::CSingleLock& lock, const wchar_t* operation) {
+    lock.Unlock();
     return Fail(VF_EBUSY, VF_ERROR_BUSY, L"** CVifnet(%s)::%s: Interface is busy (already IFF_UP)\n", GetIFaceName().c_str(),
                 operation);
+}
+
+std::wstring CVifnet::MessagePrefix(const wchar_t* operation) const {
+    return L"** CVifnet(" + GetIFaceName() + L")::" + operation;
 }
 
 Failure CVifnet::FailNull(const wchar_t* operation) {

@@ -107,8 +107,11 @@ public:
 private:
     enum { WRITE_END = 0, READ_END = 1 };
 
-    // "Interface is busy (already IFF_UP)" for the operation named.
-    Failure FailBusy(const wchar_t* operation);
+    // "Interface is busy (already IFF_UP)" for the operation named, written after the interface
+    // lock held by `lock` is left.
+    Failure FailBusy(plat::CSingleLock& lock, const wchar_t* operation);
+    // "** CVifnet(<name>)::<operation>", the start of every failure line of the operation.
+    std::wstring MessagePrefix(const wchar_t* operation) const;
     // "Invalid NULL argument" for the operation named.
     Failure FailNull(const wchar_t* operation);
     void UpdateTarnVirtMACAddr(std::uint32_t ipAddr);
