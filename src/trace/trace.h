@@ -43,7 +43,8 @@ private:
 void DebugTrace(const wchar_t* format, ...);
 void DebugTraceV(const wchar_t* format, va_list args);
 
-// Internal consistency check: reports "<file>(<line>): ** Assertion Failed **" and goes on.
+// Internal consistency check: reports "<file>(<line>): ** Assertion Failed **" and goes on. The
+// condition is evaluated in every build, so it may be the call whose result it checks.
 void AssertFailed(const char* file, int line);
 #define VF_ASSERT(cond)                                \
     do {                                               \
