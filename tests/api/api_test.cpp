@@ -11,33 +11,11 @@ extern "C" int vifnet32_header_c_check(void);
 using vtest::CaptureMessages;
 using vtest::Hex8;
 using vtest::LastError;
+using vtest::StartsWith;
 
 namespace {
 
-const uint8_t kMacA[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-const uint8_t kIpA[4] = {10, 1, 0, 2};
-const uint8_t kMacB[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-const uint8_t kIpB[4] = {192, 168, 7, 1};
-const uint8_t kMask24[4] = {255, 255, 255, 0};
-
-// Two host adapters, declared before anything asks the library for its adapter list (which
-// it reads once per process).
-class HostAdapters : public testing::Environment {
-public:
-    void SetUp() override {
-        WrenSimReset();
-        auto a = vtest::MakeAdapter(u"sim-lan-a", kMacA, kIpA, kMask24);
-        auto b = vtest::MakeAdapter(u"sim-lan-b", kMacB, kIpB, kMask24);
-        ASSERT_TRUE(WrenSimAddAdapter(&a));
-        ASSERT_TRUE(WrenSimAddAdapter(&b));
-        vtest::SetDefaultIFace("");
-    }
-};
-const auto* const kHostAdapters = testing::AddGlobalTestEnvironment(new HostAdapters);
-
 std::string Failure(const std::string& cls_op, const std::string& rest) { return "** " + cls_op + ": " + rest; }
-
-bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 }  // namespace
 

@@ -15,13 +15,12 @@
 using vtest::CaptureMessages;
 using vtest::Hex8;
 using vtest::LastError;
+using vtest::StartsWith;
 
 namespace {
 
 const char16_t kLanA[] = u"sim-lan-a";
 const char16_t kLanB[] = u"sim-lan-b";
-
-bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 std::string Pid() { return Hex8(vtest::ProcessId()); }
 

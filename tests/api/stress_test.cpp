@@ -18,11 +18,6 @@
 
 namespace {
 
-const uint8_t kMacA[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-const uint8_t kIpA[4] = {10, 1, 0, 2};
-const uint8_t kMacB[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-const uint8_t kIpB[4] = {192, 168, 7, 1};
-const uint8_t kMask24[4] = {255, 255, 255, 0};
 // Both adapters, each by its address and by its MAC.
 const char* const kGateways[] = {"10.1.0.2", "00:1A:2B:3C:4D:5E", "192.168.7.1", "02-11-22-33-44-55"};
 
@@ -32,20 +27,7 @@ constexpr auto kRunFor = std::chrono::seconds(3);
 // from spending the run on ever longer name searches.
 constexpr uint64_t kMaxCyclesPerThread = 4000;
 
-class HostAdapters : public testing::Environment {
-public:
-    void SetUp() override {
-        WrenSimReset();
-        auto a = vtest::MakeAdapter(u"sim-lan-a", kMacA, kIpA, kMask24);
-        auto b = vtest::MakeAdapter(u"sim-lan-b", kMacB, kIpB, kMask24);
-        ASSERT_TRUE(WrenSimAddAdapter(&a));
-        ASSERT_TRUE(WrenSimAddAdapter(&b));
-        vtest::SetDefaultIFace("");
-    }
-};
-const auto* const kHostAdapters = testing::AddGlobalTestEnvironment(new HostAdapters);
-
-bool StartsWith(const char* s, const std::string& prefix) { return std::strncmp(s, prefix.c_str(), prefix.size()) == 0; }
+using vtest::StartsWith;
 
 // The output function's view of the messages: each one whole, and the library's multi-message
 // blocks (trace banner with its dump, the five-part dump, two-line failures) never split by

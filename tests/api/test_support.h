@@ -59,6 +59,8 @@ struct CaptureMessages {
     std::vector<std::string> Take() { return Messages::Instance().Take(); }
 };
 
+inline bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
 inline unsigned LastError() {
 #if defined(_WIN32)
     return GetLastError();
