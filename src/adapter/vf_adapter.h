@@ -79,7 +79,6 @@ public:
 
     const ADAPTER_INFO_LIST_ENTRY& GetAdapterInfo() const { return m_AdapterInfo; }
     const std::wstring& GetMACText() const { return m_strMACAddr; }
-    WP_HANDLE GetHandle() const { return m_hAdapter; }
 
     // Whether the reader thread runs (it runs while at least one interface is bound).
     bool IsReaderRunning();

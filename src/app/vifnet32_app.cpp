@@ -4,7 +4,6 @@
 #include <new>
 
 #include "adapter/vf_adapter.h"
-
 #include "host/adapter_list.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -169,9 +168,7 @@ int CVifnet32App::GetFileDescriptor(DWORD pid, CVifnet* pVF) {
     try {
         (*fdMap)[fd] = pVF;
     } catch (const std::bad_alloc&) {
-        RecordError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
-        ::RaiseError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
+        return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, nullptr);
     }
     return fd;
 }

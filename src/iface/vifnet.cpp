@@ -261,11 +261,6 @@ std::uint32_t CVifnet::GetReadTimeout() {
     return m_nReadTimeout;
 }
 
-std::uint32_t CVifnet::GetVifnetFlags() {
-    plat::CSingleLock lock(m_csIFace);
-    return m_nVifnetFlags;
-}
-
 Failure CVifnet::FailBusy(plat::CSingleLock& lock, const wchar_t* operation) {
     lock.Unlock();
     return Fail(VF_EBUSY, VF_ERROR_BUSY, L"** CVifnet(%s)::%s: Interface is busy (already IFF_UP)\n", GetIFaceName().c_str(),

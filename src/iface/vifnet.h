@@ -52,8 +52,6 @@ public:
     std::uint32_t GetReadTimeout();
     std::uint32_t GetReadBufferSize() const { return m_nReadBufferSize.load(std::memory_order_relaxed); }
     std::uint32_t GetIFaceFlags() const { return m_nIFaceFlags.load(std::memory_order_relaxed); }
-    std::uint32_t GetVifnetFlags();
-    std::uint32_t GetOpenFlags() const { return m_nOpenFlags; }
     std::uint32_t GetDebugFlags() const { return m_dwDebugFlags.load(std::memory_order_relaxed); }
     void SetDebugFlags(std::uint32_t dwFlags) { m_dwDebugFlags.store(dwFlags, std::memory_order_relaxed); }
     int GetReadEndSocket() const { return static_cast<int>(m_hSockPair[READ_END]); }
