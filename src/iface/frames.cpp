@@ -1,0 +1,119 @@
+#include "iface/frames.h"
+
+namespace frames {
+
+namespace {
+
+constexpr std::uint32_t kCapLenOffset = 8;
+constexpr std::uint32_t kHdrLenOffset = 16;
+constexpr std::uint32_t kMinRecordHeader = kHdrLenOffset + 2;
+
+std::uint32_t Load32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+std::uint16_t Load16(const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+
+}  // namespace
+
+bool NextRecord(std::uint8_t*& pos, std::uint8_t* end, Record& rec) {
+    const auto room = static_cast<std::size_t>(end - pos);
+    if (pos >= end || room < kMinRecordHeader) {
+        pos = end;
+        return false;
+    }
+    const std::uint32_t capLen = Load32(pos + kCapLenOffset);
+    const std::uint32_t hdrLen = Load16(pos + kHdrLenOffset);
+    // Lengths are compared in 64 bits: a hostile captured length must not wrap the sum.
+    if (hdrLen < kMinRecordHeader || std::uint64_t{hdrLen} + capLen > room) {
+        pos = end;
+        return false;
+    }
+    rec.frame = pos + hdrLen;
+    rec.length = capLen;
+    const std::uint64_t next = (std::uint64_t{hdrLen} + capLen + 3) & ~std::uint64_t{3};
+    pos = next >= room ? end : pos + next;
+    return true;
+}
+
+Verdict Select(const std::uint8_t* frame, bool promiscuous, const std::uint8_t* ifaceMAC, const std::uint8_t* hwBroadcast) {
+    if (promiscuous || IsGroupMAC(frame) || SameMAC(frame, ifaceMAC)) return Verdict::Keep;
+    const std::uint8_t* source = frame + 6;
+    return SameMAC(source, ifaceMAC) || SameMAC(source, hwBroadcast) ? Verdict::OwnDropped : Verdict::Discard;
+}
+
+bool IsARPRequest(const std::uint8_t* frame, std::uint32_t length, std::uint16_t operation, const std::uint8_t* ifaceMAC) {
+    if (length < kARPFrameSize) return false;
+    if (Get16(frame + 14) != 1 || Get16(frame + 16) != kEtherTypeIPv4 || frame[18] != 6 || frame[19] != 4) return false;
+    if (Get16(frame + 20) != operation) return false;
+    return IsGroupMAC(frame) || SameMAC(frame, ifaceMAC);
+}
+
+void MakeARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC) {
+    std::uint8_t askerMAC[6];
+    std::uint8_t askerIP[4];
+    std::uint8_t askedIP[4];
+    std::memcpy(askerMAC, frame + 22, 6);
+    std::memcpy(askerIP, frame + 28, 4);
+    std::memcpy(askedIP, frame + 38, 4);
+    Put16(frame + 20, 2);
+    std::memcpy(frame, askerMAC, 6);
+    std::memcpy(frame + 6, ifaceMAC, 6);
+    std::memcpy(frame + 32, askerMAC, 6);
+    std::memcpy(frame + 38, askerIP, 4);
+    std::memcpy(frame + 22, ifaceMAC, 6);
+    std::memcpy(frame + 28, askedIP, 4);
+}
+
+void MakeRARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr) {
+    std::uint8_t askerMAC[6];
+    std::memcpy(askerMAC, frame + 22, 6);
+    Put16(frame + 20, 4);
+    std::memcpy(frame, askerMAC, 6);
+    std::memcpy(frame + 6, ifaceMAC, 6);
+    std::memcpy(frame + 22, ifaceMAC, 6);
+    std::memcpy(frame + 28, &ipAddr, 4);
+    std::memcpy(frame + 38, &ipAddr, 4);
+}
+
+void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr) {
+    std::memset(frame, 0xFF, 6);
+    std::memcpy(frame + 6, ifaceMAC, 6);
+    Put16(frame + 12, kEtherTypeARP);
+    Put16(frame + 14, 1);
+    Put16(frame + 16, kEtherTypeIPv4);
+    frame[18] = 6;
+    frame[19] = 4;
+    Put16(frame + 20, 1);
+    std::memcpy(frame + 22, ifaceMAC, 6);
+    std::memcpy(frame + 28, &ipAddr, 4);
+    std::memset(frame + 32, 0, 6);
+    std::memcpy(frame + 38, &ipAddr, 4);
+}
+
+bool TunDestination(const std::uint8_t* packet, std::uint32_t length, std::uint32_t& ipAddr) {
+    if (length < 20) return false;
+    std::memcpy(&ipAddr, packet + 16, 4);
+    return true;
+}
+
+void PutTunHeader(std::uint8_t* frame, const std::uint8_t* destMAC, const std::uint8_t* srcMAC) {
+    std::memcpy(frame, destMAC, 6);
+    std::memcpy(frame + 6, srcMAC, 6);
+    Put16(frame + 12, kEtherTypeIPv4);
+}
+
+std::uint32_t PutBatchRecord(std::uint8_t* batch, const std::uint8_t* frame, std::uint32_t length) {
+    std::memset(batch, 0, kBatchHeaderSize);
+    std::memcpy(batch + 8, &length, 4);
+    std::memcpy(batch + kBatchHeaderSize, frame, length);
+    return kBatchHeaderSize + length;
+}
+
+}  // namespace frames

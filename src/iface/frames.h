@@ -1,0 +1,78 @@
+// The byte-level work of the frame paths, kept free of interface state so that every piece that
+// reads bytes from the wire or from a caller can be exercised alone (unit tests, fuzz targets):
+// the walk over the capture records of a receive buffer, frame selection, the ARP and RARP
+// replies and announcements, and the TUN framing of a caller's packet.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace frames {
+
+constexpr std::uint32_t kEthHeaderSize = 14;
+constexpr std::uint32_t kARPFrameSize = 42;
+constexpr std::uint16_t kEtherTypeIPv4 = 0x0800;
+constexpr std::uint16_t kEtherTypeARP = 0x0806;
+constexpr std::uint16_t kEtherTypeRARP = 0x8035;
+// Size of a batch record header, before its frame.
+constexpr std::uint32_t kBatchHeaderSize = 16;
+
+inline std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+inline void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+inline bool IsGroupMAC(const std::uint8_t* mac) { return (mac[0] & 1) != 0; }
+inline bool IsZeroMAC(const std::uint8_t* mac) {
+    static const std::uint8_t kZero[6] = {};
+    return std::memcmp(mac, kZero, 6) == 0;
+}
+inline bool SameMAC(const std::uint8_t* a, const std::uint8_t* b) { return std::memcmp(a, b, 6) == 0; }
+
+// One capture record taken from a receive buffer.
+struct Record {
+    std::uint8_t* frame = nullptr;
+    std::uint32_t length = 0;  // captured length
+};
+
+// The record at `pos`, advancing `pos` to the next one. A record whose header or frame would
+// run past `end` is not taken: the walk of that buffer ends there (`pos` = `end`) and false is
+// returned. The driver aligns records to 4 bytes; a final record may end unaligned.
+bool NextRecord(std::uint8_t*& pos, std::uint8_t* end, Record& rec);
+
+// What the read path does with a frame it examined.
+enum class Verdict { Keep, Discard, OwnDropped };
+
+// Selection of a frame (at least 14 bytes) for an interface: promiscuous, group destination,
+// or addressed to the interface's MAC; otherwise dropped, as its own transmission when its
+// source is the interface's MAC or hardware broadcast address.
+Verdict Select(const std::uint8_t* frame, bool promiscuous, const std::uint8_t* ifaceMAC, const std::uint8_t* hwBroadcast);
+
+// True when the frame is an IPv4-over-Ethernet ARP/RARP packet of the given operation,
+// addressed to `ifaceMAC` or a group address (the checks every answered request passes).
+bool IsARPRequest(const std::uint8_t* frame, std::uint32_t length, std::uint16_t operation, const std::uint8_t* ifaceMAC);
+
+// Target protocol address of an ARP frame (network order), as 4 raw bytes.
+inline std::uint32_t ARPTargetIP(const std::uint8_t* frame) {
+    std::uint32_t ip;
+    std::memcpy(&ip, frame + 38, 4);
+    return ip;
+}
+
+// Turns a qualified ARP request into its reply in place: `ifaceMAC` is at the address asked.
+void MakeARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC);
+// Turns a qualified RARP request for `ifaceMAC` into its reply in place, giving `ipAddr`.
+void MakeRARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr);
+// A 42-byte broadcast ARP request announcing that `ipAddr` is at `ifaceMAC`.
+void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr);
+
+// Destination address of a caller's TUN packet (bytes 16-19, network order); false for a packet
+// too short to hold one, which has no known destination.
+bool TunDestination(const std::uint8_t* packet, std::uint32_t length, std::uint32_t& ipAddr);
+// Writes the 14-byte Ethernet II header of a TUN frame: destination, source, IPv4.
+void PutTunHeader(std::uint8_t* frame, const std::uint8_t* destMAC, const std::uint8_t* srcMAC);
+
+// Appends one batch record (header and frame) at `batch`; the bytes used.
+std::uint32_t PutBatchRecord(std::uint8_t* batch, const std::uint8_t* frame, std::uint32_t length);
+
+}  // namespace frames
