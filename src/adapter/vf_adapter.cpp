@@ -1,6 +1,7 @@
 #include "adapter/vf_adapter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -118,31 +119,272 @@ int CVFAdapter::GetVifnetCount() {
     return static_cast<int>(m_VifnetPtrList.size());
 }
 
-// The reader thread comes with the data plane. Until then binding only records that a reader
-// should run, so that the bind and unbind rules (start with the first bound interface, stop with
-// the last, recycle the filled buffers) already hold.
+// ---- Reader thread ---------------------------------------------------------------------------------
+
+namespace {
+
+// m_Lock as the condition variable needs it.
+struct LockRef {
+    plat::CCriticalSection& cs;
+    void lock() { cs.Enter(); }
+    void unlock() { cs.Leave(); }
+};
+
+// Window of filled buffers when none is configured.
+constexpr std::uint32_t kDefaultMaxFullBufs = 16;
+// The adapter packet filter: one return-constant instruction that accepts every frame whole.
+// Which frames an interface takes is its own decision.
+const WP_BPF_INSN kAcceptAll[1] = {{0x0006, 0, 0, 0xFFFFFFFFu}};
+const WP_BPF_PROGRAM kAcceptAllProgram = {1, kAcceptAll};
+
+}  // namespace
+
 bool CVFAdapter::StartReaderThread() {
     plat::CSingleLock lock(m_Lock);
-    if (m_bReaderRunning) return true;
+    while (m_bStopping) {
+        lock.Unlock();
+        plat::Sleep(10);
+        lock.Lock();
+    }
+    if (m_hReaderThread.Running()) return true;
+    VF_ASSERT(m_hAdapter != nullptr);
+    VF_ASSERT(m_FullBufList.empty());
     VF_ASSERT(m_hReadRequestEvent.Valid() && m_hDataReadyEvent.Valid() && m_hStopEvent.Valid());
     m_nNextBufSeqNum = 0;
     m_bReadPending = false;
-    m_bReaderRunning = true;
-    return true;
+    m_hReadRequestEvent.Reset();
+    m_hDataReadyEvent.Reset();
+    m_hStopEvent.Reset();
+    const bool started = m_hReaderThread.Start(&CVFAdapter::ReaderThreadProc, this);
+    VF_ASSERT(started);
+    // The first buffer is read without waiting for a request.
+    m_hReadRequestEvent.Set();
+    return started;
 }
 
 void CVFAdapter::StopReaderThread() {
     plat::CSingleLock lock(m_Lock);
-    if (!m_bReaderRunning) return;
+    // Two interfaces unbound at once may both ask: the second waits for the first stop to end
+    // instead of joining the same thread twice.
+    while (m_bStopping) {
+        lock.Unlock();
+        plat::Sleep(10);
+        lock.Lock();
+    }
+    if (!m_hReaderThread.Running()) return;
     m_bStopping = true;
-    m_FreeBufList.splice(m_FreeBufList.end(), m_FullBufList);
-    m_bReaderRunning = false;
+    VF_ASSERT(m_hStopEvent.Valid());
+    m_hStopEvent.Set();
+    lock.Unlock();
+    const bool joined = m_hReaderThread.Join();
+    VF_ASSERT(joined);
+    lock.Lock();
+    RecycleFullBuffers();
     m_bStopping = false;
 }
 
 bool CVFAdapter::IsReaderRunning() {
     plat::CSingleLock lock(m_Lock);
-    return m_bReaderRunning;
+    return m_hReaderThread.Running();
+}
+
+DWORD CVFAdapter::ReaderThreadProc(void* arg) {
+    static_cast<CVFAdapter*>(arg)->ReaderLoop();
+    return 0;
+}
+
+void CVFAdapter::RecycleFullBuffers() {
+    while (!m_FullBufList.empty()) {
+        CBuffer* buffer = m_FullBufList.back();
+        buffer->SetDataLen(0);
+        buffer->SetSeqNum(0);
+        m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, std::prev(m_FullBufList.end()));
+    }
+}
+
+void CVFAdapter::ReaderLoop() {
+    plat::CSingleLock lock(m_Lock);
+    const WP_HANDLE hAdapter = m_hAdapter;
+    const std::uint32_t nMaxFull = m_nMaxFullBufs ? m_nMaxFullBufs : kDefaultMaxFullBufs;
+    const std::uint32_t nDriverBuffer = m_nAdapterBufferSize.load(std::memory_order_relaxed);
+    VF_ASSERT(hAdapter != nullptr && nDriverBuffer != 0);
+    VF_ASSERT(m_FullBufList.empty());
+    lock.Unlock();
+
+    // Failures here are reported and otherwise ignored: a driver that refuses a setting still
+    // delivers frames with its own.
+    VF_ASSERT(WrenPackSetBuff(hAdapter, nDriverBuffer));
+    VF_ASSERT(WrenPackSetBpf(hAdapter, &kAcceptAllProgram));
+    VF_ASSERT(WrenPackSetReadEventThreshold(hAdapter, 0));
+    const plat::WaitHandle hDriverEvent = WrenPackGetWin32ReadEventHandle(hAdapter);
+    VF_ASSERT(hDriverEvent != plat::kNoWaitHandle);
+
+    lock.Lock();
+    if (m_FreeBufList.empty()) {
+        for (std::uint32_t i = 0; i <= nMaxFull; ++i)
+            m_FreeBufList.push_back(new CBuffer(m_nPacketsBufferSize));
+    }
+    lock.Unlock();
+
+    const plat::WaitHandle driverWait[2] = {m_hStopEvent.Handle(), hDriverEvent};
+    const plat::WaitHandle requestWait[2] = {m_hStopEvent.Handle(), m_hReadRequestEvent.Handle()};
+    CBuffer* pInHand = nullptr;
+    bool stop = false;
+    while (!stop) {
+        lock.Lock();
+        m_hReadRequestEvent.Reset();
+        m_hDataReadyEvent.Reset();
+        m_bReadPending = true;
+        lock.Unlock();
+
+        const DWORD woke = plat::WaitForAny(driverWait, 2, plat::kInfinite);
+        if (woke == plat::kWaitObject0) break;
+        if (woke != plat::kWaitObject0 + 1) {
+            m_hReadRequestEvent.Set();
+        } else {
+            if (!pInHand) {
+                lock.Lock();
+                if (!m_FreeBufList.empty()) {
+                    pInHand = m_FreeBufList.front();
+                    m_FreeBufList.pop_front();
+                } else {
+                    pInHand = new CBuffer(m_nPacketsBufferSize);
+                }
+                lock.Unlock();
+            }
+            // A buffer whose storage could not be allocated is kept in hand and reads nothing:
+            // the thread retries at the next request instead of losing its only buffer.
+            std::uint32_t nRead = 0;
+            const bool received = pInHand->GetBufSize() != 0 &&
+                                  WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
+            if (!received || nRead == 0) {
+                m_hReadRequestEvent.Set();
+            } else {
+                lock.Lock();
+                pInHand->SetSeqNum(m_nNextBufSeqNum++);
+                pInHand->SetDataLen(nRead);
+                m_FullBufList.push_back(pInHand);
+                pInHand = nullptr;
+                ++m_nBuffersRead;
+                while (m_FullBufList.size() > nMaxFull) {
+                    CBuffer* oldest = m_FullBufList.front();
+                    oldest->SetDataLen(0);
+                    oldest->SetSeqNum(0);
+                    m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, m_FullBufList.begin());
+                }
+                m_bReadPending = false;
+                m_hDataReadyEvent.Set();
+                m_DataReady.notify_all();
+                NotifyVifnets();
+                lock.Unlock();
+            }
+        }
+        for (;;) {
+            const DWORD request = plat::WaitForAny(requestWait, 2, plat::kInfinite);
+            if (request == plat::kWaitObject0) {
+                stop = true;
+                break;
+            }
+            if (request == plat::kWaitObject0 + 1) break;
+        }
+    }
+
+    lock.Lock();
+    m_hReadRequestEvent.Reset();
+    m_hDataReadyEvent.Reset();
+    m_bReadPending = false;
+    if (pInHand) {
+        pInHand->SetDataLen(0);
+        m_FreeBufList.push_front(pInHand);
+    }
+    RecycleFullBuffers();
+}
+
+void CVFAdapter::NotifyVifnets() {
+    for (CVifnet* pVF : m_VifnetPtrList)
+        pVF->PacketNotify(m_nBuffersRead);
+}
+
+std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout) {
+    const DWORD deadline = plat::GetTickCount() + nTimeout;
+    plat::CSingleLock lock(m_Lock);
+    VF_ASSERT(!m_VifnetPtrList.empty());
+    if (!m_hReaderThread.Running()) {
+        lock.Unlock();
+        StartReaderThread();
+        lock.Lock();
+    }
+    for (;;) {
+        if (m_FullBufList.empty()) {
+            VF_ASSERT(m_nNextBufSeqNum == 0);
+            *pSeqNum = 0;
+        } else {
+            const std::uint32_t newest = m_FullBufList.back()->GetSeqNum();
+            if (*pSeqNum > newest + 1) *pSeqNum = newest + 1;
+            if (newest >= *pSeqNum) {
+                CBuffer* found = nullptr;
+                for (CBuffer* buffer : m_FullBufList) {
+                    if (buffer->GetSeqNum() >= *pSeqNum) {
+                        found = buffer;
+                        break;
+                    }
+                }
+                *pSeqNum = found->GetSeqNum();
+                const std::uint32_t length = found->GetDataLen();
+                const std::uint32_t count = std::min(length, nSize);
+                if (pDest && count) std::memcpy(pDest, found->GetData(), count);
+                // Taking the newest buffer asks for the next one, so a steady reader finds it
+                // waiting.
+                if (!m_bReadPending && found == m_FullBufList.back()) {
+                    m_hReadRequestEvent.Set();
+                    m_hDataReadyEvent.Reset();
+                }
+                return length;
+            }
+        }
+        if (!m_bReadPending) {
+            m_hReadRequestEvent.Set();
+            m_hDataReadyEvent.Reset();
+        }
+        const DWORD now = plat::GetTickCount();
+        if (now >= deadline || deadline - now > 86400000u) return 0;
+        // Readers wait on a condition of m_Lock rather than on a manual-reset event: with
+        // several readers, one reader's reset of the event (when it takes the newest buffer)
+        // could swallow the wake-up of another that had not run yet.
+        const std::uint64_t filled = m_nBuffersRead;
+        LockRef ref{m_Lock};
+        const bool arrived =
+            m_DataReady.wait_for(ref, std::chrono::milliseconds(deadline - now), [&] { return m_nBuffersRead != filled; });
+        if (!arrived) return 0;
+    }
+}
+
+// ---- Sends ---------------------------------------------------------------------------------------
+
+bool CVFAdapter::WritePacket(const void* frame, std::uint32_t length) {
+    if (!m_hAdapter || !frame || length == 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::WritePacket: Invalid parameters\n",
+                    m_strMACAddr.c_str());
+    }
+    if (WrenPackSendPacket(m_hAdapter, frame, length)) return true;
+    return FailDriverSend(L"WritePacket", L"WrenPackSendPacket");
+}
+
+bool CVFAdapter::WriteMultiplePackets(const void* batch, std::uint32_t length) {
+    if (!m_hAdapter || !batch || length == 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::WriteMultiplePackets: Invalid parameters\n",
+                    m_strMACAddr.c_str());
+    }
+    if (WrenPackSendManyPackets(m_hAdapter, batch, length)) return true;
+    return FailDriverSend(L"WriteMultiplePackets", L"WrenPackSendManyPackets");
+}
+
+Failure CVFAdapter::FailDriverSend(const wchar_t* operation, const wchar_t* driverCall) {
+    const int nErrno = plat::GetErrno();
+    plat::TakeDriverLastError();
+    const DWORD code = plat::GetLastErrorCode();
+    return Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
+                FormatLastError(code).c_str());
 }
 
 // ---- Buffer sizes --------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -83,9 +84,26 @@ public:
     // Whether the reader thread runs (it runs while at least one interface is bound).
     bool IsReaderRunning();
 
+    // The oldest receive buffer numbered *pSeqNum or later, waiting up to nTimeout ms: copies at
+    // most nSize bytes of it to pDest, sets *pSeqNum to its number and returns its full length;
+    // 0 when none came in time.
+    std::uint32_t GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout);
+
+    // Sends one frame, or one batch of records; no adapter lock (each interface serialises its
+    // own writes). On failure the pair is recorded and raised, the message written.
+    bool WritePacket(const void* frame, std::uint32_t length);
+    bool WriteMultiplePackets(const void* batch, std::uint32_t length);
+
 private:
     bool StartReaderThread();
     void StopReaderThread();
+    static DWORD ReaderThreadProc(void* arg);
+    void ReaderLoop();
+    void NotifyVifnets();
+    // A failed driver send: takes the driver's pair, writes "<operation>: <driverCall> failed".
+    Failure FailDriverSend(const wchar_t* operation, const wchar_t* driverCall);
+    // Moves the window's buffers, newest first, to the head of the free list, cleared.
+    void RecycleFullBuffers();
 
     plat::CCriticalSection m_Lock{4000};
     CVifnetPtrList m_VifnetPtrList;
@@ -97,10 +115,12 @@ private:
     std::uint32_t m_nNextBufSeqNum = 0;
     std::uint32_t m_nMaxFullBufs = 16;
     std::uint64_t m_nBuffersRead = 0;
-    bool m_bReaderRunning = false;
+    plat::CThread m_hReaderThread;
     plat::CEvent m_hReadRequestEvent;
     bool m_bReadPending = false;
     plat::CEvent m_hDataReadyEvent;
+    // Signalled with m_hDataReadyEvent; what readers wait on (see GetNextPacketsBuffer).
+    std::condition_variable_any m_DataReady;
     plat::CEvent m_hStopEvent;
     std::uint32_t m_nPacketsBufferSize = 65536;
     std::atomic<std::uint32_t> m_nAdapterBufferSize{1048576};

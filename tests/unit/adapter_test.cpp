@@ -139,3 +139,39 @@ TEST_F(Adapter, GoingUpNeedsATypeAndBindsOnce) {
     ASSERT_TRUE(vf.SetIFaceFlags(0));
     EXPECT_EQ(adapter.GetVifnetCount(), 0);
 }
+
+// The window of numbered receive buffers as a reader's cursor sees it.
+TEST_F(Adapter, CursorIsClampedToTheWindowAndNumberingRestartsWithTheThread) {
+    WP_HANDLE handle = WrenPackOpenAdapter(kName);
+    ASSERT_NE(handle, nullptr);
+    CVFAdapter adapter(handle, &m_entry);
+    CVifnet vf(2, &adapter);
+    ASSERT_EQ(adapter.AddVifnet(&vf), 1);
+    uint8_t data[64];
+    for (uint8_t i = 0; i < 10; ++i) {
+        std::memset(data, i, sizeof data);
+        ASSERT_TRUE(WrenSimInjectBuffer(kName, data, sizeof data));
+    }
+    // Taking the newest buffer asks for the next, so a steady reader walks all ten.
+    uint32_t cursor = 0;
+    uint8_t got[64];
+    for (uint32_t i = 0; i < 10; ++i, ++cursor) {
+        ASSERT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 64u);
+        EXPECT_EQ(cursor, i);
+        EXPECT_EQ(got[0], i);
+    }
+    cursor = 100;
+    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 0), 0u);
+    EXPECT_EQ(cursor, 10u);
+    cursor = 3;  // a small destination gets the first bytes and the whole length
+    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, 8, 0), 64u);
+    EXPECT_EQ(cursor, 3u);
+
+    ASSERT_EQ(adapter.RemoveVifnet(&vf), 0);
+    ASSERT_EQ(adapter.AddVifnet(&vf), 1);
+    ASSERT_TRUE(WrenSimInjectBuffer(kName, data, 32));
+    cursor = 0;  // a newly bound reader's
+    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 32u);
+    EXPECT_EQ(cursor, 0u);
+    adapter.RemoveVifnet(&vf);
+}
