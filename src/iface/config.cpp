@@ -3,6 +3,7 @@
 // allocates what the new value needs, then changes the setting under the interface lock unless
 // the interface is up; its failure message is written after the lock is left.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -348,10 +349,17 @@ bool CVifnet::GetStats(VIFNET32_STATS* pStats) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet(%s)::GetStats: pStats is NULL or pStats->dwStructSize is zero\n", GetIFaceName().c_str());
     }
-    // The counters are written without a lock by the paths that count; a copy may mix values
-    // from just before and just after a frame. The two sizes are refreshed in the copy, so
-    // concurrent callers never write the interface's own record.
-    VIFNET32_STATS stats = m_Stats;
+    // The counters are counted without a lock by the paths that count (relaxed atomics); a
+    // copy may mix values from just before and just after a frame. The two sizes are refreshed
+    // in the copy, so concurrent callers never write the interface's own record.
+    VIFNET32_STATS stats{};
+    stats.dwMaxBytesRead = std::atomic_ref<std::uint32_t>(m_Stats.dwMaxBytesRead).load(std::memory_order_relaxed);
+    static_assert((kStatsSize - offsetof(VIFNET32_STATS, n64WriteCalls)) % 8 == 0, "the counters end the record");
+    constexpr std::size_t kCounters = (kStatsSize - offsetof(VIFNET32_STATS, n64WriteCalls)) / 8;
+    std::uint64_t* from = &m_Stats.n64WriteCalls;
+    std::uint64_t* to = &stats.n64WriteCalls;
+    for (std::size_t i = 0; i < kCounters; ++i)
+        to[i] = std::atomic_ref<std::uint64_t>(from[i]).load(std::memory_order_relaxed);
     stats.dwStructSize = kStatsSize;
     stats.dwKernelBuffSize = m_pAdapter->GetAdapterBufferSize();
     stats.dwReadBuffSize = GetReadBufferSize();

@@ -237,13 +237,6 @@ bool CVifnet::SendGratuitousARPs() {
     return all;
 }
 
-// The ARP frames themselves come with the data plane (the responder and the send operations);
-// until then an announcement is a step that always succeeds and sends nothing.
-bool CVifnet::SendGratuitousARP(std::uint32_t ipAddr) {
-    (void)ipAddr;
-    return true;
-}
-
 // ---- Accessors -----------------------------------------------------------------------------------
 
 std::wstring CVifnet::GetIFaceName() const {

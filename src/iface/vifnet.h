@@ -95,6 +95,24 @@ public:
     // ---- Dump ----
     void DumpIFace();
 
+    // ---- Frames in (read.cpp) ----
+    // One packet into the caller's buffer: bytes copied, 0 on timeout (errno 60), -1 on error.
+    int Read(void* buffer, std::uint32_t size);
+    // The adapter filled a receive buffer (its count of buffers so far): one readiness message
+    // on the descriptor in notify mode. Runs on the reader thread under the adapter's lock.
+    void PacketNotify(std::uint64_t nBuffersRead);
+
+    // ---- Frames out (write.cpp) ----
+    // One packet (TUN) or frame (TAP) onto the wire or into the open batch: the caller's length,
+    // or -1.
+    int Write(const void* packet, std::uint32_t length);
+    bool BegMultiWrite(std::uint32_t size);
+    bool EndMultiWrite();
+    // Subnet tests of a TUN destination (network order) against the Tarn addresses and netmask;
+    // the caller holds m_csIFace.
+    bool IsOnTarnSubnet(std::uint32_t ipAddr) const;
+    bool IsSubnetBroadcast(std::uint32_t ipAddr) const;
+
     // ---- Calls in progress ----
     // The registry counts the calls that found the interface, so that closing it can wait for
     // them before the object goes.
@@ -104,6 +122,51 @@ public:
 
 private:
     enum { WRITE_END = 0, READ_END = 1 };
+
+    // Frame kinds of the frame trace.
+    enum TraceKind : std::uint32_t {
+        kTraceTunRead = 0,
+        kTraceTunWritten,
+        kTraceTapRead,
+        kTraceTapWritten,
+        kTraceARPRead,
+        kTraceARPWritten,
+        kTraceRARPRead,
+        kTraceRARPWritten,
+    };
+
+    // What one Read needs of the settings, copied under m_csIFace when it starts, so that the
+    // walk over a receive buffer takes no lock per frame.
+    struct ReadView {
+        std::uint32_t nVifnetFlags;
+        std::uint32_t nIFaceFlags;
+        std::uint8_t tarnMAC[6];
+        std::uint8_t hwBroadcast[6];
+    };
+
+    // Statistics are counted by the read path, the write path and the responder on different
+    // threads, and copied by GetStats: every access is a relaxed atomic one.
+    static void Count(std::uint64_t& field, std::uint64_t n = 1) {
+        std::atomic_ref<std::uint64_t>(field).fetch_add(n, std::memory_order_relaxed);
+    }
+
+    // ---- read.cpp ----
+    int ReadPacket(const ReadView& view);
+    bool ReadMorePackets(std::uint32_t nTimeout);
+    void ConsumeNotification();
+    void FixHostChecksums(std::uint8_t* frame, std::uint32_t length);
+    // ---- arp.cpp ----
+    bool HandleARPPacket(std::uint8_t* frame, std::uint32_t length);
+    bool HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length);
+    // Sends a 42-byte responder frame through the adapter, counting it; on failure writes
+    // "<operation>: WriteAdapter failed" and raises the adapter's pair.
+    bool SendARPFrame(const std::uint8_t* frame, const wchar_t* operation);
+    // ---- frame_trace.cpp ----
+    void TraceFrame(std::uint32_t kind, const std::uint8_t* frame, int length);
+    // ---- write.cpp ----
+    int WritePacket(std::uint32_t nFrameLength);
+    // Sends the open batch's frames; false (batch unchanged) when the adapter refused them.
+    bool FlushMultiWrite();
 
     // "Interface is busy (already IFF_UP)" for the operation named, written after the interface
     // lock held by `lock` is left.
@@ -154,9 +217,13 @@ private:
     std::uint32_t m_nReadSeqNum = 0;
     std::atomic<std::uint32_t> m_dwDebugFlags{kDefaultDebugFlags};
     plat::Socket m_hSockPair[2] = {plat::kInvalidSocket, plat::kInvalidSocket};
-    std::uint64_t nLastNotifyTried = 0;
-    std::uint64_t nLastNotifySent = 0;
-    std::uint64_t nLastNotifyRead = 0;
+    // Notification counters: Tried and Sent are written on the reader thread, Read on the
+    // caller's; the read side compares Read with Sent.
+    std::atomic<std::uint64_t> nLastNotifyTried{0};
+    std::atomic<std::uint64_t> nLastNotifySent{0};
+    std::atomic<std::uint64_t> nLastNotifyRead{0};
+    // Notifications not sent because the caller let the descriptor fill up.
+    std::atomic<std::uint64_t> m_nNotifySkipped{0};
     std::uint8_t* m_pMultiWriteBuffer = nullptr;
     std::uint32_t m_nMultiWriteBufferSize = 0;
     std::uint32_t m_nMultiWriteBytes = 0;

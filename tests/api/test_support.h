@@ -14,6 +14,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #else
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -97,6 +98,19 @@ inline int RecvBytes(int s, void* data, int len) {
 #else
     return static_cast<int>(recv(s, data, static_cast<size_t>(len), 0));
 #endif
+}
+
+// Waits up to timeoutMs for the socket to become readable.
+inline bool Readable(int s, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+#if defined(_WIN32)
+    FD_SET(static_cast<SOCKET>(s), &set);
+#else
+    FD_SET(s, &set);
+#endif
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(s + 1, &set, nullptr, nullptr, &tv) == 1;
 }
 
 inline void CloseSocket(int s) {

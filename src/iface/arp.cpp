@@ -1,0 +1,67 @@
+// TUN mode: the library answers ARP and RARP requests for the guest's addresses, and announces
+// them, since the guest itself only sees IPv4 packets. Replies are made in place from the
+// request and sent straight through the adapter, beside the write path.
+#include <algorithm>
+
+#include "adapter/vf_adapter.h"
+#include "iface/frames.h"
+#include "iface/vifnet.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+// The Tarn MAC and address list are read under m_csIFace: configuration changes them there.
+// The caller holds m_csRead, which is always taken before m_csIFace.
+bool CVifnet::HandleARPPacket(std::uint8_t* frame, std::uint32_t length) {
+    std::uint8_t tarnMAC[6];
+    {
+        plat::CSingleLock lock(m_csIFace);
+        if (!frames::IsARPRequest(frame, length, 1, m_TarnVirtMACAddr)) return false;
+        const std::uint32_t asked = frames::ARPTargetIP(frame);
+        if (std::find(m_TarnVirtIPAddrList.begin(), m_TarnVirtIPAddrList.end(), asked) == m_TarnVirtIPAddrList.end()) return false;
+        std::copy_n(m_TarnVirtMACAddr, 6, tarnMAC);
+    }
+    TraceFrame(kTraceARPRead, frame, static_cast<int>(length));
+    frames::MakeARPReply(frame, tarnMAC);
+    if (!SendARPFrame(frame, L"HandleARPPacket")) return false;
+    TraceFrame(kTraceARPWritten, frame, frames::kARPFrameSize);
+    return true;
+}
+
+bool CVifnet::HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length) {
+    std::uint8_t tarnMAC[6];
+    std::uint32_t ipAddr;
+    {
+        plat::CSingleLock lock(m_csIFace);
+        if (!frames::IsARPRequest(frame, length, 3, m_TarnVirtMACAddr)) return false;
+        // Only the guest's own MAC is resolved.
+        if (!frames::SameMAC(frame + 32, m_TarnVirtMACAddr)) return false;
+        std::copy_n(m_TarnVirtMACAddr, 6, tarnMAC);
+        ipAddr = GetFirstTarnVirtIPAddr();
+    }
+    TraceFrame(kTraceRARPRead, frame, static_cast<int>(length));
+    frames::MakeRARPReply(frame, tarnMAC, ipAddr);
+    if (!SendARPFrame(frame, L"HandleReverseARPPacket")) return false;
+    TraceFrame(kTraceRARPWritten, frame, frames::kARPFrameSize);
+    return true;
+}
+
+bool CVifnet::SendGratuitousARP(std::uint32_t ipAddr) {
+    std::uint8_t frame[frames::kARPFrameSize];
+    frames::MakeGratuitousARP(frame, m_TarnVirtMACAddr, ipAddr);
+    return SendARPFrame(frame, L"SendGratuitousARP");
+}
+
+bool CVifnet::SendARPFrame(const std::uint8_t* frame, const wchar_t* operation) {
+    Count(m_Stats.n64WriteAttempts);
+    if (m_pAdapter && m_pAdapter->WritePacket(frame, frames::kARPFrameSize)) {
+        Count(m_Stats.n64PacketsWritten);
+        Count(m_Stats.n64BytesWritten, frames::kARPFrameSize);
+        return true;
+    }
+    // The pair the adapter handed to this thread: the adapter's own may already be another
+    // interface's.
+    const int nErrno = m_pAdapter ? plat::GetErrno() : VF_EINVAL;
+    const DWORD code = m_pAdapter ? plat::GetLastErrorCode() : VF_ERROR_INVALID_PARAMETER;
+    return Fail(nErrno, code, L"** CVifnet(%s)::%s: WriteAdapter failed; rc=%d: %s\n", GetIFaceName().c_str(), operation, code,
+                FormatLastError(code).c_str());
+}

@@ -1,0 +1,243 @@
+// The receiving half of an interface: receive buffers from the adapter, the walk over their
+// frames, selection, delivery in TAP and TUN mode, and the readiness messages of notify mode.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "adapter/vf_adapter.h"
+#include "host/checksum.h"
+#include "iface/frames.h"
+#include "iface/vifnet.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+namespace {
+
+constexpr std::uint32_t kOneDay = 86400000u;
+constexpr std::uint32_t kRetryDelay = 100;
+// Checksum-offload bits of the adapter record: TCP, UDP, IP.
+constexpr std::uint32_t kOffloadedChecksums = 0x04 | 0x08 | 0x10;
+
+}  // namespace
+
+int CVifnet::Read(void* buffer, std::uint32_t size) {
+    ReadView view;
+    std::uint32_t nOpenFlags;
+    {
+        plat::CSingleLock lock(m_csIFace);
+        view.nVifnetFlags = m_nVifnetFlags;
+        view.nIFaceFlags = GetIFaceFlags();
+        std::memcpy(view.tarnMAC, m_TarnVirtMACAddr, 6);
+        std::memcpy(view.hwBroadcast, m_IFaceHWBroadcast, 6);
+        nOpenFlags = m_nOpenFlags;
+    }
+    if (!(view.nIFaceFlags & VIFNET32_IFF_UP)) {
+        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface not UP\n", GetIFaceName().c_str());
+    }
+    const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
+    if (mode != VIFNET32_O_RDONLY && mode != VIFNET32_O_RDWR) {
+        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface is write-only\n",
+                    GetIFaceName().c_str());
+    }
+
+    plat::CSingleLock lock(m_csRead);
+    for (;;) {
+        // A failure or timeout has already handed its pair to this thread.
+        const int n = ReadPacket(view);
+        if (n <= 0) return n;
+        const auto length = static_cast<std::uint32_t>(n);
+        std::uint8_t* frame = m_pPacket;
+        FixHostChecksums(frame, length);
+        if (view.nVifnetFlags & VIFNET32_IFF_TAP) {
+            TraceFrame(kTraceTapRead, frame, n);
+            const std::uint32_t count = std::min(length, size);
+            if (count) std::memcpy(buffer, frame, count);
+            return static_cast<int>(count);
+        }
+        switch (frames::Get16(frame + 12)) {
+        case frames::kEtherTypeIPv4: {
+            TraceFrame(kTraceTunRead, frame, n);
+            const std::uint32_t count = std::min(length - frames::kEthHeaderSize, size);
+            if (count) std::memcpy(buffer, frame + frames::kEthHeaderSize, count);
+            return static_cast<int>(count);
+        }
+        case frames::kEtherTypeARP:
+            if (HandleARPPacket(frame, length)) Count(m_Stats.n64ARPReplies);
+            break;
+        case frames::kEtherTypeRARP:
+            if (HandleReverseARPPacket(frame, length)) Count(m_Stats.n64ARPReplies);
+            break;
+        default:
+            break;
+        }
+        Count(m_Stats.n64FramesDiscarded);
+    }
+}
+
+int CVifnet::ReadPacket(const ReadView& view) {
+    Count(m_Stats.n64ReadPacketCalls);
+    if (!m_pAdapter || !m_pReadBuffer || GetReadBufferSize() == 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::ReadPacket: Invalid parameters\n",
+                    GetIFaceName().c_str());
+    }
+    const DWORD deadline = plat::GetTickCount() + m_nReadTimeout;
+    const bool promiscuous = (view.nIFaceFlags & VIFNET32_IFF_PROMISC) != 0;
+    for (;;) {
+        if (m_pNextPacket >= m_pEndOfPackets) {
+            ConsumeNotification();
+            bool refilled = ReadMorePackets(0);
+            if (!refilled) {
+                const DWORD now = plat::GetTickCount();
+                if (now <= deadline && deadline - now <= kOneDay) refilled = ReadMorePackets(deadline - now);
+            }
+            if (!refilled) {
+                (void)Fail(VF_ETIMEDOUT, VF_WAIT_TIMEOUT, nullptr);
+                return 0;
+            }
+        }
+        frames::Record rec;
+        if (!frames::NextRecord(m_pNextPacket, m_pEndOfPackets, rec)) {
+            // Lengths that run past the buffer: the rest of this buffer is not trusted.
+            Count(m_Stats.n64FramesExamined);
+            Count(m_Stats.n64FramesDiscarded);
+            continue;
+        }
+        Count(m_Stats.n64FramesExamined);
+        m_pPacket = rec.frame;
+        // Nothing past the captured bytes is read: a frame without room for more than its
+        // Ethernet header is reported and never delivered.
+        if (rec.length <= frames::kEthHeaderSize) {
+            VF_ASSERT(rec.length > frames::kEthHeaderSize);
+            Count(m_Stats.n64FramesDiscarded);
+            continue;
+        }
+        if (frames::IsZeroMAC(rec.frame)) Count(m_Stats.n64ZeroDestMACRead);
+        if (frames::IsZeroMAC(rec.frame + 6)) Count(m_Stats.n64ZeroSrcMACRead);
+        switch (frames::Select(rec.frame, promiscuous, view.tarnMAC, view.hwBroadcast)) {
+        case frames::Verdict::Keep:
+            return static_cast<int>(rec.length);
+        case frames::Verdict::OwnDropped:
+            Count(m_Stats.n64OwnFramesDropped);
+            break;
+        case frames::Verdict::Discard:
+            Count(m_Stats.n64FramesDiscarded);
+            break;
+        }
+    }
+}
+
+bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
+    Count(m_Stats.n64AdapterReads);
+    std::uint32_t nBufSize = GetReadBufferSize();
+    std::uint32_t n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
+    if (n == 0) return false;
+    while (n > nBufSize) {
+        const std::wstring name = GetIFaceName();
+        DebugTrace(L"** CVifnet(%s)::ReadMorePackets: packet buffer too small; allocating larger buffer...\n", name.c_str());
+        m_pPacket = m_pNextPacket = m_pEndOfPackets = nullptr;
+        auto* larger = new (std::nothrow) std::uint8_t[n];
+        if (larger) {
+            // The buffer is replaced under m_csIFace too, so the I/O-buffer setting, which
+            // holds m_csRead and then m_csIFace, never sees it half changed.
+            plat::CSingleLock lock(m_csIFace);
+            delete[] m_pReadBuffer;
+            m_pReadBuffer = larger;
+            m_nReadBufferSize.store(n, std::memory_order_relaxed);
+            nBufSize = n;
+        } else {
+            DebugTrace(L"** CVifnet(%s)::ReadMorePackets: WARNING: packet buffer reallocation failed; packets dropped\n",
+                       name.c_str());
+            ++m_nReadSeqNum;
+        }
+        Count(m_Stats.n64AdapterReads);
+        n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
+        if (n == 0) return false;
+    }
+    m_pNextPacket = m_pReadBuffer;
+    m_pEndOfPackets = m_pReadBuffer + n;
+    std::atomic_ref<std::uint32_t> maxRead(m_Stats.dwMaxBytesRead);
+    if (n > maxRead.load(std::memory_order_relaxed)) maxRead.store(n, std::memory_order_relaxed);
+    Count(m_Stats.n64BytesRead, n);
+    ++m_nReadSeqNum;
+    return true;
+}
+
+void CVifnet::FixHostChecksums(std::uint8_t* frame, std::uint32_t length) {
+    const ADAPTER_INFO_LIST_ENTRY& info = m_pAdapter->GetAdapterInfo();
+    if (frames::Get16(frame + 12) != frames::kEtherTypeIPv4 || !frames::SameMAC(frame + 6, info.MACAddr)) return;
+    if (info.bFixChecksums || (info.nOffloadInfo && (info.nChecksumOffloadFlags & kOffloadedChecksums))) {
+        FixIPChecksums(frame, length);
+    }
+}
+
+// ---- Readiness messages ----------------------------------------------------------------------------
+
+// A caller that never reads lets its descriptor fill up. The write end does not block, so the
+// reader thread (and every other interface on the adapter) never waits for such a caller: a
+// message that does not fit is counted as skipped instead of retried, and nLastNotifySent keeps
+// the last count that really went out. Nothing is lost by skipping: a full descriptor is already
+// readable, and the caller's reads go on until no buffer is left.
+void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
+    if (!(m_nOpenFlags & _O_VF32NOTIFY) || m_hSockPair[WRITE_END] == plat::kInvalidSocket) return;
+    nLastNotifyTried.store(nBuffersRead, std::memory_order_relaxed);
+    for (;;) {
+        const int sent = plat::SocketSend(m_hSockPair[WRITE_END], &nBuffersRead, sizeof nBuffersRead);
+        if (sent == static_cast<int>(sizeof nBuffersRead)) {
+            nLastNotifySent.store(nBuffersRead, std::memory_order_release);
+            return;
+        }
+        const int code = plat::SocketErrorCode();
+        if (code == VF_WSAEWOULDBLOCK) {
+            m_nNotifySkipped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        // The name is read without m_csIFace, which must not be taken under the adapter lock:
+        // it cannot change while the interface is up, and only bound interfaces are notified.
+        const std::wstring& name = m_strIFaceName;
+        trace::CBlock block;
+        DebugTrace(L"** CVifnet(%s)::PacketNotify: send( m_hSockPair[ WRITE_END ]) failed; rc=%d (0x%08.8X): %s\n", name.c_str(),
+                   code, code, FormatLastError(code).c_str());
+        if (code == VF_WSAEINTR) {
+            plat::Sleep(kRetryDelay);
+            continue;
+        }
+        DebugTrace(L"** CVifnet(%s)::PacketNotify: nLastNotifyTried = %lld\n", name.c_str(),
+                   static_cast<long long>(nLastNotifyTried.load(std::memory_order_relaxed)));
+        DebugTrace(L"** CVifnet(%s)::PacketNotify: nLastNotifySent  = %lld\n", name.c_str(),
+                   static_cast<long long>(nLastNotifySent.load(std::memory_order_relaxed)));
+        return;
+    }
+}
+
+void CVifnet::ConsumeNotification() {
+    if (!(m_nOpenFlags & _O_VF32NOTIFY) || m_hSockPair[READ_END] == plat::kInvalidSocket) return;
+    // Only a message that was sent is waited for: the descriptor blocks.
+    if (nLastNotifyRead.load(std::memory_order_relaxed) >= nLastNotifySent.load(std::memory_order_acquire)) return;
+    std::uint64_t value = 0;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&value);
+    int have = 0;
+    for (;;) {
+        // A stream may hand over a message in pieces; the rest of one is always on its way.
+        const int got = plat::SocketRecv(m_hSockPair[READ_END], bytes + have, static_cast<int>(sizeof value) - have);
+        if (got > 0) {
+            have += got;
+            if (have < static_cast<int>(sizeof value)) continue;
+            nLastNotifyRead.store(value, std::memory_order_relaxed);
+            return;
+        }
+        const int code = plat::SocketErrorCode();
+        const std::wstring name = GetIFaceName();
+        trace::CBlock block;
+        DebugTrace(L"** CVifnet(%s)::ReadPacket: recv( m_hSockPair[ READ_END ]) failed; rc=%d (0x%08.8X): %s\n", name.c_str(), code,
+                   code, FormatLastError(code).c_str());
+        if (code == VF_WSAEINTR) {
+            plat::Sleep(kRetryDelay);
+            continue;
+        }
+        DebugTrace(L"** CVifnet(%s)::ReadPacket: nLastNotifySent  = %lld\n", name.c_str(),
+                   static_cast<long long>(nLastNotifySent.load(std::memory_order_relaxed)));
+        DebugTrace(L"** CVifnet(%s)::ReadPacket: nLastNotifyRead  = %lld\n", name.c_str(),
+                   static_cast<long long>(nLastNotifyRead.load(std::memory_order_relaxed)));
+        return;
+    }
+}

@@ -1,0 +1,397 @@
+// Frames coming in: selection and delivery in TAP and TUN mode, the ARP and RARP responder, the
+// gratuitous announcements, the frame trace, notify mode and several interfaces reading one
+// adapter. Receive buffers are injected into sim-lan-a (10.1.0.2, 00:1A:2B:3C:4D:5E), whose
+// interfaces have the Tarn MAC 02:00:5E:81:00:02 until a Tarn address is set.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+using vtest::CaptureMessages;
+using vtest::LastError;
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char16_t kLan[] = u"sim-lan-a";
+const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+const uint8_t kTarnMac[6] = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x02};
+const uint8_t kPeerMac[6] = {0x00, 0x50, 0x56, 0x01, 0x02, 0x03};
+const uint8_t kOtherMac[6] = {0x00, 0x50, 0x56, 0x09, 0x09, 0x09};
+const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const uint8_t kPeerIp[4] = {10, 1, 0, 9};
+
+// A frame of `size` bytes: the Ethernet header, then `tag` in the first two payload bytes.
+Bytes Frame(const uint8_t* dst, const uint8_t* src, uint16_t type, size_t size = 60, uint16_t tag = 0) {
+    Bytes f(size, 0xA5);
+    std::copy(dst, dst + 6, f.begin());
+    std::copy(src, src + 6, f.begin() + 6);
+    f[12] = uint8_t(type >> 8);
+    f[13] = uint8_t(type);
+    if (size >= 16) {
+        f[14] = uint8_t(tag >> 8);
+        f[15] = uint8_t(tag);
+    }
+    return f;
+}
+
+// An ARP (op 1, 2) or RARP (op 3, 4) frame from the peer, sent to `dst`.
+Bytes ArpRequest(uint16_t op, const uint8_t* dst, const uint8_t* targetMac, const uint8_t* targetIp) {
+    Bytes f = Frame(dst, kPeerMac, op <= 2 ? 0x0806 : 0x8035, 42);
+    const uint8_t head[8] = {0, 1, 8, 0, 6, 4, 0, uint8_t(op)};
+    std::copy(head, head + 8, f.begin() + 14);
+    std::copy(kPeerMac, kPeerMac + 6, f.begin() + 22);
+    std::copy(kPeerIp, kPeerIp + 4, f.begin() + 28);
+    std::copy(targetMac, targetMac + 6, f.begin() + 32);
+    std::copy(targetIp, targetIp + 4, f.begin() + 38);
+    return f;
+}
+
+// One receive buffer holding the frames as capture records, aligned as the driver aligns them.
+Bytes Records(const std::vector<Bytes>& frames) {
+    Bytes buf;
+    for (const Bytes& f : frames) {
+        WP_CAPTURE_HEADER h{};
+        h.bh_caplen = h.bh_datalen = uint32_t(f.size());
+        h.bh_hdrlen = sizeof h;
+        const auto* hp = reinterpret_cast<const uint8_t*>(&h);
+        buf.insert(buf.end(), hp, hp + sizeof h);
+        buf.insert(buf.end(), f.begin(), f.end());
+        buf.resize(WP_CAPTURE_ALIGN(buf.size()));
+    }
+    return buf;
+}
+
+void Inject(const std::vector<Bytes>& frames) {
+    const Bytes buf = Records(frames);
+    ASSERT_TRUE(WrenSimInjectBuffer(kLan, buf.data(), uint32_t(buf.size())));
+}
+
+// Send number `index` on sim-lan-a.
+Bytes Sent(uint32_t index) {
+    Bytes b(2048);
+    uint32_t length = 0;
+    EXPECT_EQ(WrenSimGetSent(kLan, index, b.data(), uint32_t(b.size()), &length), WRENSIM_SENT_FRAME) << index;
+    b.resize(std::min<size_t>(length, b.size()));
+    return b;
+}
+
+// One interface on sim-lan-a of the given type, named, with the given Tarn addresses, up.
+class Dev {
+public:
+    // Settings frozen while up (read timeout, I/O buffer size; -1 and 0: defaults) are made first.
+    explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR, int timeout = -1,
+                 uint32_t ioBuffer = 0) {
+        fd = vifnet32_open("10.1.0.2", openFlags);
+        EXPECT_GE(fd, 0);
+        vifnet32_ifreq req{};
+        req.ifr_flags = uint16_t(type);
+        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req), 0);
+        name = req.ifr_name;
+        for (auto& ip : tarnIps)
+            EXPECT_EQ(Set(VIFNET32_IFCTL_ADDTARNIPADDR, ip.data(), 4, 0), 0);
+        if (timeout >= 0) {
+            EXPECT_EQ(SetValue(VIFNET32_IFCTL_SETREADTIMEOUT, uint32_t(timeout)), 0);
+        }
+        if (ioBuffer) {
+            EXPECT_EQ(SetValue(VIFNET32_IFCTL_SETIOBUFSIZE, ioBuffer), 0);
+        }
+        EXPECT_EQ(SetFlags(VIFNET32_IFF_UP), 0);
+    }
+    ~Dev() { vifnet32_close(fd); }
+    int Set(int code, const void* data, size_t size, size_t at = 16) const {
+        vifnet32_ifreq rec{};
+        std::strcpy(rec.ifr_name, name.c_str());
+        std::memcpy(reinterpret_cast<uint8_t*>(&rec) + at, data, size);
+        return vifnet32_ioctl(fd, code, &rec);
+    }
+    int SetValue(int code, uint32_t v) const { return Set(code, &v, 4); }
+    int SetFlags(int flags) const { return SetValue(VIFNET32_SIOCSIFFLAGS, uint16_t(flags)); }
+    uint32_t Value(int code) const {
+        vifnet32_ifreq rec{};
+        std::strcpy(rec.ifr_name, name.c_str());
+        EXPECT_EQ(vifnet32_ioctl(fd, code, &rec), 0);
+        return rec.ifr_ifru.ifru_value;
+    }
+    Bytes Read(size_t size = 2048) const {
+        Bytes b(size);
+        const int n = vifnet32_read(fd, b.data(), int(size));
+        b.resize(n > 0 ? size_t(n) : 0);
+        return b;
+    }
+    VIFNET32_STATS Stats() const {
+        VIFNET32_STATS s{};
+        s.dwStructSize = sizeof s;
+        EXPECT_EQ(vifnet32_get_stats(fd, &s), 0);
+        return s;
+    }
+    int fd = -1;
+    std::string name;
+};
+
+// Read timeout of the tests that read until nothing is left: long enough for the reader thread
+// to fetch an injected buffer.
+constexpr int kShortWait = 1000;
+
+class ReadPath : public testing::Test {
+protected:
+    void SetUp() override {
+        WrenSimClearSent(kLan);
+        ASSERT_EQ(WrenSimPendingBuffers(kLan), 0u);
+    }
+};
+
+}  // namespace
+
+TEST_F(ReadPath, TapTakesItsOwnGroupAndPromiscuousFrames) {
+    Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kShortWait);
+    const Bytes mine = Frame(kTarnMac, kPeerMac, 0x0800, 60, 1);
+    const Bytes group = Frame(kBroadcast, kPeerMac, 0x86DD, 70, 2);
+    const Bytes other = Frame(kOtherMac, kPeerMac, 0x0800, 60, 3);
+    const Bytes own = Frame(kOtherMac, kTarnMac, 0x0800, 60, 4);
+    const uint8_t multicast[6] = {0x01, 0x00, 0x5E, 0x00, 0x00, 0x01};
+    const uint8_t zero[6] = {};
+    const Bytes zeros = Frame(multicast, zero, 0x0800, 61, 5);
+    Inject({mine, group, other, own, zeros});
+
+    EXPECT_EQ(tap.Read(), mine);
+    EXPECT_EQ(tap.Read(), group);
+    EXPECT_EQ(tap.Read(), zeros);
+    EXPECT_EQ(tap.Read(), Bytes{});
+    EXPECT_EQ(errno, 60);
+    EXPECT_EQ(LastError(), 258u);
+    const VIFNET32_STATS s = tap.Stats();
+    EXPECT_EQ(s.n64FramesExamined, 5u);
+    EXPECT_EQ(s.n64FramesDiscarded, 1u);
+    EXPECT_EQ(s.n64OwnFramesDropped, 1u);
+    EXPECT_EQ(s.n64ZeroSrcMACRead, 1u);
+    EXPECT_EQ(s.n64BytesRead, Records({mine, group, other, own, zeros}).size());
+    EXPECT_EQ(s.dwMaxBytesRead, s.n64BytesRead);
+    EXPECT_EQ(s.n64ReadPacketCalls, 4u);
+
+    // Promiscuous: everything, the interface's own transmissions included.
+    ASSERT_EQ(tap.SetFlags(VIFNET32_IFF_UP | VIFNET32_IFF_PROMISC), 0);
+    Inject({other, own});
+    EXPECT_EQ(tap.Read(), other);
+    EXPECT_EQ(tap.Read(), own);
+}
+
+TEST_F(ReadPath, CallerBufferSizesAndHostileRecords) {
+    Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kShortWait);
+    const Bytes a = Frame(kBroadcast, kPeerMac, 0x0800, 60, 1), b = Frame(kBroadcast, kPeerMac, 0x0800, 60, 2),
+                c = Frame(kBroadcast, kPeerMac, 0x0800, 60, 3);
+    Inject({a, b, c});
+    EXPECT_EQ(tap.Read(10), Bytes(a.begin(), a.begin() + 10));  // the rest of the frame is lost
+    errno = 1234;
+    EXPECT_EQ(vifnet32_read(tap.fd, nullptr, 0), 0);  // consumes b
+    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(tap.Read(), c);
+
+    // A record claiming more bytes than the buffer holds ends that buffer; a frame of 14 bytes
+    // or less is never delivered.
+    Bytes lying = Records({a, a});
+    reinterpret_cast<WP_CAPTURE_HEADER*>(lying.data() + 80)->bh_caplen = 0xFFFFFFF0u;
+    ASSERT_TRUE(WrenSimInjectBuffer(kLan, lying.data(), uint32_t(lying.size())));
+    Inject({Frame(kBroadcast, kPeerMac, 0x0800, 14), b});
+    EXPECT_EQ(tap.Read(), a);
+    EXPECT_EQ(tap.Read(), b);
+    EXPECT_EQ(tap.Read(), Bytes{});
+    EXPECT_EQ(tap.Stats().n64FramesDiscarded, 2u);
+}
+
+TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
+    CaptureMessages messages;
+    Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}, VIFNET32_O_RDWR, kShortWait);
+    WrenSimClearSent(kLan);  // the announcements
+    ASSERT_EQ(tun.SetFlags(VIFNET32_IFF_UP | VIFNET32_IFF_DEBUG), 0);
+    const uint8_t* tarn = kTarnMac;
+    const uint8_t asked[4] = {10, 1, 0, 77}, unknown[4] = {10, 1, 0, 78}, zero[6] = {};
+    const Bytes ipv4 = Frame(tarn, kPeerMac, 0x0800, 60, 7);
+    messages.Take();
+    const Bytes request = ArpRequest(1, kBroadcast, zero, asked);
+    Inject({Frame(kBroadcast, kPeerMac, 0x86DD, 80), ArpRequest(1, kBroadcast, zero, unknown),
+            ArpRequest(1, kOtherMac, zero, asked), Bytes(request.begin(), request.begin() + 41), request, ArpRequest(3, kBroadcast, tarn, zero), ArpRequest(3, kBroadcast, kOtherMac, zero),
+            Frame(tarn, kPeerMac, 0x0800, 14), ipv4});
+
+    EXPECT_EQ(tun.Read(), Bytes(ipv4.begin() + 14, ipv4.end()));
+    EXPECT_EQ(tun.Read(), Bytes{});
+
+    ASSERT_EQ(WrenSimSentCount(kLan), 2u);
+    Bytes reply = ArpRequest(2, kPeerMac, kPeerMac, kPeerIp);  // 10.1.0.77 is at `tarn`, to the asker
+    std::copy(tarn, tarn + 6, reply.begin() + 6);
+    std::copy(tarn, tarn + 6, reply.begin() + 22);
+    std::copy(asked, asked + 4, reply.begin() + 28);
+    EXPECT_EQ(Sent(0), reply);
+    Bytes rarp = ArpRequest(4, kPeerMac, tarn, asked);  // tarn is 10.1.0.77, in both address fields
+    std::copy(tarn, tarn + 6, rarp.begin() + 6);
+    std::copy(tarn, tarn + 6, rarp.begin() + 22);
+    std::copy(asked, asked + 4, rarp.begin() + 28);
+    EXPECT_EQ(Sent(1), rarp);
+
+    const VIFNET32_STATS s = tun.Stats();
+    EXPECT_EQ(s.n64ARPReplies, 2u);
+    EXPECT_EQ(s.n64FramesDiscarded, 8u);
+    EXPECT_EQ(s.n64PacketsWritten, 4u);  // announced when added and when up, two replies
+    EXPECT_EQ(s.n64BytesWritten, 168u);
+
+    // The default mask traces ARP and RARP both ways, and no IPv4 frame.
+    Lines blocks;
+    for (const std::string& line : messages.Take())
+        if (vtest::StartsWith(line, "\nEthernet")) blocks.push_back(std::regex_replace(line, std::regex("[0-9A-F]{16}"), "@"));
+    const Lines expected = {
+        "\nEthernet ARP Frame READ from TUN interface @:\n(Where is: 10.1.0.77, Tell: 10.1.0.9)\n",
+        "\nEthernet ARP Frame WRITTEN to TUN interface @:\n(10.1.0.77 is at: 02-00-5E-81-00-02)\n",
+        "\nEthernet RARP Frame READ from TUN interface @:\n(Who is: 02-00-5E-81-00-02, Tell: 10.1.0.9)\n",
+        "\nEthernet RARP Frame WRITTEN to TUN interface @:\n(02-00-5E-81-00-02 is: 10.1.0.77)\n",
+    };
+    EXPECT_EQ(blocks, expected);
+}
+
+TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
+    // Each address is announced when added (the interface is down then) and again at IFF_UP.
+    Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 5}, {10, 1, 0, 6}, {10, 1, 0, 7}});
+    ASSERT_EQ(WrenSimSentCount(kLan), 6u);
+    const uint8_t* tarn = kTarnMac;
+    const uint8_t zero[6] = {};
+    for (uint8_t i = 0; i < 6; ++i) {
+        const uint8_t ip[4] = {10, 1, 0, uint8_t(5 + i % 3)};
+        Bytes expected = ArpRequest(1, kBroadcast, zero, ip);
+        std::copy(tarn, tarn + 6, expected.begin() + 6);
+        std::copy(tarn, tarn + 6, expected.begin() + 22);
+        std::copy(ip, ip + 4, expected.begin() + 28);
+        EXPECT_EQ(Sent(i), expected) << int(i);
+    }
+    const uint8_t again[4] = {10, 1, 0, 6}, added[4] = {10, 1, 0, 8};
+    EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, again, 4, 0), 0);
+    EXPECT_EQ(WrenSimSentCount(kLan), 6u);
+    EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, added, 4, 0), 0);
+    EXPECT_EQ(WrenSimSentCount(kLan), 7u);
+
+    // A failed announcement: the driver's pair and the message, the counters of attempts only.
+    CaptureMessages messages;
+    WrenSimFail(WRENSIM_OP_SEND_PACKET, 0, 1, 5, 31);
+    const uint8_t fails[4] = {10, 1, 0, 9};
+    EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, fails, 4, 0), 0);
+    const Lines lines = messages.Take();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+        return vtest::StartsWith(l, "** CVifnet(" + tun.name + ")::SendGratuitousARP: WriteAdapter failed; rc=31: ");
+    }));
+    const VIFNET32_STATS s = tun.Stats();
+    EXPECT_EQ(s.n64WriteAttempts, 8u);
+    EXPECT_EQ(s.n64PacketsWritten, 7u);
+}
+
+TEST_F(ReadPath, UpAppliesTheDriverSettings) {
+    Dev tap(VIFNET32_IFF_TAP);
+    EXPECT_EQ(WrenSimGetBuff(kLan), 1048576u);
+    EXPECT_EQ(WrenSimGetReadEventThreshold(kLan), 0u);
+    WP_BPF_INSN insn[2] = {};
+    ASSERT_EQ(WrenSimGetBpf(kLan, insn, 2), 1u);
+    EXPECT_EQ(insn[0].code, 0x0006);
+    EXPECT_EQ(insn[0].k, 0xFFFFFFFFu);
+
+    // Refused reads.
+    ASSERT_EQ(tap.SetFlags(0), 0);
+    EXPECT_EQ(vifnet32_read(tap.fd, nullptr, 0), -1);
+    EXPECT_EQ(errno, 13);
+    Dev writeOnly(VIFNET32_IFF_TAP, {}, VIFNET32_O_WRONLY);
+    EXPECT_EQ(vifnet32_read(writeOnly.fd, nullptr, 0), -1);
+    EXPECT_EQ(LastError(), 5u);
+}
+
+// Receive buffers are as large as the largest read buffer on the adapter; a smaller reader
+// grows its own to the size of the buffer it meets.
+TEST_F(ReadPath, ReadBufferGrowsToTheReceiveBuffer) {
+    CaptureMessages messages;
+    Dev big(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, -1, 262144), small(VIFNET32_IFF_TAP);
+    std::vector<Bytes> frames;
+    for (uint16_t i = 0; i < 70; ++i)
+        frames.push_back(Frame(kBroadcast, kPeerMac, 0x0800, 1500, i));
+    Inject(frames);
+    const size_t length = Records(frames).size();
+    for (uint16_t i = 0; i < 70; ++i)
+        ASSERT_EQ(small.Read(), frames[i]) << i;
+    EXPECT_EQ(small.Value(VIFNET32_IFCTL_GETIOBUFSIZE), length);
+    const Lines lines = messages.Take();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "** CVifnet(" + small.name + ")::ReadMorePackets: packet buffer too small; allocating larger buffer...\n"),
+              lines.end());
+    EXPECT_EQ(big.Read(), frames[0]);
+}
+
+// Notify mode: one 8-byte message per receive buffer the adapter fills, one consumed per
+// refill; an interface whose caller never reads holds up nobody.
+TEST_F(ReadPath, NotifyModeSignalsEachReceiveBuffer) {
+    Dev plain(VIFNET32_IFF_TAP), notify(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
+    for (uint16_t i = 0; i < 3; ++i)
+        Inject({Frame(kBroadcast, kPeerMac, 0x0800, 60, i)});
+    for (uint16_t i = 0; i < 3; ++i)
+        ASSERT_EQ(plain.Read().at(15), i);
+    EXPECT_FALSE(vtest::Readable(plain.fd, 0));
+    ASSERT_TRUE(vtest::Readable(notify.fd, 1000));
+    for (uint16_t i = 0; i < 3; ++i)
+        EXPECT_EQ(notify.Read().at(15), i);
+    EXPECT_EQ(notify.Read(), Bytes{});
+    EXPECT_EQ(errno, 60);
+    EXPECT_FALSE(vtest::Readable(notify.fd, 0));
+}
+
+TEST_F(ReadPath, IdleNotifyReaderDoesNotStallABusyOne) {
+    Dev idle(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
+    Dev busy(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
+    constexpr uint16_t kBuffers = 3000;
+    for (uint16_t i = 0; i < kBuffers; ++i)
+        Inject({Frame(kBroadcast, kPeerMac, 0x0800, 60, i)});
+    // The caller's cycle: wait for the descriptor, read until the timeout result.
+    uint16_t next = 0;
+    while (next < kBuffers) {
+        ASSERT_TRUE(vtest::Readable(busy.fd, 5000)) << "stalled at buffer " << next;
+        for (Bytes f = busy.Read(); !f.empty(); f = busy.Read())
+            ASSERT_EQ(f[14] << 8 | f[15], next++);
+        ASSERT_EQ(errno, 60);
+    }
+    EXPECT_FALSE(vtest::Readable(busy.fd, 0));  // exactly one message per buffer, all consumed
+    EXPECT_TRUE(vtest::Readable(idle.fd, 0));
+    EXPECT_EQ(busy.Stats().n64FramesExamined, kBuffers);
+}
+
+// Two readers of different speeds each get every buffer once and in order, as long as neither
+// falls a whole window behind the other.
+TEST_F(ReadPath, TwoInterfacesEachSeeEveryBufferInOrder) {
+    Dev fast(VIFNET32_IFF_TAP), slow(VIFNET32_IFF_TAP);
+    constexpr int kBuffers = 400, kAhead = 8;
+    std::atomic<int> done[2] = {0, 0};
+    std::atomic<bool> failed{false};
+    auto reader = [&](const Dev& dev, std::atomic<int>& count, bool pause) {
+        for (int i = 0; i < kBuffers && !failed; ++i) {
+            const Bytes f = dev.Read();
+            if (f.size() != 60 || (f[14] << 8 | f[15]) != i) {
+                ADD_FAILURE() << dev.name << " wanted buffer " << i << ", got " << f.size() << " bytes"
+                              << (f.size() == 60 ? " of buffer " + std::to_string(f[14] << 8 | f[15]) : std::string());
+                failed = true;
+            }
+            count = i + 1;
+            if (pause && i % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    std::thread a(reader, std::cref(fast), std::ref(done[0]), false), b(reader, std::cref(slow), std::ref(done[1]), true);
+    for (int i = 0; i < kBuffers && !failed; ++i) {
+        while (std::min(done[0].load(), done[1].load()) < i - kAhead && !failed)
+            std::this_thread::yield();
+        Inject({Frame(kBroadcast, kPeerMac, 0x0800, 60, uint16_t(i))});
+    }
+    a.join();
+    b.join();
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(done[0], kBuffers);
+    EXPECT_EQ(done[1], kBuffers);
+}
