@@ -1,7 +1,9 @@
-// The two host adapters every caller-side test program works on, declared before anything asks
+// The host adapters every caller-side test program works on, declared before anything asks
 // the library for its adapter list (which it reads once per process):
 //   sim-lan-a  00:1A:2B:3C:4D:5E  10.1.0.2/24
 //   sim-lan-b  02:11:22:33:44:55  192.168.7.1/24
+//   sim-lan-c  02:66:77:88:99:AA  172.16.4.2/24, gateway 192.168.7.1 (sim-lan-b: a gateway
+//              whose MAC the host knows without asking the network)
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -12,6 +14,8 @@ const uint8_t kMacA[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const uint8_t kIpA[4] = {10, 1, 0, 2};
 const uint8_t kMacB[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const uint8_t kIpB[4] = {192, 168, 7, 1};
+const uint8_t kMacC[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA};
+const uint8_t kIpC[4] = {172, 16, 4, 2};
 const uint8_t kMask24[4] = {255, 255, 255, 0};
 
 class LanAdapters : public testing::Environment {
@@ -22,6 +26,9 @@ public:
         auto b = vtest::MakeAdapter(u"sim-lan-b", kMacB, kIpB, kMask24);
         ASSERT_TRUE(WrenSimAddAdapter(&a));
         ASSERT_TRUE(WrenSimAddAdapter(&b));
+        auto c = vtest::MakeAdapter(u"sim-lan-c", kMacC, kIpC, kMask24);
+        std::memcpy(&c.GatewayIPAddr, kIpB, 4);
+        ASSERT_TRUE(WrenSimAddAdapter(&c));
         vtest::SetDefaultIFace("");
     }
 };

@@ -1,0 +1,229 @@
+// The sending half of an interface: one caller packet (TUN) or frame (TAP) onto the wire, the
+// TUN framing and its choice of destination MAC, and the multi-write batch that turns many
+// frames into one driver call.
+#include <cstring>
+#include <new>
+
+#include "adapter/vf_adapter.h"
+#include "app/vifnet32_app.h"
+#include "iface/frames.h"
+#include "iface/vifnet.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+namespace {
+
+// The lower figure of the length message; no lower bound is enforced.
+constexpr int kMinFrameText = 60;
+// A TAP frame may come with its 4-byte frame check sequence, which is not sent.
+constexpr std::uint32_t kTrailerSize = 4;
+// The TAP range in the length message runs up to a full frame with its trailer.
+constexpr std::uint32_t kTapRangeExtra = frames::kEthHeaderSize + kTrailerSize;
+
+const std::uint8_t kBroadcastMAC[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace
+
+// ---- Subnet tests ----------------------------------------------------------------------------------
+
+bool CVifnet::IsOnTarnSubnet(std::uint32_t ipAddr) const {
+    for (std::uint32_t tarn : m_TarnVirtIPAddrList) {
+        if ((ipAddr & m_IFaceNetMask) == (tarn & m_IFaceNetMask)) return true;
+    }
+    return false;
+}
+
+bool CVifnet::IsSubnetBroadcast(std::uint32_t ipAddr) const { return (ipAddr | m_IFaceNetMask) == 0xFFFFFFFFu; }
+
+// ---- One packet ------------------------------------------------------------------------------------
+
+int CVifnet::Write(const void* packet, std::uint32_t length) {
+    if (!m_pAdapter || !packet || length == 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Write: Error: Invalid parameters\n",
+                    GetIFaceName().c_str());
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(packet);
+
+    // Everything the frame needs of the settings, in one hold: a configuration request may run
+    // on another thread, and the MACs, the mask and the address list are its to change.
+    std::uint32_t nVifnetFlags, nIFaceFlags, nOpenFlags, nMTU, nWriteBufferSize;
+    std::uint8_t srcMAC[6];
+    bool hasDest = false, onSubnet = false, subnetBroadcast = false;
+    std::uint32_t dest = 0;
+    {
+        plat::CSingleLock lock(m_csIFace);
+        nVifnetFlags = m_nVifnetFlags;
+        nIFaceFlags = GetIFaceFlags();
+        nOpenFlags = m_nOpenFlags;
+        nMTU = m_nMTU;
+        nWriteBufferSize = m_nWriteBufferSize;
+        std::memcpy(srcMAC, m_TarnVirtMACAddr, 6);
+        // The destination is read only from a packet that will be sent: a length the caller got
+        // wrong must not make the library read its memory.
+        if ((nVifnetFlags & VIFNET32_IFF_TUN) && std::uint64_t{length} + frames::kEthHeaderSize <= nWriteBufferSize &&
+            frames::TunDestination(bytes, length, dest)) {
+            hasDest = true;
+            onSubnet = IsOnTarnSubnet(dest);
+            subnetBroadcast = onSubnet && IsSubnetBroadcast(dest);
+        }
+    }
+    if (!(nIFaceFlags & VIFNET32_IFF_UP)) {
+        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Write: Error: Interface not UP\n",
+                    GetIFaceName().c_str());
+    }
+    const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
+    if (mode != VIFNET32_O_WRONLY && mode != VIFNET32_O_RDWR) {
+        return Fail(VF_EROFS, VF_ERROR_WRITE_PROTECT, L"** CVifnet(%s)::Write: Error: Interface is read-only\n",
+                    GetIFaceName().c_str());
+    }
+
+    // In 64 bits: a negative length from the caller arrives as a huge one and must fail here,
+    // not wrap round to a small frame.
+    const bool tun = (nVifnetFlags & VIFNET32_IFF_TUN) != 0;
+    std::uint64_t frameLength = tun ? std::uint64_t{length} + frames::kEthHeaderSize : length;
+    if (!tun && frameLength == std::uint64_t{nWriteBufferSize} + kTrailerSize) frameLength -= kTrailerSize;
+    if (frameLength > nWriteBufferSize) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Write: Error: Write length %d outside %d-%d range\n",
+                    GetIFaceName().c_str(), static_cast<int>(length), kMinFrameText,
+                    static_cast<int>(tun ? nMTU : nMTU + kTapRangeExtra));
+    }
+    const auto F = static_cast<std::uint32_t>(frameLength);
+
+    plat::CSingleLock write(m_csWrite);
+    // The buffer is only replaced while the interface is down; a Write that passed its test
+    // just before must not fill a smaller one. WritePacket refuses the frame then.
+    if (m_pWriteBuffer && F <= m_nWriteBufferSize) {
+        if (tun) {
+            std::uint8_t destMAC[6];
+            std::uint8_t found[6];
+            const std::uint32_t gateway = m_pAdapter->GetAdapterInfo().GatewayIPAddr;
+            // Lookups without the interface lock: they may wait for an ARP exchange, and they
+            // take the application lock, which comes before it.
+            if (subnetBroadcast) {
+                std::memcpy(destMAC, kBroadcastMAC, 6);
+            } else if (onSubnet && theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&dest), found)) {
+                std::memcpy(destMAC, found, 6);
+            } else if (gateway != 0 && (!hasDest || gateway != dest) &&
+                       theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&gateway), found)) {
+                std::memcpy(destMAC, found, 6);
+            } else {
+                std::memcpy(destMAC, m_HostPhysMACAddr, 6);
+            }
+            frames::PutTunHeader(m_pWriteBuffer, destMAC, srcMAC);
+            std::memcpy(m_pWriteBuffer + frames::kEthHeaderSize, bytes, length);
+            VF_ASSERT(!frames::IsZeroMAC(destMAC));
+            VF_ASSERT(!frames::IsZeroMAC(srcMAC));
+            VF_ASSERT(!frames::IsGroupMAC(srcMAC));
+        } else {
+            std::memcpy(m_pWriteBuffer, bytes, F);
+        }
+        // A frame too short to hold a MAC field has no such field to count.
+        if (F >= 6 && frames::IsZeroMAC(m_pWriteBuffer)) Count(m_Stats.n64ZeroDestMACWritten);
+        if (F >= 12 && frames::IsZeroMAC(m_pWriteBuffer + 6)) Count(m_Stats.n64ZeroSrcMACWritten);
+    }
+
+    // A failed WritePacket has already handed its pair to this thread.
+    const int n = WritePacket(F);
+    if (n <= 0) return n;
+    TraceFrame(tun ? kTraceTunWritten : kTraceTapWritten, m_pWriteBuffer, static_cast<int>(F));
+    if (n != static_cast<int>(F)) {
+        DebugTrace(L"** CVifnet(%s)::Write: nBytesWritten (%d) != dwWriteBytes (%d)\n", GetIFaceName().c_str(), n,
+                   static_cast<int>(F));
+    }
+    // The header added (TUN) or the trailer dropped (TAP) is the caller's length all the same.
+    return static_cast<int>(static_cast<std::int64_t>(n) + length - F);
+}
+
+// Called by Write with m_csWrite held.
+int CVifnet::WritePacket(std::uint32_t nFrameLength) {
+    if (!m_bMultiWrite) Count(m_Stats.n64WriteCalls);
+    if (!m_pAdapter || !m_pWriteBuffer || nFrameLength > m_nWriteBufferSize) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::WritePacket: Invalid parameters\n",
+                    GetIFaceName().c_str());
+    }
+
+    if (m_bMultiWrite) {
+        const std::uint64_t record = std::uint64_t{nFrameLength} + frames::kBatchHeaderSize;
+        if (record > m_nMultiWriteBufferSize - m_nMultiWriteBytes) {
+            if (!FlushMultiWrite()) return -1;
+            // Only a batch smaller than the frame (opened before the MTU was raised) is
+            // still too small once empty.
+            if (record > m_nMultiWriteBufferSize) {
+                return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::WritePacket: Invalid parameters\n",
+                            GetIFaceName().c_str());
+            }
+        }
+        m_nMultiWriteBytes += frames::PutBatchRecord(m_pMultiWriteBuffer + m_nMultiWriteBytes, m_pWriteBuffer, nFrameLength);
+        ++m_nMultiWritePackets;
+        return static_cast<int>(nFrameLength);
+    }
+
+    Count(m_Stats.n64WriteAttempts);
+    if (!m_pAdapter->WritePacket(m_pWriteBuffer, nFrameLength)) {
+        // The pair the adapter handed to this thread, not the one in the adapter, which a send
+        // of another interface on it may have replaced meanwhile.
+        const int nErrno = plat::GetErrno();
+        const DWORD code = plat::GetLastErrorCode();
+        return Fail(nErrno, code, L"** CVifnet(%s)::WritePacket: WriteAdapter failed; rc=%d: %s\n", GetIFaceName().c_str(),
+                    static_cast<int>(code), FormatLastError(code).c_str());
+    }
+    Count(m_Stats.n64PacketsWritten);
+    Count(m_Stats.n64BytesWritten, nFrameLength);
+    return static_cast<int>(nFrameLength);
+}
+
+// ---- Batches ---------------------------------------------------------------------------------------
+
+bool CVifnet::BegMultiWrite(std::uint32_t size) {
+    plat::CSingleLock write(m_csWrite);
+    if (std::uint64_t{size} < std::uint64_t{m_nWriteBufferSize} + frames::kBatchHeaderSize) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::BegMultiWrite: a buffer size of %d is too small\n",
+                    GetIFaceName().c_str(), static_cast<int>(size));
+    }
+    if (m_nMultiWriteBytes != 0 && !EndMultiWrite()) return false;
+    if (m_pMultiWriteBuffer && m_nMultiWriteBufferSize != size) {
+        delete[] m_pMultiWriteBuffer;
+        m_pMultiWriteBuffer = nullptr;
+        m_nMultiWriteBufferSize = 0;
+    }
+    if (!m_pMultiWriteBuffer) {
+        m_pMultiWriteBuffer = new (std::nothrow) std::uint8_t[size];
+        if (!m_pMultiWriteBuffer) {
+            // No buffer, no batch: later writes go out one by one.
+            m_bMultiWrite = false;
+            return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY,
+                        L"** CVifnet(%s)::BegMultiWrite: new BYTE [%d] failed; rc=%d: %s\n", GetIFaceName().c_str(),
+                        static_cast<int>(size), static_cast<int>(VF_ERROR_NOT_ENOUGH_MEMORY),
+                        FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+        }
+        m_nMultiWriteBufferSize = size;
+    }
+    m_bMultiWrite = true;
+    return true;
+}
+
+bool CVifnet::EndMultiWrite() {
+    plat::CSingleLock write(m_csWrite);
+    if (!FlushMultiWrite()) return false;
+    m_bMultiWrite = false;
+    return true;
+}
+
+// Called with m_csWrite held, by EndMultiWrite and by a write that finds the batch full.
+bool CVifnet::FlushMultiWrite() {
+    if (m_nMultiWriteBytes == 0) return true;
+    Count(m_Stats.n64WriteCalls);
+    if (!m_pAdapter->WriteMultiplePackets(m_pMultiWriteBuffer, m_nMultiWriteBytes)) {
+        // The frames stay queued: the next EndMultiWrite, or the next flush a write forces,
+        // sends them again.
+        const int nErrno = plat::GetErrno();
+        const DWORD code = plat::GetLastErrorCode();
+        return Fail(nErrno, code, L"** CVifnet(%s)::EndMultiWrite: WriteMultiplePackets failed; rc=%d: %s\n",
+                    GetIFaceName().c_str(), static_cast<int>(code), FormatLastError(code).c_str());
+    }
+    Count(m_Stats.n64PacketsWritten, m_nMultiWritePackets);
+    Count(m_Stats.n64BytesWritten, m_nMultiWriteBytes);
+    m_nMultiWriteBytes = 0;
+    m_nMultiWritePackets = 0;
+    return true;
+}
