@@ -6,7 +6,8 @@ packages=(
   googletest                              # GoogleTest sources, built with each toolchain
   g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64                              # the Windows build's tests
-  iproute2
+  clang libclang-rt-14-dev llvm            # fuzz targets: libFuzzer run time; llvm-symbolizer for their reports
+  iproute2 util-linux                      # ip and nsenter: the network-namespace tests
 )
 missing=()
 for p in "${packages[@]}"; do

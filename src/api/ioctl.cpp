@@ -84,13 +84,32 @@ int CVifnet32App::IOCtl(int fd, int request, void* record) {
                     code);
     }
     if (target == Target::None) {
-        const auto* arp = static_cast<const vifnet32_arpreq*>(record);
+        auto* arp = static_cast<vifnet32_arpreq*>(record);
         if (arp->arp_pa.sa_family != VIFNET32_AF_INET || arp->arp_ha.sa_family != 0 || arp->arp_flags != VIFNET32_ATF_COM) {
             return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet32::IOCtl: Invalid SIOCxARP/SIOCxRARP parameters\n");
         }
-        // The host ARP-table services come with the data plane: until then every entry is
-        // reported as not found.
-        return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
+        // The host operations get the first bytes of arp_pa.sa_data (the IPv4 address) and of
+        // arp_ha.sa_data (the MAC). A lookup's answer is copied into the record only when it
+        // succeeds, so that a failed request leaves the record as it was.
+        std::uint8_t* ip = arp->arp_pa.sa_data;
+        std::uint8_t* mac = arp->arp_ha.sa_data;
+        std::uint8_t found[6];
+        switch (code) {
+            case VIFNET32_SIOCDARP:
+                return DelARPTableEntry(ip) ? 0 : -1;
+            case VIFNET32_SIOCGARP:
+                if (!GetMACAddrForIP(ip, found)) return -1;
+                std::memcpy(mac, found, 6);
+                return 0;
+            case VIFNET32_SIOCDRARP:
+                return DelRARPTableEntry(mac) ? 0 : -1;
+            case VIFNET32_SIOCGRARP:
+                if (!GetIPAddrForMAC(found, mac)) return -1;
+                std::memcpy(ip, found, 4);
+                return 0;
+            default:  // SIOCSARP, SIOCSRARP
+                return SetARPTableEntry(ip, mac) ? 0 : -1;
+        }
     }
     CVifnetRef vf = target == Target::Name ? LookupName(RequestName(record).c_str()) : LookupFd(fd);
     if (!vf) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "iface/vifnet.h"
+#include "platform/iphelper.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
@@ -71,6 +72,17 @@ public:
     int GetVifnetStats(int fd, VIFNET32_STATS* pStats);
     int IOCtl(int fd, int request, void* record);
 
+    // Host ARP and RARP table services (arp_table.cpp). IPv4 addresses are 4 bytes in network
+    // order, MAC addresses 6 bytes. On failure the pair is recorded and raised; an address
+    // nothing knows is ENOENT / ERROR_NOT_FOUND without a message.
+    bool SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr);
+    bool DelARPTableEntry(const std::uint8_t* ipAddr);
+    // Zeroes the output first. May wait for an ARP exchange on the network.
+    bool GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr);
+    // Sets the output to 0 first.
+    bool GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr);
+    bool DelRARPTableEntry(const std::uint8_t* macAddr);
+
     // A connected pair of stream sockets (the descriptor of every interface is one end of one).
     int socketpair(int domain, int type, int protocol, int sv[2]);
 
@@ -87,10 +99,15 @@ private:
     void RetireNames(DWORD pid, CVifnet* pVF);
     // Detaches and deletes every interface still associated, and destroys every adapter.
     void DestroyAllVifnets();
-    // A descriptor call whose frame path is not there yet.
-    Failure FailNoDataPath(const wchar_t* operation);
     // Reports a descriptor that the calling process has not open, for the operation named.
     Failure FailUnknownDescriptor(const wchar_t* operation, int fd);
+    // The host's ARP table, copied into a new buffer that the caller frees with
+    // ::operator delete; null on failure (pair recorded and raised).
+    plat::IpNetTable* GetCopyOfWinIpNetTable();
+    // The host interface that reaches the address (network order), for the entries set and
+    // deleted on its behalf.
+    DWORD GetBestIfIndex(std::uint32_t ipAddr);
+    bool IsLoopbackIfIndex(DWORD ifIndex);
 
     std::string m_strVersion;
     plat::CCriticalSection m_csApp{4000};

@@ -1,0 +1,237 @@
+// The host's ARP table as the application object offers it: static entries set and deleted for
+// the caller, and the lookups between IPv4 and MAC addresses that the ARP requests and the TUN
+// write path use. A lookup asks, in order, the host's adapters, the host's ARP table and the
+// calling process's own interfaces (so that a guest's addresses resolve without traffic), and
+// only then the network.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/vifnet32_app.h"
+#include "host/adapter_list.h"
+#include "trace/trace.h"
+#include "wrenlib.h"
+
+namespace {
+
+constexpr DWORD kFirstTableBytes = 16384;
+// Room for an interface's Tarn addresses and the 0.0.0.0 that ends them.
+constexpr std::size_t kTarnAddrSlots = 64;
+static_assert(kTarnAddrSlots > CVifnet::kMaxTableEntries, "Tarn address slots");
+
+struct FreeTable {
+    void operator()(plat::IpNetTable* table) const { ::operator delete(table); }
+};
+using CIpNetTableCopy = std::unique_ptr<plat::IpNetTable, FreeTable>;
+
+std::uint32_t Load32(const std::uint8_t* bytes) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes, 4);
+    return value;
+}
+
+// Rows the system marked invalid, and rows of other link kinds, say nothing about a MAC.
+bool IsUsableRow(const plat::IpNetRow& row) { return row.dwType != plat::kIpNetTypeInvalid && row.dwPhysAddrLen == 6; }
+
+std::wstring IPText(const std::uint8_t* ipAddr) {
+    std::wstring text;
+    return FormatIPAddr(ipAddr, text);
+}
+
+std::wstring MACText(const std::uint8_t* macAddr) {
+    std::wstring text;
+    return FormatMACAddr(macAddr, text);
+}
+
+}  // namespace
+
+plat::IpNetTable* CVifnet32App::GetCopyOfWinIpNetTable() {
+    constexpr DWORD kUnit = sizeof(plat::IpNetTable);
+    DWORD bytes = kFirstTableBytes;
+    for (;;) {
+        const DWORD rounded = std::max<DWORD>(kUnit, (bytes + kUnit - 1) / kUnit * kUnit);
+        auto* table = static_cast<plat::IpNetTable*>(::operator new(rounded, std::nothrow));
+        if (!table) return Fail(VF_ENOMEM, VF_ERROR_OUTOFMEMORY, nullptr);
+        std::memset(table, 0, rounded);
+        DWORD size = rounded;
+        const DWORD rc = plat::GetIpNetTable(table, &size, false);
+        if (rc == VF_ERROR_SUCCESS || rc == VF_ERROR_NO_DATA) return table;
+        ::operator delete(table);
+        if (rc == VF_ERROR_INSUFFICIENT_BUFFER || rc == VF_ERROR_BUFFER_OVERFLOW) {
+            // The size needed, which can only have grown; a system that names no larger size
+            // still gets a larger buffer, so the loop always moves.
+            bytes = size > rounded ? size : rounded * 2;
+            continue;
+        }
+        return Fail(VF_EINVAL, rc, L"** CVifnet32App::GetCopyOfWinIpNetTable: GetIpNetTable failed; rc=%d: %s\n", rc,
+                    FormatLastError(rc).c_str());
+    }
+}
+
+DWORD CVifnet32App::GetBestIfIndex(std::uint32_t ipAddr) {
+    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
+    GetWPAdaptersList(&first);
+    for (const ADAPTER_INFO_LIST_ENTRY* p = first; p; p = p->pNext) {
+        if (p->nIfIndex != 0 && p->IPAddr == ipAddr) return p->nIfIndex;
+    }
+    DWORD index = 0;
+    if (plat::GetBestRoute(ipAddr, 0, &index) == VF_ERROR_SUCCESS && index != 0 && !IsLoopbackIfIndex(index)) return index;
+    index = 0;
+    if (plat::GetBestInterface(ipAddr, &index) == VF_ERROR_SUCCESS && index != 0 && !IsLoopbackIfIndex(index)) return index;
+    ADAPTER_INFO_LIST_ENTRY info;
+    GetDefaultWPAdapterInfo(&info);
+    return info.nIfIndex;
+}
+
+bool CVifnet32App::IsLoopbackIfIndex(DWORD ifIndex) {
+    DWORD type = 0;
+    return plat::GetIfType(ifIndex, &type) == VF_ERROR_SUCCESS && type == plat::kIfTypeSoftwareLoopback;
+}
+
+bool CVifnet32App::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
+    if (!ipAddr || !macAddr) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::SetARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+    }
+    plat::IpNetRow row{};
+    DWORD rc;
+    {
+        plat::CSingleLock lock(m_csApp);
+        row.dwAddr = Load32(ipAddr);
+        row.dwIndex = GetBestIfIndex(row.dwAddr);
+        row.dwPhysAddrLen = 6;
+        std::memcpy(row.bPhysAddr, macAddr, 6);
+        row.dwType = plat::kIpNetTypeStatic;
+        rc = plat::SetIpNetEntry(&row);
+    }
+    if (rc == VF_ERROR_SUCCESS) return true;
+    return Fail(VF_EINVAL, rc, L"** CVifnet32App::SetARPTableEntry(%s,%s): SetIpNetEntry failed; rc=%d: %s\n",
+                IPText(ipAddr).c_str(), MACText(macAddr).c_str(), rc, FormatLastError(rc).c_str());
+}
+
+bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
+    if (!ipAddr) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::DelARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+    }
+    plat::IpNetRow row{};
+    DWORD rc;
+    {
+        plat::CSingleLock lock(m_csApp);
+        row.dwAddr = Load32(ipAddr);
+        row.dwIndex = GetBestIfIndex(row.dwAddr);
+        rc = plat::DeleteIpNetEntry(&row);
+    }
+    if (rc == VF_ERROR_SUCCESS || rc == VF_ERROR_NO_MORE_ITEMS) return true;
+    return Fail(VF_EINVAL, rc, L"** CVifnet32App::DelARPTableEntry(%s): DeleteIpNetEntry failed; rc=%d: %s\n",
+                IPText(ipAddr).c_str(), rc, FormatLastError(rc).c_str());
+}
+
+bool CVifnet32App::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
+    if (!ipAddr || !macAddr) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::GetMACAddrForIP: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+    }
+    std::memset(macAddr, 0, 6);
+    const std::uint32_t ip = Load32(ipAddr);
+
+    if (const ADAPTER_INFO_LIST_ENTRY* adapter = FindWPAdapterByIP(ip)) {
+        std::memcpy(macAddr, adapter->MACAddr, 6);
+        return true;
+    }
+
+    {
+        CIpNetTableCopy table(GetCopyOfWinIpNetTable());
+        if (!table) return false;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const plat::IpNetRow& row = table->table[i];
+            if (IsUsableRow(row) && row.dwAddr == ip) {
+                std::memcpy(macAddr, row.bPhysAddr, 6);
+                return true;
+            }
+        }
+    }
+
+    {
+        plat::CSingleLock lock(m_csApp);
+        if (Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(plat::GetCurrentProcessId())) {
+            for (const auto& [fd, vf] : *fdMap) {
+                (void)fd;
+                std::uint32_t addrs[kTarnAddrSlots] = {};
+                vf->QueryTarnVirtIPAddrs(reinterpret_cast<std::uint8_t*>(addrs));
+                for (std::size_t i = 0; i < kTarnAddrSlots && addrs[i] != 0; ++i) {
+                    if (addrs[i] != ip) continue;
+                    vifnet32_sockaddr sa{};
+                    vf->GetTarnVirtMACAddr(&sa);
+                    std::memcpy(macAddr, sa.sa_data, 6);
+                    return true;
+                }
+            }
+        }
+    }
+
+    // Last, the network itself: this may wait for an answer, so no lock is held.
+    std::uint8_t answer[6] = {};
+    DWORD length = sizeof answer;
+    if (plat::SendARP(ip, 0, answer, &length) == VF_ERROR_SUCCESS && length == 6) {
+        std::memcpy(macAddr, answer, 6);
+        return true;
+    }
+    return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
+}
+
+bool CVifnet32App::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
+    if (!ipAddr || !macAddr) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::GetIPAddrForMAC: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+    }
+    std::memset(ipAddr, 0, 4);
+
+    if (const ADAPTER_INFO_LIST_ENTRY* adapter = FindWPAdapterByMAC(macAddr)) {
+        std::memcpy(ipAddr, &adapter->IPAddr, 4);
+        return true;
+    }
+
+    {
+        CIpNetTableCopy table(GetCopyOfWinIpNetTable());
+        if (!table) return false;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const plat::IpNetRow& row = table->table[i];
+            if (IsUsableRow(row) && std::memcmp(row.bPhysAddr, macAddr, 6) == 0) {
+                std::memcpy(ipAddr, &row.dwAddr, 4);
+                return true;
+            }
+        }
+    }
+
+    {
+        plat::CSingleLock lock(m_csApp);
+        if (Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(plat::GetCurrentProcessId())) {
+            for (const auto& [fd, vf] : *fdMap) {
+                (void)fd;
+                vifnet32_sockaddr sa{};
+                vf->GetTarnVirtMACAddr(&sa);
+                if (std::memcmp(sa.sa_data, macAddr, 6) != 0) continue;
+                vifnet32_sockaddr_in sin{};
+                vf->GetTarnVirtIPAddr(&sin);
+                std::memcpy(ipAddr, &sin.sin_addr, 4);
+                return true;
+            }
+        }
+    }
+    return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
+}
+
+bool CVifnet32App::DelRARPTableEntry(const std::uint8_t* macAddr) {
+    if (!macAddr) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::DelRARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+    }
+    std::uint8_t ipAddr[4];
+    if (!GetIPAddrForMAC(ipAddr, macAddr)) {
+        // Nothing to delete is not a failure; the not-found pair stays with the thread.
+        return plat::GetLastErrorCode() == VF_ERROR_NOT_FOUND;
+    }
+    return DelARPTableEntry(ipAddr);
+}

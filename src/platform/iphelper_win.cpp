@@ -1,0 +1,65 @@
+// Windows: the neighbour table and routing straight from IP Helper.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/iphelper.h"
+
+namespace plat {
+
+static_assert(sizeof(IpNetRow) == sizeof(MIB_IPNETROW), "IpNetRow is MIB_IPNETROW");
+static_assert(offsetof(IpNetRow, dwAddr) == offsetof(MIB_IPNETROW, dwAddr), "IpNetRow address");
+static_assert(offsetof(IpNetRow, dwType) == offsetof(MIB_IPNETROW, dwType), "IpNetRow type");
+static_assert(sizeof(IpNetTable) == sizeof(MIB_IPNETTABLE), "IpNetTable is MIB_IPNETTABLE");
+static_assert(offsetof(IpNetTable, table) == offsetof(MIB_IPNETTABLE, table), "IpNetTable rows");
+
+DWORD GetIpNetTable(IpNetTable* table, DWORD* pdwSize, bool bOrder) {
+    ULONG size = *pdwSize;
+    const DWORD rc = ::GetIpNetTable(reinterpret_cast<MIB_IPNETTABLE*>(table), &size, bOrder ? TRUE : FALSE);
+    *pdwSize = size;
+    return rc;
+}
+
+DWORD SetIpNetEntry(const IpNetRow* row) {
+    MIB_IPNETROW copy;
+    std::memcpy(&copy, row, sizeof copy);
+    return ::SetIpNetEntry(&copy);
+}
+
+DWORD DeleteIpNetEntry(const IpNetRow* row) {
+    MIB_IPNETROW copy;
+    std::memcpy(&copy, row, sizeof copy);
+    return ::DeleteIpNetEntry(&copy);
+}
+
+DWORD GetBestRoute(DWORD dwDestAddr, DWORD dwSourceAddr, DWORD* pdwIfIndex) {
+    MIB_IPFORWARDROW route;
+    std::memset(&route, 0, sizeof route);
+    const DWORD rc = ::GetBestRoute(dwDestAddr, dwSourceAddr, &route);
+    if (rc == NO_ERROR) *pdwIfIndex = route.dwForwardIfIndex;
+    return rc;
+}
+
+DWORD GetBestInterface(DWORD dwDestAddr, DWORD* pdwIfIndex) { return ::GetBestInterface(dwDestAddr, pdwIfIndex); }
+
+DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType) {
+    MIB_IFROW row;
+    std::memset(&row, 0, sizeof row);
+    row.dwIndex = dwIfIndex;
+    const DWORD rc = ::GetIfEntry(&row);
+    if (rc == NO_ERROR) *pdwType = row.dwType;
+    return rc;
+}
+
+DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwPhysAddrLen) {
+    ULONG len = *pdwPhysAddrLen;
+    const DWORD rc = ::SendARP(dwDestIP, dwSrcIP, pMacAddr, &len);
+    *pdwPhysAddrLen = len;
+    return rc;
+}
+
+}  // namespace plat
