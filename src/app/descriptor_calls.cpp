@@ -4,36 +4,30 @@
 #include "trace/trace.h"
 #include "wrenlib.h"
 
-// Reading and writing frames come with the data plane (the adapter's reader thread and send
-// operations). Until then these calls find the interface and report that the path is missing.
-Failure CVifnet32App::FailNoDataPath(const wchar_t* operation) {
-    return Fail(VF_ENODEV, VF_ERROR_NOT_SUPPORTED, L"** CVifnet32App::%s: frame path not available; rc=%d: %s\n", operation,
-                VF_ERROR_NOT_SUPPORTED, FormatLastError(VF_ERROR_NOT_SUPPORTED).c_str());
-}
-
+// Negative sizes and lengths reach the interface as huge unsigned values, which its own checks
+// refuse (a length) or clamp to what there is (a read buffer is never written past a packet).
 int CVifnet32App::Read(int fd, void* buffer, int size) {
-    (void)buffer;
-    (void)size;
-    if (!LookupFd(fd)) return FailUnknownDescriptor(L"Read", fd);
-    return FailNoDataPath(L"Read");
+    CVifnetRef vf = LookupFd(fd);
+    if (!vf) return FailUnknownDescriptor(L"Read", fd);
+    return vf->Read(buffer, size < 0 ? 0 : static_cast<std::uint32_t>(size));
 }
 
 int CVifnet32App::Write(int fd, const void* packet, int length) {
-    (void)packet;
-    (void)length;
-    if (!LookupFd(fd)) return FailUnknownDescriptor(L"Write", fd);
-    return FailNoDataPath(L"Write");
+    CVifnetRef vf = LookupFd(fd);
+    if (!vf) return FailUnknownDescriptor(L"Write", fd);
+    return vf->Write(packet, static_cast<std::uint32_t>(length));
 }
 
 int CVifnet32App::BegMultiWrite(int fd, int size) {
-    (void)size;
-    if (!LookupFd(fd)) return FailUnknownDescriptor(L"BegMultiWrite", fd);
-    return FailNoDataPath(L"BegMultiWrite");
+    CVifnetRef vf = LookupFd(fd);
+    if (!vf) return FailUnknownDescriptor(L"BegMultiWrite", fd);
+    return vf->BegMultiWrite(size < 0 ? 0 : static_cast<std::uint32_t>(size)) ? 0 : -1;
 }
 
 int CVifnet32App::EndMultiWrite(int fd) {
-    if (!LookupFd(fd)) return FailUnknownDescriptor(L"EndMultiWrite", fd);
-    return FailNoDataPath(L"EndMultiWrite");
+    CVifnetRef vf = LookupFd(fd);
+    if (!vf) return FailUnknownDescriptor(L"EndMultiWrite", fd);
+    return vf->EndMultiWrite() ? 0 : -1;
 }
 
 int CVifnet32App::GetVifnetStats(int fd, VIFNET32_STATS* pStats) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -240,6 +241,74 @@ private:
     std::mt19937 m_rng;
 };
 
+// Frames in and out of one TUN interface in notify mode, traced, while the workers bind and
+// unbind other interfaces on the same adapter: the feeder injects receive buffers (ARP requests
+// for the interface's address, IPv4 and IPv6 frames), the reader waits on the descriptor and reads
+// until the timeout result, the writer sends packets singly and in batches.
+class Traffic {
+public:
+    Traffic() {
+        int e = 0;
+        fd = vifnet32_open_ex("10.1.0.2", VIFNET32_O_RDWR | _O_VF32NOTIFY, &e);
+        EXPECT_GE(fd, 0) << e;
+        vifnet32_ifreq req{};
+        req.ifr_flags = VIFNET32_IFF_TUN;
+        EXPECT_EQ(vifnet32_ioctl_ex(fd, VIFNET32_TUNSETIFF, &req, &e), 0) << e;
+        const uint8_t ip[4] = {10, 1, 0, 200};
+        vifnet32_ifreq rec{};
+        std::memcpy(&rec, ip, 4);
+        EXPECT_EQ(vifnet32_ioctl_ex(fd, VIFNET32_IFCTL_ADDTARNIPADDR, &rec, &e), 0) << e;
+        rec = vifnet32_ifreq{};
+        rec.ifr_ifru.ifru_value = 0x8000C0C0u;  // every frame kind, no hex dump
+        EXPECT_EQ(vifnet32_ioctl_ex(fd, VIFNET32_TUNSETDEBUG, &rec, &e), 0) << e;
+        rec = Named(req.ifr_name);
+        rec.ifr_flags = VIFNET32_IFF_UP | VIFNET32_IFF_DEBUG;
+        EXPECT_EQ(vifnet32_ioctl_ex(-1, VIFNET32_SIOCSIFFLAGS, &rec, &e), 0) << e;
+    }
+    ~Traffic() { vifnet32_close(fd); }
+
+    void Feed(const std::atomic<bool>& stop) {
+        static const uint8_t arp[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0x50, 0x56, 1, 2, 3, 0x08, 0x06, 0, 1, 8, 0, 6, 4,
+                                        0, 1, 0, 0x50, 0x56, 1, 2, 3, 10, 1, 0, 9, 0, 0, 0, 0, 0, 0, 10, 1, 0, 200};
+        uint8_t ipv4[60] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0x50, 0x56, 1, 2, 3, 0x08, 0x00, 0x45};
+        uint8_t ipv6[60] = {0x33, 0x33, 0, 0, 0, 1, 0, 0x50, 0x56, 1, 2, 3, 0x86, 0xDD};
+        while (!stop) {
+            if (WrenSimPendingBuffers(u"sim-lan-a") > 32) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            WrenSimInjectFrame(u"sim-lan-a", arp, sizeof arp);
+            WrenSimInjectFrame(u"sim-lan-a", ipv4, sizeof ipv4);
+            WrenSimInjectFrame(u"sim-lan-a", ipv6, sizeof ipv6);
+        }
+    }
+    void Read(const std::atomic<bool>& stop) {
+        uint8_t packet[2048];
+        while (!stop) {
+            if (!vtest::Readable(fd, 10)) continue;
+            int e = 0;
+            for (int n; (n = vifnet32_read_ex(fd, packet, sizeof packet, &e)) > 0;)
+                packets += n == 46;
+            if (e != 60) ++faults;
+        }
+    }
+    void Write(const std::atomic<bool>& stop) {
+        uint8_t packet[100] = {0x45, 0, 0, 100, 0, 0, 0, 0, 64, 17, 0, 0, 10, 1, 0, 200, 10, 1, 0, 255};
+        for (unsigned i = 0; !stop; ++i) {
+            const bool batch = i % 4 == 0;
+            if (batch && vifnet32_beg_write_multi(fd, 4096) != 0) ++faults;
+            for (int k = 0; k < (batch ? 20 : 1); ++k)
+                if (vifnet32_write(fd, packet, sizeof packet) != int(sizeof packet)) ++faults;
+            if (batch && vifnet32_end_write_multi(fd) != 0) ++faults;
+            if (i % 64 == 0) WrenSimClearSent(u"sim-lan-a");
+        }
+    }
+
+    int fd = -1;
+    std::atomic<uint64_t> packets{0};
+    std::atomic<uint64_t> faults{0};
+};
+
 }  // namespace
 
 TEST(Stress, ThreadsOpenNameConfigureAndCloseInterfacesAtOnce) {
@@ -251,6 +320,11 @@ TEST(Stress, ThreadsOpenNameConfigureAndCloseInterfacesAtOnce) {
         workers.emplace_back(i);
     std::atomic<bool> stop{false};
     std::atomic<int> finished{0};
+    auto traffic = std::make_unique<Traffic>();
+    std::vector<std::thread> flows;
+    flows.emplace_back([&] { traffic->Feed(stop); });
+    flows.emplace_back([&] { traffic->Read(stop); });
+    flows.emplace_back([&] { traffic->Write(stop); });
     std::vector<std::thread> threads;
     for (Worker& worker : workers) {
         threads.emplace_back([&worker, &stop, &finished] {
@@ -265,6 +339,12 @@ TEST(Stress, ThreadsOpenNameConfigureAndCloseInterfacesAtOnce) {
     stop = true;
     for (std::thread& thread : threads)
         thread.join();
+    for (std::thread& flow : flows)
+        flow.join();
+    EXPECT_EQ(traffic->faults, 0u);
+    EXPECT_GT(traffic->packets, 0u);
+    std::printf("%llu packets read by the traffic interface\n", static_cast<unsigned long long>(traffic->packets.load()));
+    traffic.reset();
 
     uint64_t cycles = 0;
     std::set<std::string> names;
