@@ -1,4 +1,5 @@
 // Linux implementation of the platform layer.
+#include <atomic>
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -168,7 +169,23 @@ void Sleep(DWORD ms) {
     }
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+// Every descriptor call looks up the calling process's tables, and getpid is a system call: the
+// id is kept, and forgotten in a forked child, whose id differs.
+namespace {
+std::atomic<DWORD> g_processId{0};
+void ForgetProcessId() { g_processId.store(0, std::memory_order_relaxed); }
+}  // namespace
+
+DWORD GetCurrentProcessId() {
+    DWORD pid = g_processId.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, &ForgetProcessId);
+        (void)registered;
+        pid = static_cast<DWORD>(getpid());
+        g_processId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
 // ---- Last error ------------------------------------------------------------------------------
