@@ -229,6 +229,7 @@ void CVFAdapter::ReaderLoop() {
     const plat::WaitHandle driverWait[2] = {m_hStopEvent.Handle(), hDriverEvent};
     const plat::WaitHandle requestWait[2] = {m_hStopEvent.Handle(), m_hReadRequestEvent.Handle()};
     CBuffer* pInHand = nullptr;
+    unsigned nUnproductive = 0;
     bool stop = false;
     while (!stop) {
         lock.Lock();
@@ -252,14 +253,24 @@ void CVFAdapter::ReaderLoop() {
                 }
                 lock.Unlock();
             }
-            // A buffer whose storage could not be allocated is kept in hand and reads nothing:
-            // the thread retries at the next request instead of losing its only buffer.
+            // A buffer whose storage could not be allocated is kept in hand and asks for its
+            // storage again before each receive, rather than being lost or read into.
+            if (pInHand->GetBufSize() == 0) {
+                lock.Lock();
+                pInHand->Resize(m_nPacketsBufferSize);
+                lock.Unlock();
+            }
             std::uint32_t nRead = 0;
             const bool received = pInHand->GetBufSize() != 0 &&
                                   WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
             if (!received || nRead == 0) {
+                // The driver said data waits but gave none: try again, pausing from the second
+                // failure in a row on, so a driver that keeps failing (an adapter gone) does not
+                // keep a core busy.
+                if (++nUnproductive > 1) plat::Sleep(1);
                 m_hReadRequestEvent.Set();
             } else {
+                nUnproductive = 0;
                 lock.Lock();
                 pInHand->SetSeqNum(m_nNextBufSeqNum++);
                 pInHand->SetDataLen(nRead);
