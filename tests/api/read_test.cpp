@@ -44,16 +44,22 @@ Bytes Frame(const uint8_t* dst, const uint8_t* src, uint16_t type, size_t size =
     return f;
 }
 
-// An ARP (op 1, 2) or RARP (op 3, 4) frame from the peer, sent to `dst`.
-Bytes ArpRequest(uint16_t op, const uint8_t* dst, const uint8_t* targetMac, const uint8_t* targetIp) {
-    Bytes f = Frame(dst, kPeerMac, op <= 2 ? 0x0806 : 0x8035, 42);
+// An ARP (op 1, 2) or RARP (op 3, 4) frame: Ethernet destination and source, then sender and
+// target addresses.
+Bytes Arp(uint16_t op, const uint8_t* dst, const uint8_t* src, const uint8_t* senderMac, const uint8_t* senderIp,
+          const uint8_t* targetMac, const uint8_t* targetIp) {
+    Bytes f = Frame(dst, src, op <= 2 ? 0x0806 : 0x8035, 42);
     const uint8_t head[8] = {0, 1, 8, 0, 6, 4, 0, uint8_t(op)};
     std::copy(head, head + 8, f.begin() + 14);
-    std::copy(kPeerMac, kPeerMac + 6, f.begin() + 22);
-    std::copy(kPeerIp, kPeerIp + 4, f.begin() + 28);
+    std::copy(senderMac, senderMac + 6, f.begin() + 22);
+    std::copy(senderIp, senderIp + 4, f.begin() + 28);
     std::copy(targetMac, targetMac + 6, f.begin() + 32);
     std::copy(targetIp, targetIp + 4, f.begin() + 38);
     return f;
+}
+// A request from the peer.
+Bytes ArpRequest(uint16_t op, const uint8_t* dst, const uint8_t* targetMac, const uint8_t* targetIp) {
+    return Arp(op, dst, kPeerMac, kPeerMac, kPeerIp, targetMac, targetIp);
 }
 
 // One receive buffer holding the frames as capture records, aligned as the driver aligns them.
@@ -85,18 +91,12 @@ Bytes Sent(uint32_t index) {
     return b;
 }
 
-// One interface on sim-lan-a of the given type, named, with the given Tarn addresses, up.
-class Dev {
-public:
-    // Settings frozen while up (read timeout, I/O buffer size; -1 and 0: defaults) are made first.
+// One interface on sim-lan-a with the given Tarn addresses, up. Settings frozen while up (read
+// timeout, I/O buffer size; -1 and 0: defaults) are made first.
+struct Dev : vtest::Iface {
     explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR, int timeout = -1,
-                 uint32_t ioBuffer = 0) {
-        fd = vifnet32_open("10.1.0.2", openFlags);
-        EXPECT_GE(fd, 0);
-        vifnet32_ifreq req{};
-        req.ifr_flags = uint16_t(type);
-        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req), 0);
-        name = req.ifr_name;
+                 uint32_t ioBuffer = 0)
+        : Iface(type, openFlags) {
         for (auto& ip : tarnIps)
             EXPECT_EQ(Set(VIFNET32_IFCTL_ADDTARNIPADDR, ip.data(), 4, 0), 0);
         if (timeout >= 0) {
@@ -107,35 +107,12 @@ public:
         }
         EXPECT_EQ(SetFlags(VIFNET32_IFF_UP), 0);
     }
-    ~Dev() { vifnet32_close(fd); }
-    int Set(int code, const void* data, size_t size, size_t at = 16) const {
-        vifnet32_ifreq rec{};
-        std::strcpy(rec.ifr_name, name.c_str());
-        std::memcpy(reinterpret_cast<uint8_t*>(&rec) + at, data, size);
-        return vifnet32_ioctl(fd, code, &rec);
-    }
-    int SetValue(int code, uint32_t v) const { return Set(code, &v, 4); }
-    int SetFlags(int flags) const { return SetValue(VIFNET32_SIOCSIFFLAGS, uint16_t(flags)); }
-    uint32_t Value(int code) const {
-        vifnet32_ifreq rec{};
-        std::strcpy(rec.ifr_name, name.c_str());
-        EXPECT_EQ(vifnet32_ioctl(fd, code, &rec), 0);
-        return rec.ifr_ifru.ifru_value;
-    }
     Bytes Read(size_t size = 2048) const {
         Bytes b(size);
         const int n = vifnet32_read(fd, b.data(), int(size));
         b.resize(n > 0 ? size_t(n) : 0);
         return b;
     }
-    VIFNET32_STATS Stats() const {
-        VIFNET32_STATS s{};
-        s.dwStructSize = sizeof s;
-        EXPECT_EQ(vifnet32_get_stats(fd, &s), 0);
-        return s;
-    }
-    int fd = -1;
-    std::string name;
 };
 
 // Read timeout of the tests that read until nothing is left: long enough for the reader thread
@@ -226,16 +203,8 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
     EXPECT_EQ(tun.Read(), Bytes{});
 
     ASSERT_EQ(WrenSimSentCount(kLan), 2u);
-    Bytes reply = ArpRequest(2, kPeerMac, kPeerMac, kPeerIp);  // 10.1.0.77 is at `tarn`, to the asker
-    std::copy(tarn, tarn + 6, reply.begin() + 6);
-    std::copy(tarn, tarn + 6, reply.begin() + 22);
-    std::copy(asked, asked + 4, reply.begin() + 28);
-    EXPECT_EQ(Sent(0), reply);
-    Bytes rarp = ArpRequest(4, kPeerMac, tarn, asked);  // tarn is 10.1.0.77, in both address fields
-    std::copy(tarn, tarn + 6, rarp.begin() + 6);
-    std::copy(tarn, tarn + 6, rarp.begin() + 22);
-    std::copy(asked, asked + 4, rarp.begin() + 28);
-    EXPECT_EQ(Sent(1), rarp);
+    EXPECT_EQ(Sent(0), Arp(2, kPeerMac, tarn, tarn, asked, kPeerMac, kPeerIp));  // 10.1.0.77 is at `tarn`
+    EXPECT_EQ(Sent(1), Arp(4, kPeerMac, tarn, tarn, asked, tarn, asked));       // `tarn` is 10.1.0.77
 
     const VIFNET32_STATS s = tun.Stats();
     EXPECT_EQ(s.n64ARPReplies, 2u);
@@ -264,11 +233,7 @@ TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
     const uint8_t zero[6] = {};
     for (uint8_t i = 0; i < 6; ++i) {
         const uint8_t ip[4] = {10, 1, 0, uint8_t(5 + i % 3)};
-        Bytes expected = ArpRequest(1, kBroadcast, zero, ip);
-        std::copy(tarn, tarn + 6, expected.begin() + 6);
-        std::copy(tarn, tarn + 6, expected.begin() + 22);
-        std::copy(ip, ip + 4, expected.begin() + 28);
-        EXPECT_EQ(Sent(i), expected) << int(i);
+        EXPECT_EQ(Sent(i), Arp(1, kBroadcast, tarn, tarn, ip, zero, ip)) << int(i);
     }
     const uint8_t again[4] = {10, 1, 0, 6}, added[4] = {10, 1, 0, 8};
     EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, again, 4, 0), 0);
@@ -394,4 +359,26 @@ TEST_F(ReadPath, TwoInterfacesEachSeeEveryBufferInOrder) {
     EXPECT_FALSE(failed);
     EXPECT_EQ(done[0], kBuffers);
     EXPECT_EQ(done[1], kBuffers);
+}
+
+// The debug mask chooses the frames traced: 0x40004040 traces data frames both ways with a hex
+// dump, no ARP; without IFF_DEBUG nothing is traced whatever the mask.
+TEST_F(ReadPath, DebugMaskChoosesTheFramesTraced) {
+    CaptureMessages messages;
+    Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kShortWait);
+    ASSERT_EQ(tap.SetValue(VIFNET32_TUNSETDEBUG, 0x40004040u), 0);
+    const Bytes frame = Frame(kBroadcast, kPeerMac, 0x0806, 42);
+    for (int flags : {VIFNET32_IFF_UP, VIFNET32_IFF_UP | VIFNET32_IFF_DEBUG}) {
+        ASSERT_EQ(tap.SetFlags(flags), 0);
+        Inject({frame});
+        ASSERT_EQ(tap.Read(), frame);
+        ASSERT_EQ(vifnet32_write(tap.fd, frame.data(), int(frame.size())), 42);
+    }
+    Lines blocks;
+    for (const std::string& line : messages.Take())
+        if (vtest::StartsWith(line, "\nEthernet")) blocks.push_back(std::regex_replace(line, std::regex("[0-9A-F]{16}"), "@"));
+    const std::string dump = "0000: FF FF FF FF FF FF 00 50 56 01 02 03 08 06 00 00  .......PV.......\n"
+                             "0010: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5  ................\n"
+                             "0020: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5                    ..........";
+    EXPECT_EQ(blocks, (Lines{"\nEthernet Frame READ from TAP interface @\n" + dump, "\nEthernet Frame WRITTEN to TAP interface @\n" + dump}));
 }

@@ -22,6 +22,8 @@
 #include <fstream>
 #endif
 
+#include <gtest/gtest.h>
+
 #include "vifnet32.h"
 #include "wrensim.h"
 
@@ -158,5 +160,48 @@ inline ADAPTER_INFO_LIST_ENTRY MakeAdapter(const std::u16string& name, const uin
     entry.nIfIndex = 7;
     return entry;
 }
+
+// One interface of the given type (named by TUNSETIFF) on the adapter of `gateway`, closed at
+// the end.
+class Iface {
+public:
+    explicit Iface(int type, int openFlags = VIFNET32_O_RDWR, const char* gateway = "10.1.0.2")
+        : fd(vifnet32_open(gateway, openFlags)) {
+        EXPECT_GE(fd, 0) << gateway;
+        vifnet32_ifreq req{};
+        req.ifr_flags = static_cast<uint16_t>(type);
+        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req), 0);
+        name = req.ifr_name;
+    }
+    ~Iface() { vifnet32_close(fd); }
+    Iface(const Iface&) = delete;
+    Iface& operator=(const Iface&) = delete;
+    // A request whose record, named after the interface, holds `size` bytes of `data` at `at`.
+    int Set(int code, const void* data, size_t size, size_t at = 16) const {
+        vifnet32_ifreq rec{};
+        std::strcpy(rec.ifr_name, name.c_str());
+        std::memcpy(reinterpret_cast<uint8_t*>(&rec) + at, data, size);
+        return vifnet32_ioctl(fd, code, &rec);
+    }
+    int SetValue(int code, uint32_t v) const { return Set(code, &v, 4); }
+    int SetFlags(int flags) const { return SetValue(VIFNET32_SIOCSIFFLAGS, static_cast<uint16_t>(flags)); }
+    uint32_t Value(int code) const {
+        vifnet32_ifreq rec{};
+        std::strcpy(rec.ifr_name, name.c_str());
+        EXPECT_EQ(vifnet32_ioctl(fd, code, &rec), 0) << code;
+        return rec.ifr_ifru.ifru_value;
+    }
+    VIFNET32_STATS Stats() const {
+        VIFNET32_STATS s{};
+        s.dwStructSize = sizeof s;
+        EXPECT_EQ(vifnet32_get_stats(fd, &s), 0);
+        return s;
+    }
+    // "** CVifnet(<name>)::<op>: <rest>"
+    std::string Msg(const std::string& op, const std::string& rest) const { return "** CVifnet(" + name + ")::" + op + ": " + rest; }
+
+    int fd;
+    std::string name;
+};
 
 }  // namespace vtest

@@ -24,35 +24,18 @@ const Mac kHostA = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 // The Tarn MACs that follow 10.1.0.77 and 10.1.0.88.
 const Mac kTarn77 = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x4D}, kTarn88 = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x58};
 
-// A named interface with a Tarn address, brought up (its announcements cleared); closed at the
-// end. On sim-lan-a unless `lanC`.
-struct Iface {
+// An interface with a Tarn address, brought up (its announcements cleared). On sim-lan-a unless
+// `lanC`.
+struct Iface : vtest::Iface {
     Iface(int type, uint8_t tarnHost, int openFlags = VIFNET32_O_RDWR, bool up = true, bool lanC = false)
-        : lan(lanC ? kLanC : kLanA), fd(vifnet32_open(lanC ? "172.16.4.2" : "10.1.0.2", openFlags)) {
-        vifnet32_ifreq req{};
-        req.ifr_flags = static_cast<int16_t>(type);
-        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_TUNSETIFF, &req), 0);
-        name = req.ifr_name;
-        const uint8_t ip[4] = {uint8_t(lanC ? 172 : 10), uint8_t(lanC ? 16 : 1), uint8_t(lanC ? 4 : 0), tarnHost};
-        req.ifr_ifru.ifru_addr_in.sin_family = VIFNET32_AF_INET;
-        std::memcpy(req.ifr_ifru.ifru_addr_in.sin_addr, ip, 4);
-        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_SIOCSIFDSTADDR, &req), 0);
-        req.ifr_flags = up ? VIFNET32_IFF_UP : 0;
-        EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_SIOCSIFFLAGS, &req), 0);
+        : vtest::Iface(type, openFlags, lanC ? "172.16.4.2" : "10.1.0.2"), lan(lanC ? kLanC : kLanA) {
+        const uint8_t sin[8] = {VIFNET32_AF_INET, 0, 0, 0, uint8_t(lanC ? 172 : 10), uint8_t(lanC ? 16 : 1), uint8_t(lanC ? 4 : 0), tarnHost};
+        EXPECT_EQ(Set(VIFNET32_SIOCSIFDSTADDR, sin, sizeof sin), 0);
+        EXPECT_EQ(SetFlags(up ? VIFNET32_IFF_UP : 0), 0);
         WrenSimClearSent(lan);
     }
-    ~Iface() { vifnet32_close(fd); }
     int Write(const Bytes& b) const { return vifnet32_write(fd, b.data(), static_cast<int>(b.size())); }
-    VIFNET32_STATS Stats() const {
-        VIFNET32_STATS s{};
-        s.dwStructSize = sizeof s;
-        EXPECT_EQ(vifnet32_get_stats(fd, &s), 0);
-        return s;
-    }
-    std::string Msg(const std::string& op, const std::string& rest) const { return "** CVifnet(" + name + ")::" + op + ": " + rest; }
     const char16_t* lan;
-    int fd;
-    std::string name;
 };
 
 // `length` bytes of a pattern; a TUN packet's destination at bytes 16-19.
