@@ -3,7 +3,8 @@
 //   sim-lan-a  00:1A:2B:3C:4D:5E  10.1.0.2/24
 //   sim-lan-b  02:11:22:33:44:55  192.168.7.1/24
 //   sim-lan-c  02:66:77:88:99:AA  172.16.4.2/24, gateway 192.168.7.1 (sim-lan-b: a gateway
-//              whose MAC the host knows without asking the network)
+//              whose MAC the host knows without asking the network); the checksums of frames
+//              the host sends on it are left to the adapter (offloaded TCP, UDP and IP)
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -28,6 +29,8 @@ public:
         ASSERT_TRUE(WrenSimAddAdapter(&b));
         auto c = vtest::MakeAdapter(u"sim-lan-c", kMacC, kIpC, kMask24);
         std::memcpy(&c.GatewayIPAddr, kIpB, 4);
+        c.nOffloadInfo = 1;
+        c.nChecksumOffloadFlags = 0x1C;
         ASSERT_TRUE(WrenSimAddAdapter(&c));
         vtest::SetDefaultIFace("");
     }

@@ -95,8 +95,8 @@ Bytes Sent(uint32_t index) {
 // timeout, I/O buffer size; -1 and 0: defaults) are made first.
 struct Dev : vtest::Iface {
     explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR, int timeout = -1,
-                 uint32_t ioBuffer = 0)
-        : Iface(type, openFlags) {
+                 uint32_t ioBuffer = 0, const char* gateway = "10.1.0.2")
+        : Iface(type, openFlags, gateway) {
         for (auto& ip : tarnIps)
             EXPECT_EQ(Set(VIFNET32_IFCTL_ADDTARNIPADDR, ip.data(), 4, 0), 0);
         if (timeout >= 0) {
@@ -381,4 +381,26 @@ TEST_F(ReadPath, DebugMaskChoosesTheFramesTraced) {
                              "0010: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5  ................\n"
                              "0020: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5                    ..........";
     EXPECT_EQ(blocks, (Lines{"\nEthernet Frame READ from TAP interface @\n" + dump, "\nEthernet Frame WRITTEN to TAP interface @\n" + dump}));
+}
+
+// Frames the host itself sent on an adapter that leaves checksums to the hardware arrive with
+// unfinished checksums; they are repaired before delivery, and only those.
+TEST_F(ReadPath, HostFramesWithOffloadedChecksumsAreRepaired) {
+    Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kShortWait, 0, "172.16.4.2");
+    const uint8_t hostC[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA};
+    // IPv4/UDP, 172.16.4.2 -> 172.16.4.9, both checksums left at 0.
+    const uint8_t ipUdp[28] = {0x45, 0, 0, 28, 0, 1, 0, 0, 64, 17, 0, 0, 172, 16, 4, 2, 172, 16, 4, 9, 0x12, 0x34, 0, 53, 0, 8, 0, 0};
+    Bytes fromHost = Frame(kBroadcast, hostC, 0x0800, 42), fromPeer = Frame(kBroadcast, kPeerMac, 0x0800, 42);
+    std::copy(ipUdp, ipUdp + 28, fromHost.begin() + 14);
+    std::copy(ipUdp, ipUdp + 28, fromPeer.begin() + 14);
+    const char16_t lanC[] = u"sim-lan-c";
+    for (const Bytes& f : {fromHost, fromPeer}) {
+        const Bytes buf = Records({f});
+        ASSERT_TRUE(WrenSimInjectBuffer(lanC, buf.data(), uint32_t(buf.size())));
+    }
+    Bytes repaired = fromHost;
+    repaired[24] = 0x1A, repaired[25] = 0xA5;  // IPv4 header checksum
+    repaired[40] = 0x8D, repaired[41] = 0x49;  // UDP checksum
+    EXPECT_EQ(tap.Read(), repaired);
+    EXPECT_EQ(tap.Read(), fromPeer);
 }
