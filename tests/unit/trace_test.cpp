@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -12,54 +12,41 @@
 
 namespace {
 
-std::mutex g_lock;
 std::vector<std::string> g_lines;
 
-void Collect(const char* text) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_lines.emplace_back(text);
-}
+void Collect(const char* text) { g_lines.emplace_back(text); }
 
 // Routes the library's output to Collect for one test.
 struct Capture {
-    Capture() {
-        g_lines.clear();
-        trace::g_pfnPrintDebugString.store(&Collect);
-    }
+    Capture() { trace::g_pfnPrintDebugString.store(&Collect); }
     ~Capture() { trace::g_pfnPrintDebugString.store(nullptr); }
-    std::vector<std::string> Take() {
-        std::lock_guard<std::mutex> lock(g_lock);
-        std::vector<std::string> out;
-        out.swap(g_lines);
-        return out;
-    }
+    std::vector<std::string> Take() { return std::exchange(g_lines, {}); }
 };
 
-std::string Narrow(const std::wstring& w) { return plat::ToNarrow(w); }
+// A message as the output function gets it.
+#define Fmt(...) plat::ToNarrow(trace::Format(__VA_ARGS__))
+
+struct Failing : CErrorPair {
+    bool AsBool() { return Fail(22, 87, L"** Failing(%s)::AsBool: bad %d\n", L"x", 5); }
+    int AsInt() { return Fail(9, 6, L"** Failing::AsInt\n"); }
+    void* AsPointer() { return Fail(2, 1168, nullptr); }
+};
 
 }  // namespace
 
 TEST(TraceFormat, ConversionsReadTheSameOnEveryPlatform) {
-    EXPECT_EQ(
-        Narrow(trace::Format(L"** CVifnet(%s)::SetIFaceMTU: MTU %d outside allowable range of %d-%d\n", L"tun0", 59, 60, 1500)),
-        "** CVifnet(tun0)::SetIFaceMTU: MTU 59 outside allowable range of 60-1500\n");
-    EXPECT_EQ(Narrow(trace::Format(L"process %08.8X", 0x1A2Bu)), "process 00001A2B");
-    EXPECT_EQ(Narrow(trace::Format(L"narrow %hs, wide %s", "gw", L"tap3")), "narrow gw, wide tap3");
-    EXPECT_EQ(Narrow(trace::Format(L"sa_family = %2x|%02x", 1, 2)), "sa_family =  1|02");
-    EXPECT_EQ(Narrow(trace::Format(L"%2.2X-%2.2X", 0x0A, 0xFF)), "0A-FF");
-    EXPECT_EQ(Narrow(trace::Format(L"%d (0x%08.8X)", static_cast<int>(0x800454CAu), 0x800454CAu)), "-2147199798 (0x800454CA)");
-    EXPECT_EQ(Narrow(trace::Format(L"%u %llu %I64u %zu", 4000000000u, 1ull << 40, 5ull, static_cast<size_t>(7))),
-              "4000000000 1099511627776 5 7");
-    EXPECT_EQ(Narrow(trace::Format(L"[%-6s][%6s][%.2s]", L"ab", L"cd", L"efgh")), "[ab    ][    cd][ef]");
-    EXPECT_EQ(Narrow(trace::Format(L"%*d|%-*d|", 4, 7, 3, 8)), "   7|8  |");
-    EXPECT_EQ(Narrow(trace::Format(L"100%% %c%hc", L'x', 'y')), "100% xy");
-    EXPECT_EQ(Narrow(trace::Format(L"%p", reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF)))), "0000000000ABCDEF");
-    EXPECT_EQ(Narrow(trace::Format(L"%s|%hs", static_cast<const wchar_t*>(nullptr), static_cast<const char*>(nullptr))),
-              "(null)|(null)");
-    EXPECT_EQ(Narrow(trace::Format(L"odd %q end")), "odd %q end");
-    // Longer than any fixed buffer.
-    std::wstring big(5000, L'z');
-    EXPECT_EQ(Narrow(trace::Format(L"<%s>", big.c_str())).size(), 5002u);
+    EXPECT_EQ(Fmt(L"** CVifnet(%s)::SetIFaceMTU: MTU %d outside allowable range of %d-%d\n", L"tun0", 59, 60, 1500),
+              "** CVifnet(tun0)::SetIFaceMTU: MTU 59 outside allowable range of 60-1500\n");
+    EXPECT_EQ(Fmt(L"narrow %hs, wide %s", "gw", L"tap3"), "narrow gw, wide tap3");
+    EXPECT_EQ(Fmt(L"sa_family = %2x|%02x|%2.2X-%2.2X", 1, 2, 0x0A, 0xFF), "sa_family =  1|02|0A-FF");
+    EXPECT_EQ(Fmt(L"%u %llu %I64u %zu", 4000000000u, 1ull << 40, 5ull, static_cast<size_t>(7)), "4000000000 1099511627776 5 7");
+    EXPECT_EQ(Fmt(L"[%-6s][%6s][%.2s]", L"ab", L"cd", L"efgh"), "[ab    ][    cd][ef]");
+    EXPECT_EQ(Fmt(L"%*d|%-*d|", 4, 7, 3, 8), "   7|8  |");
+    EXPECT_EQ(Fmt(L"100%% %c%hc", L'x', 'y'), "100% xy");
+    EXPECT_EQ(Fmt(L"%p", reinterpret_cast<void*>(static_cast<uintptr_t>(0xABCDEF))), "0000000000ABCDEF");
+    EXPECT_EQ(Fmt(L"%s|%hs", static_cast<const wchar_t*>(nullptr), static_cast<const char*>(nullptr)), "(null)|(null)");
+    EXPECT_EQ(Fmt(L"odd %q end"), "odd %q end");
+    EXPECT_EQ(Fmt(L"<%s>", std::wstring(5000, L'z').c_str()).size(), 5002u);  // past any fixed buffer
 }
 
 TEST(TraceOutput, DeliveredAsFormattedOnlyWhileAFunctionIsInstalled) {
@@ -85,30 +72,17 @@ TEST(TraceAssert, ReportsFileAndLineAndCarriesOn) {
     EXPECT_EQ(capture.Take(), std::vector<std::string>{"trace_test.cpp(" + std::to_string(line) + "): ** Assertion Failed **\n"});
 }
 
-namespace {
-struct Failing : CErrorPair {
-    bool AsBool() { return Fail(22, 87, L"** Failing(%s)::AsBool: bad %d\n", L"x", 5); }
-    int AsInt() { return Fail(9, 6, L"** Failing::AsInt\n"); }
-    void* AsPointer() { return Fail(2, 1168, nullptr); }
-};
-}  // namespace
-
+// Each failure records its pair in the object and hands it to the thread; a null format writes nothing.
 TEST(FailureConvention, RecordsWritesRaisesAndReturnsTheFailure) {
     Capture capture;
     Failing f;
-    errno = 0;
-    plat::SetLastErrorCode(0);
+    RaiseError(0, 0);
     EXPECT_FALSE(f.AsBool());
-    EXPECT_EQ(f.GetErrno(), 22);
-    EXPECT_EQ(f.GetLastErrorCode(), 87u);
-    EXPECT_EQ(errno, 22);
-    EXPECT_EQ(plat::GetLastErrorCode(), 87u);
+    EXPECT_EQ(std::make_tuple(f.GetErrno(), f.GetLastErrorCode(), errno, plat::GetLastErrorCode()),
+              std::make_tuple(22, 87u, 22, 87u));
     EXPECT_EQ(f.AsInt(), -1);
-    EXPECT_EQ(errno, 9);
-    EXPECT_EQ(plat::GetLastErrorCode(), 6u);
+    EXPECT_EQ(std::make_tuple(errno, plat::GetLastErrorCode()), std::make_tuple(9, 6u));
     EXPECT_EQ(f.AsPointer(), nullptr);
-    EXPECT_EQ(errno, 2);
-    EXPECT_EQ(f.GetLastErrorCode(), 1168u);
-    // A null format records and raises without writing anything.
+    EXPECT_EQ(std::make_tuple(errno, f.GetLastErrorCode()), std::make_tuple(2, 1168u));
     EXPECT_EQ(capture.Take(), (std::vector<std::string>{"** Failing(x)::AsBool: bad 5\n", "** Failing::AsInt\n"}));
 }
