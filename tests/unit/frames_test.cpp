@@ -1,6 +1,9 @@
+// The byte-level frame code at its edges. The fuzz targets check the replies, announcements and TUN
+// framing field by field on every input; the read and write tests check them end to end.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "iface/frames.h"
@@ -27,15 +30,6 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// A 60-byte broadcast ARP request from the peer (10.0.0.1) for 10.0.0.5; the last 18 bytes are
-// padding.
-Bytes ARPRequest(std::uint8_t etherHi = 0x08, std::uint8_t etherLo = 0x06, std::uint8_t op = 1) {
-    Bytes f = Cat({kBroadcast, kPeer, {etherHi, etherLo, 0, 1, 0x08, 0, 6, 4, 0, op}, kPeer, {10, 0, 0, 1},
-                   Bytes(6, 0), {10, 0, 0, 5}});
-    f.resize(60, 0xEE);
-    return f;
-}
-
 }  // namespace
 
 TEST(Frames, WalkFindsEachRecordAtItsAlignedOffset) {
@@ -46,7 +40,7 @@ TEST(Frames, WalkFindsEachRecordAtItsAlignedOffset) {
     frames::Record rec;
     ASSERT_TRUE(frames::NextRecord(pos, buf.data() + buf.size(), rec));
     EXPECT_EQ(rec.frame, buf.data() + 20);
-    EXPECT_EQ(rec.length, 58u);  // offsets 20 to 77
+    EXPECT_EQ(rec.length, 58u);
     EXPECT_EQ(pos, buf.data() + 80);
     ASSERT_TRUE(frames::NextRecord(pos, buf.data() + buf.size(), rec));
     EXPECT_EQ(rec.frame, buf.data() + 98);
@@ -55,17 +49,17 @@ TEST(Frames, WalkFindsEachRecordAtItsAlignedOffset) {
 }
 
 TEST(Frames, HostileLengthsEndTheWalk) {
-    struct Case { std::size_t size; std::uint32_t capLen; std::uint16_t hdrLen; };
-    for (const Case c : {Case{20 + 59, 60, 20},        // captured frame runs one byte past the buffer
-                         Case{17, 0, 17},              // header too short to hold the header length
-                         Case{100, 10, 4},             // header length inside the header itself
-                         Case{100, 0xFFFFFFFF, 20},    // would wrap a 32-bit sum
-                         Case{100, 0xFFFFFFEC, 20}}) { // would wrap to exactly 0
-        Bytes buf(c.size);
-        if (c.size >= 18) PutRecordHeader(buf.data(), c.capLen, c.hdrLen);
+    using Case = std::tuple<std::size_t, std::uint32_t, std::uint16_t>;       // buffer size, captured and header length
+    for (const auto& [size, capLen, hdrLen] : {Case{20 + 59, 60, 20},         // captured frame runs one byte past the buffer
+                                               Case{17, 0, 17},               // too short to hold the header length
+                                               Case{100, 10, 4},              // header length inside the header itself
+                                               Case{100, 0xFFFFFFFF, 20},     // would wrap a 32-bit sum
+                                               Case{100, 0xFFFFFFEC, 20}}) {  // would wrap to exactly 0
+        Bytes buf(size);
+        if (size >= 18) PutRecordHeader(buf.data(), capLen, hdrLen);
         std::uint8_t* pos = buf.data();
         frames::Record rec;
-        EXPECT_FALSE(frames::NextRecord(pos, buf.data() + buf.size(), rec)) << c.size << " " << c.capLen;
+        EXPECT_FALSE(frames::NextRecord(pos, buf.data() + buf.size(), rec)) << size << " " << capLen;
         EXPECT_EQ(pos, buf.data() + buf.size());
     }
 }
@@ -86,63 +80,16 @@ TEST(Frames, SelectionOrder) {
     EXPECT_EQ(verdict(kOther, kPeer, false), Verdict::Discard);
 }
 
+// The fuzz target checks that every request that qualifies keeps the rules; this, the ones that must.
 TEST(Frames, ARPRequestQualifiesOnlyWhenWholeAndAddressed) {
-    const Bytes req = ARPRequest();
+    Bytes req =
+        Cat({kBroadcast, kPeer, {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1}, kPeer, {10, 0, 0, 1}, Bytes(6, 0), {10, 0, 0, 5}});
+    req.resize(60, 0xEE);
     EXPECT_TRUE(frames::IsARPRequest(req.data(), 42, 1, kIface.data()));
     EXPECT_FALSE(frames::IsARPRequest(req.data(), 41, 1, kIface.data()));
     EXPECT_FALSE(frames::IsARPRequest(req.data(), 60, 3, kIface.data()));
-    const Bytes reply = ARPRequest(0x08, 0x06, 2);
-    EXPECT_FALSE(frames::IsARPRequest(reply.data(), 60, 1, kIface.data()));
-    Bytes toOther = req;
-    std::memcpy(toOther.data(), kOther.data(), 6);
-    EXPECT_FALSE(frames::IsARPRequest(toOther.data(), 60, 1, kIface.data()));
-    std::memcpy(toOther.data(), kIface.data(), 6);
-    EXPECT_TRUE(frames::IsARPRequest(toOther.data(), 60, 1, kIface.data()));
-}
-
-TEST(Frames, RepliesAndAnnouncementLayouts) {
-    Bytes arp = ARPRequest();
-    frames::MakeARPReply(arp.data(), kIface.data());
-    Bytes expected = Cat({kPeer, kIface, {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 2}, kIface, {10, 0, 0, 5}, kPeer,
-                          {10, 0, 0, 1}});
-    expected.resize(60, 0xEE);  // only the 42 bytes of the reply change
-    EXPECT_EQ(arp, expected);
-
-    Bytes rarp = ARPRequest(0x80, 0x35, 3);
-    std::memcpy(rarp.data() + 32, kIface.data(), 6);  // asks for the interface's address
-    frames::MakeRARPReply(rarp.data(), kIface.data(), 0);
-    expected = Cat({kPeer, kIface, {0x80, 0x35, 0, 1, 0x08, 0, 6, 4, 0, 4}, kIface, {0, 0, 0, 0}, kIface, {0, 0, 0, 0}});
-    expected.resize(60, 0xEE);
-    EXPECT_EQ(rarp, expected);
-
-    Bytes announcement(42, 0xEE);
-    const std::uint8_t ip[4] = {10, 0, 0, 5};
-    std::uint32_t addr;
-    std::memcpy(&addr, ip, 4);
-    frames::MakeGratuitousARP(announcement.data(), kIface.data(), addr);
-    EXPECT_EQ(announcement, Cat({kBroadcast, kIface, {0x08, 0x06, 0, 1, 0x08, 0, 6, 4, 0, 1}, kIface, {10, 0, 0, 5},
-                                 Bytes(6, 0), {10, 0, 0, 5}}));
-}
-
-TEST(Frames, TunFramingAndBatchRecord) {
-    Bytes packet(20);
-    for (std::size_t i = 0; i < packet.size(); ++i)
-        packet[i] = static_cast<std::uint8_t>(i);
-    std::uint32_t ip = 0;
-    EXPECT_FALSE(frames::TunDestination(packet.data(), 19, ip));
-    ASSERT_TRUE(frames::TunDestination(packet.data(), 20, ip));
-    EXPECT_EQ(0, std::memcmp(&ip, packet.data() + 16, 4));
-
-    Bytes frame(14 + packet.size());
-    frames::PutTunHeader(frame.data(), kPeer.data(), kIface.data());
-    std::memcpy(frame.data() + 14, packet.data(), packet.size());
-    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 14), Cat({kPeer, kIface, {0x08, 0x00}}));
-
-    Bytes batch(16 + frame.size(), 0xEE);
-    EXPECT_EQ(frames::PutBatchRecord(batch.data(), frame.data(), 34), 50u);
-    const std::uint32_t length = 34;
-    Bytes header(16, 0);
-    std::memcpy(header.data() + 8, &length, 4);
-    EXPECT_EQ(Bytes(batch.begin(), batch.begin() + 16), header);
-    EXPECT_EQ(Bytes(batch.begin() + 16, batch.end()), frame);
+    std::memcpy(req.data(), kOther.data(), 6);
+    EXPECT_FALSE(frames::IsARPRequest(req.data(), 60, 1, kIface.data()));
+    std::memcpy(req.data(), kIface.data(), 6);
+    EXPECT_TRUE(frames::IsARPRequest(req.data(), 60, 1, kIface.data()));
 }
