@@ -23,7 +23,6 @@ using Lines = std::vector<std::string>;
 namespace {
 
 const char16_t kLan[] = u"sim-lan-a";
-const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const uint8_t kTarnMac[6] = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x02};
 const uint8_t kPeerMac[6] = {0x00, 0x50, 0x56, 0x01, 0x02, 0x03};
 const uint8_t kOtherMac[6] = {0x00, 0x50, 0x56, 0x09, 0x09, 0x09};
@@ -35,12 +34,8 @@ Bytes Frame(const uint8_t* dst, const uint8_t* src, uint16_t type, size_t size =
     Bytes f(size, 0xA5);
     std::copy(dst, dst + 6, f.begin());
     std::copy(src, src + 6, f.begin() + 6);
-    f[12] = uint8_t(type >> 8);
-    f[13] = uint8_t(type);
-    if (size >= 16) {
-        f[14] = uint8_t(tag >> 8);
-        f[15] = uint8_t(tag);
-    }
+    const uint8_t words[4] = {uint8_t(type >> 8), uint8_t(type), uint8_t(tag >> 8), uint8_t(tag)};
+    std::copy(words, words + std::min<size_t>(4, size - 12), f.begin() + 12);
     return f;
 }
 
@@ -114,6 +109,14 @@ struct Dev : vtest::Iface {
         return b;
     }
 };
+
+// The frame-trace blocks among the messages, the interface's address replaced by "@".
+Lines TraceBlocks(CaptureMessages& messages) {
+    Lines blocks;
+    for (const std::string& line : messages.Take())
+        if (vtest::StartsWith(line, "\nEthernet")) blocks.push_back(std::regex_replace(line, std::regex("[0-9A-F]{16}"), "@"));
+    return blocks;
+}
 
 // Read timeout of the tests that read until nothing is left: long enough for the reader thread
 // to fetch an injected buffer.
@@ -213,16 +216,13 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
     EXPECT_EQ(s.n64BytesWritten, 168u);
 
     // The default mask traces ARP and RARP both ways, and no IPv4 frame.
-    Lines blocks;
-    for (const std::string& line : messages.Take())
-        if (vtest::StartsWith(line, "\nEthernet")) blocks.push_back(std::regex_replace(line, std::regex("[0-9A-F]{16}"), "@"));
     const Lines expected = {
         "\nEthernet ARP Frame READ from TUN interface @:\n(Where is: 10.1.0.77, Tell: 10.1.0.9)\n",
         "\nEthernet ARP Frame WRITTEN to TUN interface @:\n(10.1.0.77 is at: 02-00-5E-81-00-02)\n",
         "\nEthernet RARP Frame READ from TUN interface @:\n(Who is: 02-00-5E-81-00-02, Tell: 10.1.0.9)\n",
         "\nEthernet RARP Frame WRITTEN to TUN interface @:\n(02-00-5E-81-00-02 is: 10.1.0.77)\n",
     };
-    EXPECT_EQ(blocks, expected);
+    EXPECT_EQ(TraceBlocks(messages), expected);
 }
 
 TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
@@ -374,13 +374,10 @@ TEST_F(ReadPath, DebugMaskChoosesTheFramesTraced) {
         ASSERT_EQ(tap.Read(), frame);
         ASSERT_EQ(vifnet32_write(tap.fd, frame.data(), int(frame.size())), 42);
     }
-    Lines blocks;
-    for (const std::string& line : messages.Take())
-        if (vtest::StartsWith(line, "\nEthernet")) blocks.push_back(std::regex_replace(line, std::regex("[0-9A-F]{16}"), "@"));
     const std::string dump = "0000: FF FF FF FF FF FF 00 50 56 01 02 03 08 06 00 00  .......PV.......\n"
                              "0010: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5  ................\n"
                              "0020: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5                    ..........";
-    EXPECT_EQ(blocks, (Lines{"\nEthernet Frame READ from TAP interface @\n" + dump, "\nEthernet Frame WRITTEN to TAP interface @\n" + dump}));
+    EXPECT_EQ(TraceBlocks(messages), (Lines{"\nEthernet Frame READ from TAP interface @\n" + dump, "\nEthernet Frame WRITTEN to TAP interface @\n" + dump}));
 }
 
 // Frames the host itself sent on an adapter that leaves checksums to the hardware arrive with
