@@ -10,6 +10,7 @@
 
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
+#include "iface/address_text.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -33,16 +34,6 @@ std::uint32_t Load32(const std::uint8_t* bytes) {
 
 // Rows the system marked invalid, and rows of other link kinds, say nothing about a MAC.
 bool IsUsableRow(const plat::IpNetRow& row) { return row.dwType != plat::kIpNetTypeInvalid && row.dwPhysAddrLen == 6; }
-
-std::wstring IPText(const std::uint8_t* ipAddr) {
-    std::wstring text;
-    return FormatIPAddr(ipAddr, text);
-}
-
-std::wstring MACText(const std::uint8_t* macAddr) {
-    std::wstring text;
-    return FormatMACAddr(macAddr, text);
-}
 
 }  // namespace
 
@@ -107,7 +98,7 @@ bool CVifnet32App::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8
     }
     if (rc == VF_ERROR_SUCCESS) return true;
     return Fail(VF_EINVAL, rc, L"** CVifnet32App::SetARPTableEntry(%s,%s): SetIpNetEntry failed; rc=%d: %s\n",
-                IPText(ipAddr).c_str(), MACText(macAddr).c_str(), rc, FormatLastError(rc).c_str());
+                IPText(Load32(ipAddr)).c_str(), MACText(macAddr).c_str(), rc, FormatLastError(rc).c_str());
 }
 
 bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
@@ -125,7 +116,7 @@ bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
     }
     if (rc == VF_ERROR_SUCCESS || rc == VF_ERROR_NO_MORE_ITEMS) return true;
     return Fail(VF_EINVAL, rc, L"** CVifnet32App::DelARPTableEntry(%s): DeleteIpNetEntry failed; rc=%d: %s\n",
-                IPText(ipAddr).c_str(), rc, FormatLastError(rc).c_str());
+                IPText(Load32(ipAddr)).c_str(), rc, FormatLastError(rc).c_str());
 }
 
 bool CVifnet32App::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
