@@ -1,8 +1,10 @@
-// The shared adapter: receive buffers, binding interfaces and sizing the receive buffers to the
-// largest bound read buffer; and the registry's shut-down of whatever a process left open.
+// The shared adapter's receive buffers and bindings, and the registry's shut-down of what a process left open.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <tuple>
+#include <vector>
 
 #include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
@@ -12,8 +14,7 @@
 
 namespace {
 
-const char16_t kName[] = u"sim-unit-a";
-const char16_t kOther[] = u"sim-unit-b";
+const char16_t kName[] = u"sim-unit-a", kOther[] = u"sim-unit-b";
 
 ADAPTER_INFO_LIST_ENTRY Entry(const char16_t* name, uint8_t lastMacByte, const char* ip) {
     ADAPTER_INFO_LIST_ENTRY e{};
@@ -32,11 +33,11 @@ protected:
         FreeWPAdaptersList();
         WrenSimReset();
         m_entry = Entry(kName, 1, "10.7.0.1");
-        auto other = Entry(kOther, 2, "10.8.0.1");
-        ASSERT_TRUE(WrenSimAddAdapter(&m_entry));
-        ASSERT_TRUE(WrenSimAddAdapter(&other));
+        ADAPTER_INFO_LIST_ENTRY other = Entry(kOther, 2, "10.8.0.1");
+        ASSERT_TRUE(WrenSimAddAdapter(&m_entry) && WrenSimAddAdapter(&other));
     }
     void TearDown() override { FreeWPAdaptersList(); }
+    std::unique_ptr<CVFAdapter> Open() { return std::make_unique<CVFAdapter>(WrenPackOpenAdapter(kName), &m_entry); }
     ADAPTER_INFO_LIST_ENTRY m_entry;
 };
 
@@ -44,8 +45,6 @@ protected:
 
 TEST(Buffer, ResizeKeepsDataAndNeverCutsIt) {
     CBuffer buffer(16384);
-    ASSERT_EQ(buffer.GetBufSize(), 16384u);
-    EXPECT_EQ(buffer.GetSeqNum(), 0u);
     std::memcpy(buffer.GetData(), "frames", 6);
     buffer.SetDataLen(6000);
     buffer.SetSeqNum(9);
@@ -53,125 +52,87 @@ TEST(Buffer, ResizeKeepsDataAndNeverCutsIt) {
     EXPECT_EQ(buffer.GetBufSize(), 16384u);
     EXPECT_TRUE(buffer.Resize(6000));
     EXPECT_TRUE(buffer.Resize(65536));
-    EXPECT_EQ(buffer.GetBufSize(), 65536u);
-    EXPECT_EQ(buffer.GetDataLen(), 6000u);
-    EXPECT_EQ(buffer.GetSeqNum(), 9u);
+    EXPECT_EQ(std::make_tuple(buffer.GetBufSize(), buffer.GetDataLen(), buffer.GetSeqNum()), std::make_tuple(65536u, 6000u, 9u));
     EXPECT_EQ(std::memcmp(buffer.GetData(), "frames", 6), 0);
 }
 
-TEST_F(Adapter, BindingSizesTheReceiveBuffersToTheLargestBoundReadBuffer) {
-    WP_HANDLE handle = WrenPackOpenAdapter(kName);
-    ASSERT_NE(handle, nullptr);
+TEST_F(Adapter, BindingSizesTheReceiveBuffersAndGoingUpNeedsAType) {
     {
-        CVFAdapter adapter(handle, &m_entry);
-        EXPECT_EQ(adapter.GetMACText(), L"00-50-56-00-01-01");
-        EXPECT_EQ(adapter.GetAdapterInfo().pNext, nullptr);
-        EXPECT_EQ(adapter.GetAdapterBufferSize(), 1048576u);
-        EXPECT_EQ(adapter.GetPacketsBufferSize(), 65536u);
-
-        CVifnet small(2, &adapter), large(2, &adapter);
+        const auto adapter = Open();
+        EXPECT_EQ(adapter->GetAdapterInfo().pNext, nullptr);
+        CVifnet small(2, adapter.get()), large(2, adapter.get()), unbound(2, adapter.get());
         ASSERT_TRUE(large.SetIOBufferSize(262144));
-        EXPECT_FALSE(adapter.IsReaderRunning());
-        EXPECT_EQ(adapter.AddVifnet(&small), 1);
-        EXPECT_TRUE(adapter.IsReaderRunning());
-        EXPECT_EQ(adapter.AddVifnet(&small), 1);
-        EXPECT_EQ(adapter.AddVifnet(&large), 2);
-        EXPECT_EQ(adapter.GetPacketsBufferSize(), 262144u);
-        EXPECT_EQ(adapter.RemoveVifnet(&large), 1);
-        EXPECT_EQ(adapter.GetPacketsBufferSize(), 65536u);
-        EXPECT_TRUE(adapter.IsReaderRunning());
-        // Never bound: accepted, nothing changes.
-        CVifnet unbound(2, &adapter);
-        EXPECT_EQ(adapter.RemoveVifnet(&unbound), 1);
-        EXPECT_EQ(adapter.RemoveVifnet(&small), 0);
-        EXPECT_FALSE(adapter.IsReaderRunning());
+        EXPECT_FALSE(adapter->IsReaderRunning());
+        EXPECT_EQ(adapter->AddVifnet(&small), 1);
+        EXPECT_TRUE(adapter->IsReaderRunning());
+        EXPECT_EQ(adapter->AddVifnet(&small), 1);
+        EXPECT_EQ(adapter->AddVifnet(&large), 2);
+        EXPECT_EQ(adapter->GetPacketsBufferSize(), 262144u);
+        EXPECT_EQ(adapter->RemoveVifnet(&large), 1);
+        EXPECT_EQ(adapter->GetPacketsBufferSize(), 65536u);
+        EXPECT_TRUE(adapter->IsReaderRunning());
+        EXPECT_EQ(adapter->RemoveVifnet(&unbound), 1);  // never bound: accepted, nothing changes
+        EXPECT_EQ(adapter->RemoveVifnet(&small), 0);
+        EXPECT_FALSE(adapter->IsReaderRunning());
+        // The adapter's own range checks, behind the interface's.
+        EXPECT_FALSE(adapter->SetAdapterBufferSize(65535) || adapter->SetAdapterBufferSize(-1));
+        EXPECT_FALSE(adapter->SetPacketsBufferSize(&small, 16383) || adapter->SetPacketsBufferSize(&small, 1048577));
+        EXPECT_EQ(WrenSimGetBuff(kName), 1048576u);
 
-        // Out-of-range sizes are refused before the driver sees them.
-        EXPECT_FALSE(adapter.SetAdapterBufferSize(65535));
-        EXPECT_FALSE(adapter.SetAdapterBufferSize(-1));
-        EXPECT_TRUE(adapter.SetAdapterBufferSize(16777216));
-        EXPECT_EQ(WrenSimGetBuff(kName), 16777216u);
-        EXPECT_FALSE(adapter.SetPacketsBufferSize(&small, 16383));
-        EXPECT_FALSE(adapter.SetPacketsBufferSize(&small, 1048577));
-        EXPECT_TRUE(adapter.SetPacketsBufferSize(&small, 16384));
-        EXPECT_EQ(adapter.GetPacketsBufferSize(), 16384u);
+        // Callers' naming always gives a type, so only here can an interface without one be asked to go up.
+        EXPECT_FALSE(unbound.SetIFaceFlags(VIFNET32_IFF_UP));
+        EXPECT_EQ(plat::GetErrno(), VF_ENODEV);
+        EXPECT_EQ(plat::GetLastErrorCode(), VF_ERROR_DEV_NOT_EXIST);
+        EXPECT_EQ(unbound.GetIFaceFlags(), CVifnet::kRunningFlags);
+        ASSERT_TRUE(unbound.SetVifnetFlags(VIFNET32_IFF_TUN));
+        ASSERT_TRUE(unbound.SetIFaceFlags(VIFNET32_IFF_UP));
+        ASSERT_TRUE(unbound.SetIFaceFlags(VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST));
+        EXPECT_EQ(adapter->GetVifnetCount(), 1);  // up twice binds once
+        ASSERT_TRUE(unbound.SetIFaceFlags(0));
+        ASSERT_TRUE(unbound.SetIFaceFlags(0));
+        EXPECT_EQ(adapter->GetVifnetCount(), 0);
         EXPECT_EQ(WrenSimOpenCount(kName), 1u);
     }
-    // The adapter owns its handle.
-    EXPECT_EQ(WrenSimOpenCount(kName), 0u);
+    EXPECT_EQ(WrenSimOpenCount(kName), 0u);  // the adapter owns its handle
 }
 
 TEST_F(Adapter, ProcessShutDownClosesEveryDescriptorAndAdapter) {
-    const int a1 = theApp.Open("10.7.0.1", 2);
-    const int a2 = theApp.Open("00-50-56-00-01-01", 0);
-    const int b1 = theApp.Open("10.8.0.1", 1);
-    ASSERT_GE(a1, 0);
-    ASSERT_GE(a2, 0);
-    ASSERT_GE(b1, 0);
-    EXPECT_NE(a1, a2);
-    EXPECT_EQ(WrenSimOpenCount(kName), 1u);
-    EXPECT_EQ(WrenSimOpenCount(kOther), 1u);
-
+    const int fds[] = {theApp.Open("10.7.0.1", 2), theApp.Open("00-50-56-00-01-01", 0), theApp.Open("10.8.0.1", 1)};
+    ASSERT_TRUE(fds[0] >= 0 && fds[1] >= 0 && fds[2] >= 0 && fds[0] != fds[1]);
+    EXPECT_EQ(std::make_pair(WrenSimOpenCount(kName), WrenSimOpenCount(kOther)), std::make_pair(1u, 1u));
     theApp.ExitInstance();
-    EXPECT_EQ(WrenSimOpenCount(kName), 0u);
-    EXPECT_EQ(WrenSimOpenCount(kOther), 0u);
+    EXPECT_EQ(std::make_pair(WrenSimOpenCount(kName), WrenSimOpenCount(kOther)), std::make_pair(0u, 0u));
     ASSERT_TRUE(theApp.InitInstance());
-    EXPECT_EQ(theApp.Close(a1), -1);
+    EXPECT_EQ(theApp.Close(fds[0]), -1);
     EXPECT_EQ(plat::GetErrno(), VF_EBADF);
 }
 
-// Callers reach the flags by name, and naming chooses the type, so only here can an interface
-// without a type be asked to go up.
-TEST_F(Adapter, GoingUpNeedsATypeAndBindsOnce) {
-    WP_HANDLE handle = WrenPackOpenAdapter(kName);
-    ASSERT_NE(handle, nullptr);
-    CVFAdapter adapter(handle, &m_entry);
-    CVifnet vf(2, &adapter);
-    EXPECT_FALSE(vf.SetIFaceFlags(VIFNET32_IFF_UP));
-    EXPECT_EQ(plat::GetErrno(), VF_ENODEV);
-    EXPECT_EQ(plat::GetLastErrorCode(), VF_ERROR_DEV_NOT_EXIST);
-    EXPECT_EQ(vf.GetIFaceFlags(), CVifnet::kRunningFlags);
-    ASSERT_TRUE(vf.SetVifnetFlags(VIFNET32_IFF_TUN));
-    ASSERT_TRUE(vf.SetIFaceFlags(VIFNET32_IFF_UP));
-    ASSERT_TRUE(vf.SetIFaceFlags(VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST));
-    EXPECT_EQ(adapter.GetVifnetCount(), 1);
-    ASSERT_TRUE(vf.SetIFaceFlags(0));
-    ASSERT_TRUE(vf.SetIFaceFlags(0));
-    EXPECT_EQ(adapter.GetVifnetCount(), 0);
-}
-
-// The window of numbered receive buffers as a reader's cursor sees it.
 TEST_F(Adapter, CursorIsClampedToTheWindowAndNumberingRestartsWithTheThread) {
-    WP_HANDLE handle = WrenPackOpenAdapter(kName);
-    ASSERT_NE(handle, nullptr);
-    CVFAdapter adapter(handle, &m_entry);
-    CVifnet vf(2, &adapter);
-    ASSERT_EQ(adapter.AddVifnet(&vf), 1);
-    uint8_t data[64];
-    for (uint8_t i = 0; i < 10; ++i) {
-        std::memset(data, i, sizeof data);
-        ASSERT_TRUE(WrenSimInjectBuffer(kName, data, sizeof data));
-    }
+    const auto adapter = Open();
+    CVifnet vf(2, adapter.get());
+    ASSERT_EQ(adapter->AddVifnet(&vf), 1);
+    for (uint8_t i = 0; i < 10; ++i)
+        ASSERT_TRUE(WrenSimInjectBuffer(kName, std::vector<uint8_t>(64, i).data(), 64));
     // Taking the newest buffer asks for the next, so a steady reader walks all ten.
     uint32_t cursor = 0;
     uint8_t got[64];
     for (uint32_t i = 0; i < 10; ++i, ++cursor) {
-        ASSERT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 64u);
+        ASSERT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 64u);
         EXPECT_EQ(cursor, i);
         EXPECT_EQ(got[0], i);
     }
     cursor = 100;
-    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 0), 0u);
+    EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 0), 0u);
     EXPECT_EQ(cursor, 10u);
     cursor = 3;  // a small destination gets the first bytes and the whole length
-    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, 8, 0), 64u);
+    EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, 8, 0), 64u);
     EXPECT_EQ(cursor, 3u);
 
-    ASSERT_EQ(adapter.RemoveVifnet(&vf), 0);
-    ASSERT_EQ(adapter.AddVifnet(&vf), 1);
-    ASSERT_TRUE(WrenSimInjectBuffer(kName, data, 32));
+    ASSERT_EQ(adapter->RemoveVifnet(&vf), 0);
+    ASSERT_EQ(adapter->AddVifnet(&vf), 1);
+    ASSERT_TRUE(WrenSimInjectBuffer(kName, std::vector<uint8_t>(32, 9).data(), 32));
     cursor = 0;  // a newly bound reader's
-    EXPECT_EQ(adapter.GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 32u);
+    EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 32u);
     EXPECT_EQ(cursor, 0u);
-    adapter.RemoveVifnet(&vf);
+    adapter->RemoveVifnet(&vf);
 }
