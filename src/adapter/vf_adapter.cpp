@@ -373,24 +373,19 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
 // ---- Sends ---------------------------------------------------------------------------------------
 
 bool CVFAdapter::WritePacket(const void* frame, std::uint32_t length) {
-    if (!m_hAdapter || !frame || length == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::WritePacket: Invalid parameters\n",
-                    m_strMACAddr.c_str());
-    }
-    if (WrenPackSendPacket(m_hAdapter, frame, length)) return true;
-    return FailDriverSend(L"WritePacket", L"WrenPackSendPacket");
+    return Send(L"WritePacket", L"WrenPackSendPacket", &WrenPackSendPacket, frame, length);
 }
 
 bool CVFAdapter::WriteMultiplePackets(const void* batch, std::uint32_t length) {
-    if (!m_hAdapter || !batch || length == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::WriteMultiplePackets: Invalid parameters\n",
-                    m_strMACAddr.c_str());
-    }
-    if (WrenPackSendManyPackets(m_hAdapter, batch, length)) return true;
-    return FailDriverSend(L"WriteMultiplePackets", L"WrenPackSendManyPackets");
+    return Send(L"WriteMultiplePackets", L"WrenPackSendManyPackets", &WrenPackSendManyPackets, batch, length);
 }
 
-Failure CVFAdapter::FailDriverSend(const wchar_t* operation, const wchar_t* driverCall) {
+bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length) {
+    if (!m_hAdapter || !data || length == 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::%s: Invalid parameters\n", m_strMACAddr.c_str(),
+                    operation);
+    }
+    if (send(m_hAdapter, data, length)) return true;
     const int nErrno = plat::GetErrno();
     plat::TakeDriverLastError();
     const DWORD code = plat::GetLastErrorCode();

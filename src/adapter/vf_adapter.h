@@ -100,8 +100,10 @@ private:
     static DWORD ReaderThreadProc(void* arg);
     void ReaderLoop();
     void NotifyVifnets();
-    // A failed driver send: takes the driver's pair, writes "<operation>: <driverCall> failed".
-    Failure FailDriverSend(const wchar_t* operation, const wchar_t* driverCall);
+    // One send through the driver call given; on failure the driver's pair and "<operation>:
+    // <driverCall> failed".
+    using DriverSend = int (*)(WP_HANDLE, const void*, std::uint32_t);
+    bool Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length);
     // Moves the window's buffers, newest first, to the head of the free list, cleared.
     void RecycleFullBuffers();
 
