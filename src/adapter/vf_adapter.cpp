@@ -228,7 +228,9 @@ void CVFAdapter::ReaderLoop() {
 
     const plat::WaitHandle driverWait[2] = {m_hStopEvent.Handle(), hDriverEvent};
     const plat::WaitHandle requestWait[2] = {m_hStopEvent.Handle(), m_hReadRequestEvent.Handle()};
-    CBuffer* pInHand = nullptr;
+    // The buffer being filled, held in a list of its own so that it moves between the lists
+    // by splicing, without allocating a list node per receive.
+    CBufferList inHand;
     unsigned nUnproductive = 0;
     bool stop = false;
     while (!stop) {
@@ -243,16 +245,13 @@ void CVFAdapter::ReaderLoop() {
         if (woke != plat::kWaitObject0 + 1) {
             m_hReadRequestEvent.Set();
         } else {
-            if (!pInHand) {
+            if (inHand.empty()) {
                 lock.Lock();
-                if (!m_FreeBufList.empty()) {
-                    pInHand = m_FreeBufList.front();
-                    m_FreeBufList.pop_front();
-                } else {
-                    pInHand = new CBuffer(m_nPacketsBufferSize);
-                }
+                if (m_FreeBufList.empty()) m_FreeBufList.push_back(new CBuffer(m_nPacketsBufferSize));
+                inHand.splice(inHand.end(), m_FreeBufList, m_FreeBufList.begin());
                 lock.Unlock();
             }
+            CBuffer* pInHand = inHand.front();
             // A buffer whose storage could not be allocated is kept in hand and asks for its
             // storage again before each receive, rather than being lost or read into.
             if (pInHand->GetBufSize() == 0) {
@@ -274,8 +273,7 @@ void CVFAdapter::ReaderLoop() {
                 lock.Lock();
                 pInHand->SetSeqNum(m_nNextBufSeqNum++);
                 pInHand->SetDataLen(nRead);
-                m_FullBufList.push_back(pInHand);
-                pInHand = nullptr;
+                m_FullBufList.splice(m_FullBufList.end(), inHand);
                 ++m_nBuffersRead;
                 while (m_FullBufList.size() > nMaxFull) {
                     CBuffer* oldest = m_FullBufList.front();
@@ -304,10 +302,7 @@ void CVFAdapter::ReaderLoop() {
     m_hReadRequestEvent.Reset();
     m_hDataReadyEvent.Reset();
     m_bReadPending = false;
-    if (pInHand) {
-        pInHand->SetDataLen(0);
-        m_FreeBufList.push_front(pInHand);
-    }
+    m_FreeBufList.splice(m_FreeBufList.begin(), inHand);
     RecycleFullBuffers();
 }
 
