@@ -139,13 +139,17 @@ const WP_BPF_PROGRAM kAcceptAllProgram = {1, kAcceptAll};
 
 }  // namespace
 
-bool CVFAdapter::StartReaderThread() {
-    plat::CSingleLock lock(m_Lock);
+void CVFAdapter::WaitWhileStopping(plat::CSingleLock& lock) {
     while (m_bStopping) {
         lock.Unlock();
         plat::Sleep(10);
         lock.Lock();
     }
+}
+
+bool CVFAdapter::StartReaderThread() {
+    plat::CSingleLock lock(m_Lock);
+    WaitWhileStopping(lock);
     if (m_hReaderThread.Running()) return true;
     VF_ASSERT(m_hAdapter != nullptr);
     VF_ASSERT(m_FullBufList.empty());
@@ -166,11 +170,7 @@ void CVFAdapter::StopReaderThread() {
     plat::CSingleLock lock(m_Lock);
     // Two interfaces unbound at once may both ask: the second waits for the first stop to end
     // instead of joining the same thread twice.
-    while (m_bStopping) {
-        lock.Unlock();
-        plat::Sleep(10);
-        lock.Lock();
-    }
+    WaitWhileStopping(lock);
     if (!m_hReaderThread.Running()) return;
     m_bStopping = true;
     VF_ASSERT(m_hStopEvent.Valid());

@@ -97,6 +97,9 @@ public:
 private:
     bool StartReaderThread();
     void StopReaderThread();
+    // Lets go of m_Lock (held by `lock`) in 10 ms steps until no stop is in progress, so that a
+    // start or a second stop never overlaps a stop.
+    void WaitWhileStopping(plat::CSingleLock& lock);
     static DWORD ReaderThreadProc(void* arg);
     void ReaderLoop();
     void NotifyVifnets();
