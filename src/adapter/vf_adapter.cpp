@@ -381,9 +381,7 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
                     operation);
     }
     if (send(m_hAdapter, data, length)) return true;
-    const int nErrno = plat::GetErrno();
-    plat::TakeDriverLastError();
-    const DWORD code = plat::GetLastErrorCode();
+    const auto [nErrno, code] = plat::TakeDriverError();
     return Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
                 FormatLastError(code).c_str());
 }
@@ -402,9 +400,7 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
         m_nAdapterBufferSize.store(size, std::memory_order_relaxed);
         return true;
     }
-    const int nErrno = plat::GetErrno();
-    plat::TakeDriverLastError();
-    const DWORD code = plat::GetLastErrorCode();
+    const auto [nErrno, code] = plat::TakeDriverError();
     lock.Unlock();
     return Fail(nErrno, code, L"** CVFAdapter(%s)::SetAdapterBufferSize: WrenPackSetBuff(%d) failed; rc=%d: %s\n",
                 m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());

@@ -101,9 +101,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     }
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {
-        const int nErrno = plat::GetErrno();
-        plat::TakeDriverLastError();
-        const DWORD code = plat::GetLastErrorCode();
+        const auto [nErrno, code] = plat::TakeDriverError();
         return Fail(nErrno, code, L"** CVifnet32App::CreateAdapter(%hs): WrenPackOpenAdapter(%s) failed; rc=%d: %s\n", gateway,
                     WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str(), code, FormatLastError(code).c_str());
     }

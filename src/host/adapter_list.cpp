@@ -62,9 +62,7 @@ bool InitWPAdaptersList() {
     std::uint32_t bytes = 0;
     WrenPackGetAdaptersList(nullptr, &bytes);
     if (bytes == 0) {
-        int nErrno = plat::GetErrno();
-        plat::TakeDriverLastError();
-        DWORD dwError = plat::GetLastErrorCode();
+        const auto [nErrno, dwError] = plat::TakeDriverError();
         lock.Leave();
         ReportListCallFailure(1, nErrno, dwError);
         lock.Enter();
@@ -84,9 +82,7 @@ bool InitWPAdaptersList() {
     }
     bytes = count * WP_ADAPTER_ENTRY_SIZE;
     if (!WrenPackGetAdaptersList(list, &bytes)) {
-        int nErrno = plat::GetErrno();
-        plat::TakeDriverLastError();
-        DWORD dwError = plat::GetLastErrorCode();
+        const auto [nErrno, dwError] = plat::TakeDriverError();
         delete[] list;
         lock.Leave();
         ReportListCallFailure(2, nErrno, dwError);

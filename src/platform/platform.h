@@ -117,9 +117,18 @@ void SetLastErrorCode(DWORD code);
 void SetErrno(int value);
 int GetErrno();
 
-// Copies the packet driver's last error code into the thread's last error code, after a
-// driver call failed (the driver keeps its own on platforms without a system-wide one).
-inline void TakeDriverLastError() { SetLastErrorCode(WrenPackGetLastError()); }
+// The pair a failed packet-driver call left on this thread: errno, and the driver's Windows
+// error code, which also becomes the thread's last error code (the driver keeps its own on
+// platforms without a system-wide one). Read first, before anything can change errno.
+struct DriverError {
+    int nErrno;
+    DWORD code;
+};
+inline DriverError TakeDriverError() {
+    const int nErrno = GetErrno();
+    SetLastErrorCode(WrenPackGetLastError());
+    return {nErrno, GetLastErrorCode()};
+}
 
 // The system's text for a Windows error code, without a trailing line end.
 std::wstring SystemErrorText(DWORD code);
