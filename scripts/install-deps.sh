@@ -8,6 +8,8 @@ packages=(
   wine wine64                              # the Windows build's tests
   clang libclang-rt-14-dev llvm            # fuzz targets: libFuzzer run time; llvm-symbolizer for their reports
   iproute2 util-linux                      # ip and nsenter: the network-namespace tests
+  libpcap-dev                              # the Linux packet driver's capture library
+  iputils-ping iputils-arping tshark ethtool  # the end-to-end tests' peers and dissector
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,186 @@
+// Windows: a capture thread per open adapter moves frames from the capture library into a
+// queue of capture records, and an event of ours is set while the queue holds any. Wine's
+// capture library has no read event of its own, and a thread needs none: the same code runs on
+// Windows and under Wine.
+#include "wp_driver.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace wp {
+namespace {
+
+constexpr int kSnapLength = 65535;
+constexpr uint32_t kDefaultBuffer = 1u << 20;
+// How long one wait of the capture thread lasts: the longest a frame waits in the library when
+// it has no immediate mode (Wine's), and the longest a setting change or a close waits.
+constexpr int kWaitMs = 5;
+
+}  // namespace
+
+struct Capture {
+    std::string device;
+    const PcapApi* api = nullptr;
+    pcap_t_wp* pcap = nullptr;
+    HANDLE event = nullptr;      // set while `queue` holds records or an error waits
+    std::mutex pcapMu;           // the capture thread's reads against setting changes
+    std::mutex mu;               // the two halves of the queue
+    uint32_t bytes = kDefaultBuffer;
+    // The capture thread appends to `fill`; receives take from `drain`, and swap the two when
+    // `drain` is empty: each frame is copied once on its way in and once on its way out.
+    std::vector<uint8_t> fill, drain;
+    uint32_t fillUsed = 0, drainAt = 0, drainUsed = 0;
+    std::string error;  // a capture failure, reported by the next receive that finds nothing
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+namespace {
+
+void CaptureLoop(Capture* c) {
+    while (!c->stop.load(std::memory_order_relaxed)) {
+        pcap_pkthdr_wp* header = nullptr;
+        const unsigned char* frame = nullptr;
+        int rc;
+        {
+            std::lock_guard<std::mutex> lock(c->pcapMu);
+            rc = c->api->next_ex(c->pcap, &header, &frame);
+            if (rc == 1) {
+                std::lock_guard<std::mutex> queue(c->mu);
+                // A full queue drops the frame, as a full driver buffer does.
+                if (PutRecord(c->fill.data(), c->bytes, &c->fillUsed, *header, frame)) SetEvent(c->event);
+            } else if (rc < 0) {
+                std::lock_guard<std::mutex> queue(c->mu);
+                c->error = c->api->geterr(c->pcap);
+                SetEvent(c->event);
+            }
+        }
+        if (rc < 0) Sleep(50);  // a lost adapter fails at once: do not spin on it
+    }
+}
+
+int FailPcap(Capture* c, const char* call, const char* text) {
+    return Fail(FromText(text), "%s(%s) failed: %s", call, c->device.c_str(), text);
+}
+
+}  // namespace
+
+Capture* Open(const std::string& device) {
+    const PcapApi* api = Pcap();
+    if (!api) return nullptr;
+    auto c = std::make_unique<Capture>();
+    c->device = device;
+    c->api = api;
+    char errbuf[kErrbufSize] = "";
+    c->pcap = api->create(device.c_str(), errbuf);
+    if (!c->pcap) return FailPcap(c.get(), "pcap_create", errbuf), nullptr;
+    api->set_snaplen(c->pcap, kSnapLength);
+    api->set_promisc(c->pcap, 1);
+    api->set_timeout(c->pcap, kWaitMs);
+    api->set_buffer_size(c->pcap, int(kDefaultBuffer));
+    if (api->set_immediate_mode) api->set_immediate_mode(c->pcap, 1);
+    const int rc = api->activate(c->pcap);
+    if (rc < 0) {
+        const std::string text = *api->geterr(c->pcap) ? api->geterr(c->pcap) : api->statustostr(rc);
+        api->close(c->pcap);
+        const Error e = rc == -8 ? kNotFound : rc == -9 ? kNetDown : FromText(text.c_str());
+        return Fail(e, "pcap_activate(%s) failed: %s", device.c_str(), text.c_str()), nullptr;
+    }
+    if (api->setmintocopy) api->setmintocopy(c->pcap, 0);  // hand over the first frame at once
+    c->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    c->fill.resize(c->bytes);
+    c->drain.resize(c->bytes);
+    if (!c->event) {
+        api->close(c->pcap);
+        return Fail(kNoMemory, "OpenAdapter(%s): no read event", device.c_str()), nullptr;
+    }
+    c->thread = std::thread(CaptureLoop, c.get());
+    return c.release();
+}
+
+void Close(Capture* c) {
+    c->stop = true;
+    if (c->thread.joinable()) c->thread.join();
+    c->api->close(c->pcap);
+    if (c->event) CloseHandle(c->event);
+    delete c;
+}
+
+bool SetBuffer(Capture* c, uint32_t bytes) {
+    std::lock_guard<std::mutex> lock(c->pcapMu);
+    if (c->api->setbuff(c->pcap, int(bytes)) < 0) return FailPcap(c, "pcap_setbuff", c->api->geterr(c->pcap));
+    std::lock_guard<std::mutex> queue(c->mu);
+    c->bytes = bytes;
+    c->fill.resize(std::max(bytes, c->fillUsed));
+    c->drain.resize(std::max(bytes, c->drainUsed));
+    return true;
+}
+
+bool SetFilter(Capture* c, const WP_BPF_PROGRAM* program) {
+    std::lock_guard<std::mutex> lock(c->pcapMu);
+    bpf_program_wp p{program->bf_len, program->bf_insns};
+    return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter", c->api->geterr(c->pcap));
+}
+
+WP_EVENT ReadEvent(Capture* c) { return c->event; }
+
+bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received) {
+    std::lock_guard<std::mutex> lock(c->mu);
+    if (c->drainAt == c->drainUsed) {
+        std::swap(c->fill, c->drain);
+        c->drainUsed = std::exchange(c->fillUsed, 0);
+        c->drainAt = 0;
+    }
+    while (c->drainAt < c->drainUsed) {
+        WP_CAPTURE_HEADER h;
+        std::memcpy(&h, c->drain.data() + c->drainAt, sizeof h);
+        pcap_pkthdr_wp header{{long(h.tv_sec), long(h.tv_usec)}, h.bh_caplen, h.bh_datalen};
+        if (!PutRecord(buffer, capacity, received, header, c->drain.data() + c->drainAt + h.bh_hdrlen)) break;
+        c->drainAt += h.bh_hdrlen + WP_CAPTURE_ALIGN(h.bh_caplen);
+    }
+    const bool empty = c->drainAt == c->drainUsed && c->fillUsed == 0;
+    if (*received == 0 && !c->error.empty()) {
+        const std::string text = std::exchange(c->error, {});
+        if (empty) ResetEvent(c->event);
+        return FailPcap(c, "pcap_next_ex", text.c_str());
+    }
+    if (empty) ResetEvent(c->event);
+    return true;
+}
+
+bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
+    return c->api->sendpacket(c->pcap, frame, int(length)) == 0 || FailPcap(c, "pcap_sendpacket", c->api->geterr(c->pcap));
+}
+
+// One transmission through the library's send queue where it has one; frame by frame where it
+// has not (Wine).
+bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
+    pcap_send_queue_wp* queue = c->api->sendqueue_alloc ? c->api->sendqueue_alloc(length * 2) : nullptr;
+    uint32_t queued = 0;
+    for (uint32_t at = 0; at < length;) {
+        WP_BATCH_HEADER h;
+        std::memcpy(&h, batch + at, sizeof h);
+        const uint8_t* frame = batch + at + sizeof h;
+        at += sizeof h + h.dwFrameLength;
+        if (queue) {
+            pcap_pkthdr_wp header{{0, 0}, h.dwFrameLength, h.dwFrameLength};
+            c->api->sendqueue_queue(queue, &header, frame);
+            queued += sizeof header + h.dwFrameLength;
+        } else if (!Send(c, frame, h.dwFrameLength)) {
+            return false;
+        }
+    }
+    if (!queue) return true;
+    const unsigned sent = c->api->sendqueue_transmit(c->pcap, queue, 0);
+    c->api->sendqueue_destroy(queue);
+    return sent == queued || FailPcap(c, "pcap_sendqueue_transmit", c->api->geterr(c->pcap));
+}
+
+}  // namespace wp

@@ -1,0 +1,282 @@
+// WrenPack's capture-library driver: the exported operations, argument checks, error reports and
+// the capture-record layout. What differs per platform (opening, receiving, sending, the read
+// event, the adapter list) is in capture_*.cpp and adapters_*.cpp.
+#include "wp_driver.h"
+#include "wp_platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace wp {
+namespace {
+
+std::atomic<WP_PRINT_DEBUG_STRING_FUNC> g_print{nullptr};
+
+// A handle given to callers: the magic number turns a stale or foreign pointer into EINVAL in the
+// common cases instead of a crash.
+constexpr uint32_t kMagic = 0x57504831;  // "WPH1"
+struct Handle {
+    uint32_t magic = kMagic;
+    Capture* capture;
+};
+
+Capture* Of(WP_HANDLE h) {
+    auto* handle = static_cast<Handle*>(h);
+    return handle && handle->magic == kMagic ? handle->capture : nullptr;
+}
+
+// Runs one operation: success leaves errno and the thread's error code as the caller had them
+// (library calls inside may have changed them); failure leaves the pair the operation set.
+template <class Body>
+int Run(Body&& body) {
+    const int savedErrno = errno;
+    const uint32_t savedWin = last_error();
+    if (!body()) return 0;
+    errno = savedErrno;
+    set_last_error(savedWin);
+    return 1;
+}
+
+}  // namespace
+
+int Fail(Error error, const char* format, ...) {
+    if (WP_PRINT_DEBUG_STRING_FUNC print = g_print.load()) {
+        char text[512] = "WrenPack: ";
+        const size_t prefix = std::strlen(text);
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text + prefix, sizeof text - prefix - 1, format, args);
+        va_end(args);
+        std::strcat(text, "\n");
+        print(text);
+    }
+    errno = error.err;
+    set_last_error(error.win);
+    return 0;
+}
+
+const PcapApi* Pcap() {
+    static std::string why;
+    static const PcapApi* const api = LoadPcap(why);
+    if (!api) Fail(kNoLibrary, "%s", why.c_str());
+    return api;
+}
+
+Error FromErrno(int e) {
+    switch (e) {
+    case ENETDOWN: return kNetDown;
+    case ENODEV:
+    case ENXIO: return kNoDevice;
+    case EPERM:
+    case EACCES: return kAccess;
+    case ENOMEM: return kNoMemory;
+    case ENOBUFS:
+    case EAGAIN: return kNoBuffers;
+    case EMSGSIZE: return kTooBig;
+    case EINVAL: return kInvalid;
+    default: return kGeneral;
+    }
+}
+
+// Capture libraries format system errors as "<call>: <strerror text>", which is all a library
+// loaded at run time gives; the texts are the C library's English ones.
+Error FromText(const char* text) {
+    static const struct {
+        const char* fragment;
+        Error error;
+    } kTexts[] = {
+        {"went down", kNetDown},      {"Network is down", kNetDown}, {"disappeared", kNoDevice},
+        {"No such device", kNoDevice}, {"ermission", kAccess},        {"not permitted", kAccess},
+        {"Message too long", kTooBig}, {"No buffer space", kNoBuffers}, {"Cannot allocate", kNoMemory},
+    };
+    for (const auto& t : kTexts)
+        if (text && std::strstr(text, t.fragment)) return t.error;
+    return kGeneral;
+}
+
+bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame) {
+    constexpr uint32_t kHeader = sizeof(WP_CAPTURE_HEADER);
+    uint32_t caplen = header.caplen;
+    uint64_t size = kHeader + WP_CAPTURE_ALIGN(uint64_t(caplen));
+    if (*used + size > capacity) {
+        if (*used != 0 || capacity < kHeader + 4) return false;
+        caplen = (capacity - kHeader) & ~3u;
+        size = kHeader + caplen;
+    }
+    WP_CAPTURE_HEADER h{};
+    h.tv_sec = uint32_t(header.ts.tv_sec);
+    h.tv_usec = uint32_t(header.ts.tv_usec);
+    h.bh_caplen = caplen;
+    h.bh_datalen = header.len;
+    h.bh_hdrlen = kHeader;
+    uint8_t* at = buffer + *used;
+    std::memcpy(at, &h, kHeader);
+    std::memcpy(at + kHeader, frame, caplen);
+    std::memset(at + kHeader + caplen, 0, size - kHeader - caplen);
+    *used += uint32_t(size);
+    return true;
+}
+
+std::string Narrow(const WP_CHAR16* text) {
+    std::string out;
+    for (; text && *text; ++text) {
+        const char16_t c = *text;
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Device names are ASCII on every host we know; other bytes are copied one per character,
+// which keeps a name that comes back through Narrow recognisable in messages.
+void Widen(const std::string& text, WP_CHAR16* out, size_t chars) {
+    const size_t n = std::min(text.size(), chars - 1);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = WP_CHAR16(uint8_t(text[i]));
+    out[n] = 0;
+}
+
+}  // namespace wp
+
+using namespace wp;
+
+extern "C" {
+
+WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes) {
+    return Run([&] {
+        if (!pcbBytes || (!buffer && *pcbBytes != 0)) return Fail(kInvalid, "GetAdaptersList: invalid parameters") != 0;
+        std::vector<ADAPTER_INFO_LIST_ENTRY> list;
+        if (!ListAdapters(list)) return false;
+        if (list.empty()) return Fail(kNotFound, "GetAdaptersList: the host has no Ethernet adapter") != 0;
+        const uint32_t needed = uint32_t(list.size()) * WP_ADAPTER_ENTRY_SIZE;
+        if (!buffer) {
+            *pcbBytes = needed;
+            return true;
+        }
+        if (*pcbBytes < needed) {
+            *pcbBytes = needed;
+            return Fail({12, 122}, "GetAdaptersList: %u bytes needed", needed) != 0;
+        }
+        // The caller's buffer need not be aligned for the record: each one is copied whole.
+        auto* at = static_cast<uint8_t*>(buffer);
+        for (size_t i = 0; i < list.size(); ++i) {
+            ADAPTER_INFO_LIST_ENTRY& e = list[i];
+            e.nEntrySize = WP_ADAPTER_ENTRY_SIZE;
+            e.pNext = i + 1 < list.size() ? reinterpret_cast<ADAPTER_INFO_LIST_ENTRY*>(at + (i + 1) * WP_ADAPTER_ENTRY_SIZE) : nullptr;
+            std::memcpy(at + i * WP_ADAPTER_ENTRY_SIZE, &e, sizeof e);
+        }
+        std::memset(at + needed, 0, *pcbBytes - needed);
+        return true;
+    });
+}
+
+WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName) {
+    Handle* opened = nullptr;
+    Run([&] {
+        if (!adapterName || !*adapterName) return Fail(kInvalid, "OpenAdapter: no adapter name") != 0;
+        Capture* capture = Open(Narrow(adapterName));
+        if (!capture) return false;
+        opened = new Handle{kMagic, capture};
+        return true;
+    });
+    return opened;
+}
+
+WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter) {
+    Capture* capture = Of(adapter);
+    if (!capture) return;
+    static_cast<Handle*>(adapter)->magic = 0;
+    Close(capture);
+    delete static_cast<Handle*>(adapter);
+}
+
+WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes) {
+    return Run([&] {
+        Capture* capture = Of(adapter);
+        if (!capture || bytes == 0) return Fail(kInvalid, "SetBuff: invalid parameters") != 0;
+        return SetBuffer(capture, bytes);
+    });
+}
+
+WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program) {
+    return Run([&] {
+        Capture* capture = Of(adapter);
+        if (!capture || !program || program->bf_len == 0 || !program->bf_insns)
+            return Fail(kInvalid, "SetBpf: invalid parameters") != 0;
+        return SetFilter(capture, program);
+    });
+}
+
+// Data is handed over as soon as any waits, whatever the threshold: the read event is
+// signalled for the first frame on every platform.
+WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t /*bytes*/) {
+    return Run([&] { return Of(adapter) ? true : Fail(kInvalid, "SetReadEventThreshold: invalid handle") != 0; });
+}
+
+WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter) {
+    WP_EVENT event = WP_NO_EVENT;
+    Run([&] {
+        Capture* capture = Of(adapter);
+        if (!capture) return Fail(kInvalid, "GetReadEvent: invalid handle") != 0;
+        event = ReadEvent(capture);
+        return event != WP_NO_EVENT;
+    });
+    return event;
+}
+
+WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity, uint32_t* pcbRead, void*) {
+    return Run([&] {
+        Capture* capture = Of(adapter);
+        if (!capture || !buffer || !pcbRead) return Fail(kInvalid, "RecvPacket: invalid parameters") != 0;
+        *pcbRead = 0;
+        return Receive(capture, static_cast<uint8_t*>(buffer), capacity, pcbRead);
+    });
+}
+
+WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length) {
+    return Run([&] {
+        Capture* capture = Of(adapter);
+        if (!capture || !frame || length == 0) return Fail(kInvalid, "SendPacket: invalid parameters") != 0;
+        return Send(capture, static_cast<const uint8_t*>(frame), length);
+    });
+}
+
+// Batch records are packed back to back and must fill the batch exactly; the platform sends
+// only a batch that has passed this check.
+WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length) {
+    return Run([&] {
+        Capture* capture = Of(adapter);
+        const auto* p = static_cast<const uint8_t*>(batch);
+        if (!capture || !p || length == 0) return Fail(kInvalid, "SendManyPackets: invalid parameters") != 0;
+        for (uint64_t at = 0; at < length;) {
+            WP_BATCH_HEADER header;
+            if (length - at < sizeof header) return Fail(kInvalid, "SendManyPackets: batch ends inside a record header") != 0;
+            std::memcpy(&header, p + at, sizeof header);
+            if (header.dwFrameLength == 0 || length - at - sizeof header < header.dwFrameLength)
+                return Fail(kInvalid, "SendManyPackets: bad frame length %u at offset %u", header.dwFrameLength, unsigned(at)) != 0;
+            at += sizeof header + header.dwFrameLength;
+        }
+        return SendBatch(capture, p, length);
+    });
+}
+
+WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func) {
+    g_print = func;
+    return 1;
+}
+
+WRENPACK_API uint32_t WrenPackGetLastError(void) { return last_error(); }
+
+}  // extern "C"
