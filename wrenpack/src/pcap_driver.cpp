@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace wp {
 namespace {
@@ -35,7 +36,11 @@ template <class Body>
 int Run(Body&& body) {
     const int savedErrno = errno;
     const uint32_t savedWin = last_error();
-    if (!body()) return 0;
+    try {
+        if (!body()) return 0;
+    } catch (const std::bad_alloc&) {  // nothing may leave a C function
+        return Fail(kNoMemory, "out of memory");
+    }
     errno = savedErrno;
     set_last_error(savedWin);
     return 1;
@@ -188,8 +193,9 @@ WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName) {
         if (!adapterName || !*adapterName) return Fail(kInvalid, "OpenAdapter: no adapter name") != 0;
         Capture* capture = Open(Narrow(adapterName));
         if (!capture) return false;
-        opened = new Handle{kMagic, capture};
-        return true;
+        opened = new (std::nothrow) Handle{kMagic, capture};
+        if (!opened) Close(capture);
+        return opened || Fail(kNoMemory, "OpenAdapter: out of memory") != 0;
     });
     return opened;
 }
