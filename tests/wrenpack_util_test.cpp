@@ -1,0 +1,72 @@
+// The capture driver's record layout, names and error numbers, which every real receive and
+// every failure report goes through.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "wp_driver.h"
+
+namespace {
+
+wp::pcap_pkthdr_wp Header(uint32_t caplen, uint32_t len) { return {{1700000000, 123456}, caplen, len}; }
+
+WP_CAPTURE_HEADER At(const std::vector<uint8_t>& b, size_t offset) {
+    WP_CAPTURE_HEADER h;
+    std::memcpy(&h, b.data() + offset, sizeof h);
+    return h;
+}
+
+TEST(CaptureRecord, LaysRecordsBackToBackPaddedToFourBytes) {
+    std::vector<uint8_t> buffer(200, 0xEE), frame(61, 0x5A);
+    uint32_t used = 0;
+    ASSERT_TRUE(wp::PutRecord(buffer.data(), 200, &used, Header(61, 61), frame.data()));
+    EXPECT_EQ(used, 20u + 64);
+    ASSERT_TRUE(wp::PutRecord(buffer.data(), 200, &used, Header(42, 60), frame.data()));
+    EXPECT_EQ(used, 84u + 20 + 44);
+    const WP_CAPTURE_HEADER first = At(buffer, 0), second = At(buffer, 84);
+    EXPECT_EQ(first.tv_sec, 1700000000u);
+    EXPECT_EQ(first.tv_usec, 123456u);
+    EXPECT_EQ(first.bh_hdrlen, 20);
+    EXPECT_EQ(first.bh_caplen, 61u);
+    EXPECT_EQ(buffer[20 + 60], 0x5A);
+    EXPECT_EQ(buffer[20 + 61], 0);  // padding is zeroed
+    EXPECT_EQ(second.bh_caplen, 42u);
+    EXPECT_EQ(second.bh_datalen, 60u);
+    // A third does not fit: refused, nothing written.
+    EXPECT_FALSE(wp::PutRecord(buffer.data(), 200, &used, Header(61, 61), frame.data()));
+    EXPECT_EQ(used, 148u);
+    EXPECT_EQ(buffer[148], 0xEE);
+}
+
+TEST(CaptureRecord, FrameLargerThanAnEmptyBufferIsCutToFit) {
+    std::vector<uint8_t> buffer(1000), frame(65535, 1);
+    uint32_t used = 0;
+    ASSERT_TRUE(wp::PutRecord(buffer.data(), 1000, &used, Header(65535, 65535), frame.data()));
+    EXPECT_EQ(used, 1000u);
+    EXPECT_EQ(At(buffer, 0).bh_caplen, 980u);
+    EXPECT_EQ(At(buffer, 0).bh_datalen, 65535u);
+    used = 0;
+    EXPECT_FALSE(wp::PutRecord(buffer.data(), 23, &used, Header(60, 60), frame.data()));
+}
+
+TEST(DriverErrors, HostErrorsBecomeTheSameNumbersEverywhere) {
+    const auto pair = [](wp::Error e) { return std::make_pair(e.err, e.win); };
+    EXPECT_EQ(pair(wp::FromText("send: Network is down")), std::make_pair(10050, 10050u));
+    EXPECT_EQ(pair(wp::FromText("The interface disappeared")), std::make_pair(19, 55u));
+    EXPECT_EQ(pair(wp::FromText("socket: Operation not permitted")), std::make_pair(13, 5u));
+    EXPECT_EQ(pair(wp::FromText("something new")), std::make_pair(5, 31u));
+    EXPECT_EQ(pair(wp::FromText(nullptr)), std::make_pair(5, 31u));
+    EXPECT_EQ(pair(wp::FromErrno(ENXIO)), std::make_pair(19, 55u));
+    EXPECT_EQ(pair(wp::FromErrno(EMSGSIZE)), std::make_pair(10040, 10040u));
+}
+
+TEST(DriverNames, NarrowAndWidenRoundTripAndTruncate) {
+    WP_CHAR16 wide[8];
+    wp::Widen("\\Device\\NPF_{X}", wide, 8);
+    EXPECT_EQ(wp::Narrow(wide), "\\Device");
+    const WP_CHAR16 accented[] = {u'e', 0xE9, 0x20AC, 0};
+    EXPECT_EQ(wp::Narrow(accented), "e\xC3\xA9\xE2\x82\xAC");
+}
+
+}  // namespace
