@@ -478,7 +478,14 @@ DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwP
         return VF_ERROR_BAD_NET_NAME;
     }
     const DWORD rc = ExchangeARP(link, route.ifIndex, dwSrcIP ? dwSrcIP : route.prefSrc, dwDestIP, pMacAddr);
-    if (rc == VF_ERROR_SUCCESS) *pdwPhysAddrLen = 6;
+    if (rc != VF_ERROR_SUCCESS) return rc;
+    *pdwPhysAddrLen = 6;
+    // Windows keeps what an exchange learnt in the host's table, so the next lookup finds it
+    // there instead of asking the network again (a TUN write per packet, otherwise); so does
+    // this, as a dynamic entry that the kernel ages as its own.
+    IpNetRow learnt{route.ifIndex, 6, {}, dwDestIP, kIpNetTypeDynamic};
+    std::memcpy(learnt.bPhysAddr, pMacAddr, 6);
+    SetIpNetEntry(&learnt);
     return rc;
 }
 

@@ -224,6 +224,7 @@ std::wstring SystemErrorText(DWORD code) {
         {232, L"The pipe is being closed."},
         {258, L"The wait operation timed out."},
         {259, L"No more data is available."},
+        {126, L"The specified module could not be found."},
         {1168, L"Element not found."},
         {1231, L"The network location cannot be reached."},
         {10013, L"An attempt was made to access a socket in a way forbidden by its access permissions."},
@@ -233,6 +234,9 @@ std::wstring SystemErrorText(DWORD code) {
          L"A protocol was specified in the socket function call that does not support the semantics of the socket type "
          L"requested."},
         {10043, L"The requested protocol has not been configured into the system, or no implementation for it exists."},
+        {10040,
+         L"A message sent on a datagram socket was larger than the internal message buffer or some other network limit, or "
+         L"the buffer used to receive a datagram into was smaller than the datagram itself."},
         {10047, L"An address incompatible with the requested protocol was used."},
         {10048, L"Only one usage of each socket address (protocol/network address/port) is normally permitted."},
         {10049, L"The requested address is not valid in its context."},
