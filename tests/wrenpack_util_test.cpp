@@ -57,6 +57,9 @@ TEST(DriverErrors, HostErrorsBecomeTheSameNumbersEverywhere) {
     EXPECT_EQ(pair(wp::FromText("socket: Operation not permitted")), std::make_pair(13, 5u));
     EXPECT_EQ(pair(wp::FromText("something new")), std::make_pair(5, 31u));
     EXPECT_EQ(pair(wp::FromText(nullptr)), std::make_pair(5, 31u));
+    EXPECT_EQ(pair(wp::FromStatus(-5, "")), std::make_pair(2, 1168u));
+    EXPECT_EQ(pair(wp::FromStatus(-8, "")), std::make_pair(13, 5u));
+    EXPECT_EQ(pair(wp::FromStatus(-1, "send: Network is down")), std::make_pair(10050, 10050u));
     EXPECT_EQ(pair(wp::FromErrno(ENXIO)), std::make_pair(19, 55u));
     EXPECT_EQ(pair(wp::FromErrno(EMSGSIZE)), std::make_pair(10040, 10040u));
 }

@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -19,29 +18,24 @@ namespace wp {
 namespace {
 
 constexpr int kSnapLength = 65535;
-constexpr uint32_t kDefaultBuffer = 1u << 20;
-constexpr unsigned kBatchChunk = 64;  // frames per sendmmsg call
-
-// One activated capture of the device: its ring has a fixed size, so a new buffer size means a
-// new capture.
-struct Ring {
-    pcap_t_wp* pcap = nullptr;
-    int fd = -1;
-    uint32_t bytes = 0;
-};
+// The ring has one slot per frame, each as large as the largest frame the link can deliver: on
+// a link with segmentation or receive offloads that is 64 KB, and a ring of the library's
+// default 1 MB would hold 16 frames. So every ring gets the largest buffer the library ever asks
+// for, and a change of size (which a ring cannot take without being made anew, dropping what it
+// holds) is never needed.
+constexpr uint32_t kRingBytes = 16u << 20;
+constexpr unsigned kBatchChunk = 64;  // frames per sendmmsg call: 5 KB of the caller's stack
 
 }  // namespace
 
 struct Capture {
     std::string device;
     const PcapApi* api = nullptr;
-    std::mutex mu;                             // receives and setting changes
-    std::atomic<Ring*> ring{nullptr};          // the current capture; senders read it unlocked
-    std::vector<std::unique_ptr<Ring>> rings;  // every capture made, closed only at close: a
-                                               // sender may still be using a replaced one
-    std::vector<WP_BPF_INSN> filter;           // re-applied to a new capture
-    // The read event: an epoll set of the current capture's socket and of `heldEvent`, which is
-    // set while a frame that did not fit the last receive buffer waits here.
+    pcap_t_wp* pcap = nullptr;
+    int fd = -1;      // the capture's socket, which also sends
+    std::mutex mu;    // receives and filter changes
+    // The read event: an epoll set of the capture's socket and of `heldEvent`, which is set
+    // while a frame that did not fit the last receive buffer waits here.
     int event = -1;
     int heldEvent = -1;
     std::unique_ptr<uint8_t[]> held{new uint8_t[kSnapLength]};
@@ -51,49 +45,34 @@ struct Capture {
 
 namespace {
 
-int FailPcap(Capture* c, pcap_t_wp* p, const char* call, int rc = -1) {
-    const char* text = p ? c->api->geterr(p) : "";
-    Error e = FromText(text);
-    if (rc == -8 /* PCAP_ERROR_NO_SUCH_DEVICE */) e = kNotFound;
-    if (rc == -9 /* PCAP_ERROR_IFACE_NOT_UP */) e = kNetDown;
-    if (rc == -8 || rc == -9 || rc == -3 /* permission denied */ || !*text) text = c->api->statustostr(rc);
-    return Fail(e, "%s(%s) failed: %s", call, c->device.c_str(), text);
+// A failed capture-library call, with the library's text for it (or for its status code).
+int FailPcap(Capture* c, const char* call, int status = -1) {
+    const char* text = c->api->geterr(c->pcap);
+    if (status != -1 || !*text) text = c->api->statustostr(status);
+    return Fail(FromStatus(status, text), "%s(%s) failed: %s", call, c->device.c_str(), text);
 }
 
-// Opens and starts a capture with `bytes` of ring and the adapter's filter; nullptr after Fail.
-Ring* Activate(Capture* c, uint32_t bytes) {
+// Starts the capture in non-blocking immediate mode; false after Fail.
+bool Activate(Capture* c) {
     char errbuf[kErrbufSize] = "";
-    pcap_t_wp* p = c->api->create(c->device.c_str(), errbuf);
-    if (!p) return Fail(FromText(errbuf), "pcap_create(%s) failed: %s", c->device.c_str(), errbuf), nullptr;
-    c->api->set_snaplen(p, kSnapLength);
-    c->api->set_promisc(p, 1);
-    c->api->set_immediate_mode(p, 1);  // a lone frame is delivered at once, not when a block fills
-    c->api->set_buffer_size(p, int(bytes));
-    const int rc = c->api->activate(p);
-    if (rc < 0) {
-        FailPcap(c, p, "pcap_activate", rc);
-        c->api->close(p);
-        return nullptr;
-    }
-    bpf_program_wp program{unsigned(c->filter.size()), c->filter.data()};
-    if (c->api->setnonblock(p, 1, errbuf) < 0 || (!c->filter.empty() && c->api->setfilter(p, &program) < 0)) {
-        FailPcap(c, p, "pcap_setnonblock/pcap_setfilter");
-        c->api->close(p);
-        return nullptr;
-    }
-    auto ring = std::make_unique<Ring>();
-    ring->pcap = p;
-    ring->fd = c->api->get_selectable_fd(p);
-    ring->bytes = bytes;
-    c->rings.push_back(std::move(ring));
-    return c->rings.back().get();
+    c->pcap = c->api->create(c->device.c_str(), errbuf);
+    if (!c->pcap) return Fail(FromText(errbuf), "pcap_create(%s) failed: %s", c->device.c_str(), errbuf);
+    c->api->set_snaplen(c->pcap, kSnapLength);
+    c->api->set_promisc(c->pcap, 1);
+    c->api->set_immediate_mode(c->pcap, 1);  // a lone frame is delivered at once, not when a block fills
+    c->api->set_buffer_size(c->pcap, int(kRingBytes));
+    const int rc = c->api->activate(c->pcap);
+    if (rc < 0) return FailPcap(c, "pcap_activate", rc);
+    if (c->api->setnonblock(c->pcap, 1, errbuf) < 0) return FailPcap(c, "pcap_setnonblock");
+    c->fd = c->api->get_selectable_fd(c->pcap);
+    return true;
 }
 
-bool Watch(int epoll, int op, int fd) {
+bool Watch(int epoll, int fd) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
-    return epoll_ctl(epoll, op, fd, &ev) == 0;
+    return epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 void SetHeld(Capture* c, bool held) {
@@ -124,16 +103,15 @@ void OnFrame(unsigned char* user, const pcap_pkthdr_wp* header, const unsigned c
 
 // Sends on the capture's socket, waiting a little while the host's send buffer is full.
 bool SendMessages(Capture* c, mmsghdr* messages, unsigned count) {
-    const Ring* ring = c->ring.load(std::memory_order_acquire);
     for (unsigned done = 0, waits = 0; done < count;) {
-        const int n = sendmmsg(ring->fd, messages + done, count - done, 0);
+        const int n = sendmmsg(c->fd, messages + done, count - done, 0);
         if (n > 0) {
             done += unsigned(n);
             continue;
         }
         const int e = errno;
         if ((e == EAGAIN || e == ENOBUFS) && waits++ < 20) {
-            pollfd pfd{ring->fd, POLLOUT, 0};
+            pollfd pfd{c->fd, POLLOUT, 0};
             poll(&pfd, 1, 10);
             continue;
         }
@@ -151,57 +129,34 @@ Capture* Open(const std::string& device) {
     auto c = std::make_unique<Capture>();
     c->device = device;
     c->api = api;
+    if (!Activate(c.get())) {
+        Close(c.release());
+        return nullptr;
+    }
     c->event = epoll_create1(EPOLL_CLOEXEC);
     c->heldEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (c->event < 0 || c->heldEvent < 0 || !Watch(c->event, EPOLL_CTL_ADD, c->heldEvent)) {
+    if (c->event < 0 || c->heldEvent < 0 || !Watch(c->event, c->heldEvent) || !Watch(c->event, c->fd)) {
         Fail(FromErrno(errno), "OpenAdapter(%s): no read event: %s", device.c_str(), std::strerror(errno));
         Close(c.release());
         return nullptr;
     }
-    Ring* ring = Activate(c.get(), kDefaultBuffer);
-    if (!ring || !Watch(c->event, EPOLL_CTL_ADD, ring->fd)) {
-        if (ring) Fail(FromErrno(errno), "OpenAdapter(%s): no read event: %s", device.c_str(), std::strerror(errno));
-        Close(c.release());
-        return nullptr;
-    }
-    c->ring.store(ring, std::memory_order_release);
     return c.release();
 }
 
 void Close(Capture* c) {
-    for (auto& ring : c->rings)
-        c->api->close(ring->pcap);
+    if (c->pcap) c->api->close(c->pcap);
     if (c->event >= 0) close(c->event);
     if (c->heldEvent >= 0) close(c->heldEvent);
     delete c;
 }
 
-// A new size needs a new capture: frames still waiting in the old one are dropped, as frames
-// that found the old buffer full would have been. The old one stops capturing but stays open
-// until close, since a sender may be using it at this moment.
-bool SetBuffer(Capture* c, uint32_t bytes) {
-    std::lock_guard<std::mutex> lock(c->mu);
-    Ring* old = c->ring.load(std::memory_order_relaxed);
-    if (old->bytes == bytes) return true;
-    Ring* ring = Activate(c, bytes);
-    if (!ring) return false;
-    if (!Watch(c->event, EPOLL_CTL_ADD, ring->fd))
-        return Fail(FromErrno(errno), "SetBuff(%s): %s", c->device.c_str(), std::strerror(errno));
-    Watch(c->event, EPOLL_CTL_DEL, old->fd);
-    static const WP_BPF_INSN kRejectAll{0x0006, 0, 0, 0};
-    bpf_program_wp none{1, &kRejectAll};
-    c->api->setfilter(old->pcap, &none);
-    c->ring.store(ring, std::memory_order_release);
-    return true;
-}
+// The ring already has the largest size asked for (see kRingBytes).
+bool SetBuffer(Capture*, uint32_t) { return true; }
 
 bool SetFilter(Capture* c, const WP_BPF_PROGRAM* program) {
     std::lock_guard<std::mutex> lock(c->mu);
-    Ring* ring = c->ring.load(std::memory_order_relaxed);
     bpf_program_wp p{program->bf_len, program->bf_insns};
-    if (c->api->setfilter(ring->pcap, &p) < 0) return FailPcap(c, ring->pcap, "pcap_setfilter");
-    c->filter.assign(program->bf_insns, program->bf_insns + program->bf_len);
-    return true;
+    return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter");
 }
 
 WP_EVENT ReadEvent(Capture* c) { return c->event; }
@@ -213,12 +168,11 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
         if (!PutRecord(buffer, capacity, received, c->heldHeader, c->held.get())) return true;
         SetHeld(c, false);
     }
-    Ring* ring = c->ring.load(std::memory_order_relaxed);
     while (!fill.full) {
-        const int n = c->api->dispatch(ring->pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
+        const int n = c->api->dispatch(c->pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
         if (n == 0) break;
         // An error comes once (the link went down, say); frames already taken are delivered.
-        if (n < 0) return *received != 0 || FailPcap(c, ring->pcap, "pcap_dispatch");
+        if (n < 0) return *received != 0 || FailPcap(c, "pcap_dispatch");
     }
     return true;
 }

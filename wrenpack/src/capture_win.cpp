@@ -88,10 +88,9 @@ Capture* Open(const std::string& device) {
     if (api->set_immediate_mode) api->set_immediate_mode(c->pcap, 1);
     const int rc = api->activate(c->pcap);
     if (rc < 0) {
-        const std::string text = *api->geterr(c->pcap) ? api->geterr(c->pcap) : api->statustostr(rc);
+        const std::string text = rc == -1 && *api->geterr(c->pcap) ? api->geterr(c->pcap) : api->statustostr(rc);
         api->close(c->pcap);
-        const Error e = rc == -8 ? kNotFound : rc == -9 ? kNetDown : FromText(text.c_str());
-        return Fail(e, "pcap_activate(%s) failed: %s", device.c_str(), text.c_str()), nullptr;
+        return Fail(FromStatus(rc, text.c_str()), "pcap_activate(%s) failed: %s", device.c_str(), text.c_str()), nullptr;
     }
     if (api->setmintocopy) api->setmintocopy(c->pcap, 0);  // hand over the first frame at once
     c->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -40,6 +40,15 @@ Error FromText(const char* text) {
     return kGeneral;
 }
 
+Error FromStatus(int status, const char* text) {
+    switch (status) {
+    case -5: return kNotFound;                // PCAP_ERROR_NO_SUCH_DEVICE
+    case -8: case -11: return kAccess;        // PCAP_ERROR_PERM_DENIED, PCAP_ERROR_PROMISC_PERM_DENIED
+    case -9: return kNetDown;                 // PCAP_ERROR_IFACE_NOT_UP
+    default: return FromText(text);
+    }
+}
+
 bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame) {
     constexpr uint32_t kHeader = sizeof(WP_CAPTURE_HEADER);
     uint32_t caplen = header.caplen;

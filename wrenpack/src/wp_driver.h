@@ -35,6 +35,8 @@ constexpr Error kNoLibrary{126, 126};      // no capture library installed (ERRO
 Error FromErrno(int platformErrno);
 // The driver error for a capture library's error text (which is all some libraries give).
 Error FromText(const char* text);
+// The driver error for a failed capture-library call's status code and text.
+Error FromStatus(int status, const char* text);
 
 // Fails the current driver call: writes "WrenPack: " + the text through the caller's debug
 // output function, then sets errno and the thread's Windows error. Returns 0.
