@@ -3,12 +3,15 @@
 // capture library has no read event of its own, and a thread needs none: the same code runs on
 // Windows and under Wine.
 #include "wp_driver.h"
+#include "wp_platform.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,8 +33,14 @@ struct Capture {
     const PcapApi* api = nullptr;
     pcap_t_wp* pcap = nullptr;
     HANDLE event = nullptr;      // set while `queue` holds records or an error waits
-    std::mutex pcapMu;           // the capture thread's reads against setting changes
-    std::mutex mu;               // the two halves of the queue
+    std::mutex mu;               // the two halves of the queue, and the setting change below
+    // A setting change is made by the capture thread between two reads, so that the library
+    // never has two calls on one capture at once but sends, and a change never waits behind a
+    // stream of reads that would take a lock again at once.
+    std::mutex oneChange;
+    std::function<bool()>* change = nullptr;
+    bool changed = false;
+    std::condition_variable changeDone;
     uint32_t bytes = kDefaultBuffer;
     // The capture thread appends to `fill`; receives take from `drain`, and swap the two when
     // `drain` is empty: each frame is copied once on its way in and once on its way out.
@@ -46,24 +55,52 @@ namespace {
 
 void CaptureLoop(Capture* c) {
     while (!c->stop.load(std::memory_order_relaxed)) {
+        {
+            std::unique_lock<std::mutex> lock(c->mu);
+            if (c->change) {
+                lock.unlock();
+                const bool ok = (*c->change)();
+                lock.lock();
+                c->change = nullptr;
+                c->changed = ok;
+                c->changeDone.notify_all();
+            }
+        }
         pcap_pkthdr_wp* header = nullptr;
         const unsigned char* frame = nullptr;
-        int rc;
-        {
-            std::lock_guard<std::mutex> lock(c->pcapMu);
-            rc = c->api->next_ex(c->pcap, &header, &frame);
-            if (rc == 1) {
-                std::lock_guard<std::mutex> queue(c->mu);
-                // A full queue drops the frame, as a full driver buffer does.
-                if (PutRecord(c->fill.data(), c->bytes, &c->fillUsed, *header, frame)) SetEvent(c->event);
-            } else if (rc < 0) {
-                std::lock_guard<std::mutex> queue(c->mu);
+        const int rc = c->api->next_ex(c->pcap, &header, &frame);
+        if (rc == 1) {
+            std::lock_guard<std::mutex> lock(c->mu);
+            // A full queue drops the frame, as a full driver buffer does.
+            if (PutRecord(c->fill.data(), c->bytes, &c->fillUsed, *header, frame)) SetEvent(c->event);
+        } else if (rc < 0) {
+            {
+                std::lock_guard<std::mutex> lock(c->mu);
                 c->error = c->api->geterr(c->pcap);
                 SetEvent(c->event);
             }
+            Sleep(50);  // a lost adapter fails at once: do not spin on it
         }
-        if (rc < 0) Sleep(50);  // a lost adapter fails at once: do not spin on it
     }
+}
+
+// Has the capture thread make one setting change (Fail is called there, so the error pair is
+// carried back to the caller's thread).
+bool Change(Capture* c, std::function<bool()> body) {
+    std::lock_guard<std::mutex> one(c->oneChange);
+    Error error{0, 0};
+    std::function<bool()> call = [&] {
+        if (body()) return true;
+        error = {errno, last_error()};
+        return false;
+    };
+    std::unique_lock<std::mutex> lock(c->mu);
+    c->change = &call;
+    c->changeDone.wait(lock, [&] { return c->change == nullptr; });
+    if (c->changed) return true;
+    errno = error.err;
+    set_last_error(error.win);
+    return false;
 }
 
 int FailPcap(Capture* c, const char* call, const char* text) {
@@ -113,9 +150,11 @@ void Close(Capture* c) {
 }
 
 bool SetBuffer(Capture* c, uint32_t bytes) {
-    std::lock_guard<std::mutex> lock(c->pcapMu);
-    if (c->api->setbuff(c->pcap, int(bytes)) < 0) return FailPcap(c, "pcap_setbuff", c->api->geterr(c->pcap));
-    std::lock_guard<std::mutex> queue(c->mu);
+    const bool set = Change(c, [&] {
+        return c->api->setbuff(c->pcap, int(bytes)) == 0 || FailPcap(c, "pcap_setbuff", c->api->geterr(c->pcap));
+    });
+    if (!set) return false;
+    std::lock_guard<std::mutex> lock(c->mu);
     c->bytes = bytes;
     c->fill.resize(std::max(bytes, c->fillUsed));
     c->drain.resize(std::max(bytes, c->drainUsed));
@@ -123,9 +162,8 @@ bool SetBuffer(Capture* c, uint32_t bytes) {
 }
 
 bool SetFilter(Capture* c, const WP_BPF_PROGRAM* program) {
-    std::lock_guard<std::mutex> lock(c->pcapMu);
     bpf_program_wp p{program->bf_len, program->bf_insns};
-    return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter", c->api->geterr(c->pcap));
+    return Change(c, [&] { return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter", c->api->geterr(c->pcap)); });
 }
 
 WP_EVENT ReadEvent(Capture* c) { return c->event; }
