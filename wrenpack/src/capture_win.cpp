@@ -22,9 +22,13 @@ namespace {
 
 constexpr int kSnapLength = 65535;
 constexpr uint32_t kDefaultBuffer = 1u << 20;
-// How long one wait of the capture thread lasts: the longest a frame waits in the library when
-// it has no immediate mode (Wine's), and the longest a setting change or a close waits.
-constexpr int kWaitMs = 5;
+// The capture library's read timeout. A library that can hand over the first frame at once
+// (setmintocopy) may wait long on an idle link: the driver wakes its thread with breakloop when
+// it needs it. One without (Wine's, over a host library that fills blocks of frames) gives a
+// frame over only when its block times out, so that time is kept short; an empty block never
+// times out there, so an idle link costs nothing either way.
+constexpr int kIdleWaitMs = 100;
+constexpr int kBlockWaitMs = 1;
 
 }  // namespace
 
@@ -46,7 +50,8 @@ struct Capture {
     // `drain` is empty: each frame is copied once on its way in and once on its way out.
     std::vector<uint8_t> fill, drain;
     uint32_t fillUsed = 0, drainAt = 0, drainUsed = 0;
-    std::string error;  // a capture failure, reported by the next receive that finds nothing
+    std::string error;    // a capture failure, reported by the next receive that finds nothing
+    std::string failing;  // the failure of the last read, so that a lasting one is reported once
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -71,13 +76,17 @@ void CaptureLoop(Capture* c) {
         const int rc = c->api->next_ex(c->pcap, &header, &frame);
         if (rc == 1) {
             std::lock_guard<std::mutex> lock(c->mu);
+            c->failing.clear();
             // A full queue drops the frame, as a full driver buffer does.
             if (PutRecord(c->fill.data(), c->bytes, &c->fillUsed, *header, frame)) SetEvent(c->event);
-        } else if (rc < 0) {
+        } else if (rc < 0 && rc != -2 /* PCAP_ERROR_BREAK: woken by the driver */) {
             {
                 std::lock_guard<std::mutex> lock(c->mu);
-                c->error = c->api->geterr(c->pcap);
-                SetEvent(c->event);
+                std::string text = c->api->geterr(c->pcap);
+                if (text != c->failing) {
+                    c->error = c->failing = std::move(text);
+                    SetEvent(c->event);
+                }
             }
             Sleep(50);  // a lost adapter fails at once: do not spin on it
         }
@@ -96,6 +105,7 @@ bool Change(Capture* c, std::function<bool()> body) {
     };
     std::unique_lock<std::mutex> lock(c->mu);
     c->change = &call;
+    c->api->breakloop(c->pcap);
     c->changeDone.wait(lock, [&] { return c->change == nullptr; });
     if (c->changed) return true;
     errno = error.err;
@@ -120,7 +130,7 @@ Capture* Open(const std::string& device) {
     if (!c->pcap) return FailPcap(c.get(), "pcap_create", errbuf), nullptr;
     api->set_snaplen(c->pcap, kSnapLength);
     api->set_promisc(c->pcap, 1);
-    api->set_timeout(c->pcap, kWaitMs);
+    api->set_timeout(c->pcap, api->setmintocopy ? kIdleWaitMs : kBlockWaitMs);
     api->set_buffer_size(c->pcap, int(kDefaultBuffer));
     if (api->set_immediate_mode) api->set_immediate_mode(c->pcap, 1);
     const int rc = api->activate(c->pcap);
@@ -143,7 +153,10 @@ Capture* Open(const std::string& device) {
 
 void Close(Capture* c) {
     c->stop = true;
-    if (c->thread.joinable()) c->thread.join();
+    if (c->thread.joinable()) {
+        c->api->breakloop(c->pcap);
+        c->thread.join();
+    }
     c->api->close(c->pcap);
     if (c->event) CloseHandle(c->event);
     delete c;

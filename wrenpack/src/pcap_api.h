@@ -73,6 +73,7 @@ struct PcapApi {
     char* (*geterr)(pcap_t_wp*);
     const char* (*statustostr)(int);
     void (*close)(pcap_t_wp*);
+    void (*breakloop)(pcap_t_wp*);
     int (*get_selectable_fd)(pcap_t_wp*);                        // Linux only
     int (*setbuff)(pcap_t_wp*, int);                              // Windows only
     int (*setmintocopy)(pcap_t_wp*, int);                         // optional, Windows

@@ -31,6 +31,7 @@ const PcapApi* LoadPcap(std::string&) {
         As<decltype(PcapApi::geterr)>(&pcap_geterr),
         As<decltype(PcapApi::statustostr)>(&pcap_statustostr),
         As<decltype(PcapApi::close)>(&pcap_close),
+        As<decltype(PcapApi::breakloop)>(&pcap_breakloop),
         As<decltype(PcapApi::get_selectable_fd)>(&pcap_get_selectable_fd),
         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     };

@@ -88,6 +88,7 @@ Loaded Load() {
     ok &= Bind(library, "pcap_geterr", a.geterr, R, wine, missing);
     ok &= Bind(library, "pcap_statustostr", a.statustostr, R, wine, missing);
     ok &= Bind(library, "pcap_close", a.close, R, wine, missing);
+    ok &= Bind(library, "pcap_breakloop", a.breakloop, R, wine, missing);
     ok &= Bind(library, "pcap_get_selectable_fd", a.get_selectable_fd, O, wine, missing);
     ok &= Bind(library, "pcap_setbuff", a.setbuff, R, wine, missing);
     ok &= Bind(library, "pcap_setmintocopy", a.setmintocopy, W, wine, missing);

@@ -10,7 +10,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace wp {
 namespace {
@@ -23,6 +25,11 @@ constexpr uint32_t kMagic = 0x57504831;  // "WPH1"
 struct Handle {
     uint32_t magic = kMagic;
     Capture* capture;
+    // The filter in force: a new capture takes every frame whole. Installing a filter makes the
+    // capture library drop frames for a moment, so a program already in force is not installed
+    // again (the library's reader installs its accept-all filter at every start).
+    std::mutex filterMu;
+    std::vector<WP_BPF_INSN> filter{{0x0006, 0, 0, 0xFFFFFFFFu}};
 };
 
 Capture* Of(WP_HANDLE h) {
@@ -111,7 +118,8 @@ WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName) {
         if (!adapterName || !*adapterName) return Fail(kInvalid, "OpenAdapter: no adapter name") != 0;
         Capture* capture = Open(Narrow(adapterName));
         if (!capture) return false;
-        opened = new (std::nothrow) Handle{kMagic, capture};
+        opened = new (std::nothrow) Handle;
+        if (opened) opened->capture = capture;
         if (!opened) Close(capture);
         return opened || Fail(kNoMemory, "OpenAdapter: out of memory") != 0;
     });
@@ -139,7 +147,16 @@ WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program
         Capture* capture = Of(adapter);
         if (!capture || !program || program->bf_len == 0 || !program->bf_insns)
             return Fail(kInvalid, "SetBpf: invalid parameters") != 0;
-        return SetFilter(capture, program);
+        auto* handle = static_cast<Handle*>(adapter);
+        const auto equal = [](const WP_BPF_INSN& a, const WP_BPF_INSN& b) {
+            return a.code == b.code && a.jt == b.jt && a.jf == b.jf && a.k == b.k;
+        };
+        std::lock_guard<std::mutex> lock(handle->filterMu);
+        if (std::equal(program->bf_insns, program->bf_insns + program->bf_len, handle->filter.begin(), handle->filter.end(), equal))
+            return true;
+        if (!SetFilter(capture, program)) return false;
+        handle->filter.assign(program->bf_insns, program->bf_insns + program->bf_len);
+        return true;
     });
 }
 
