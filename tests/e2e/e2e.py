@@ -1,0 +1,452 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the library on a real link, through the shipped packet driver.
+
+The guest program (guest.c) runs in a "host" network namespace whose only adapter is one end of
+a veth pair; the other end lives in a "peer" namespace, where ping, arping, tshark and packet
+sockets play the rest of the network. Both namespaces, the link and (with --wine) a Wine prefix
+of the run's own are made here and removed afterwards; no traffic leaves them.
+Usage: e2e.py --guest PATH [--wine] [unittest arguments]
+"""
+import argparse
+import contextlib
+import ctypes
+import os
+import queue
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+PREFIX = "vfe%d" % os.getpid()
+HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
+HOST_IF, PEER_IF = PREFIX + "a", PREFIX + "b"
+HOST_IP, PEER_IP = "10.77.0.1", "10.77.0.2"
+HOST_MAC, PEER_MAC = "02:77:00:00:00:01", "02:77:00:00:00:02"
+BROADCAST, MULTICAST, STRANGER = "ff:ff:ff:ff:ff:ff", "01:00:5e:00:00:fb", "02:77:00:00:00:99"
+ETH_TEST = 0x88B5  # the local experimental EtherType: nothing else on the link uses it
+ARGS = None
+WINE = {}  # WINEPREFIX and friends when the guest is a Windows program
+
+
+def sh(command, ns=None, check=True, timeout=30):
+    """Runs a shell command (inside a namespace when given); returns its completed process."""
+    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
+    done = subprocess.run(full, capture_output=True, text=True, timeout=timeout)
+    if check and done.returncode != 0:
+        raise AssertionError("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
+    return done
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+@contextlib.contextmanager
+def inside(ns):
+    """Runs the block in a namespace: sockets made there stay in it after the block."""
+    with open("/proc/thread-self/ns/net") as own, open("/run/netns/" + ns) as target:
+        if _libc.setns(target.fileno(), 0x40000000) != 0:
+            raise OSError(ctypes.get_errno(), "setns " + ns)
+        try:
+            yield
+        finally:
+            _libc.setns(own.fileno(), 0x40000000)
+
+
+def mac_bytes(text):
+    return bytes(int(x, 16) for x in re.split("[:-]", text))
+
+
+def checksum(data):
+    data += b"\0" * (len(data) % 2)
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def pseudo_header(src, dst, proto, length):
+    return src + dst + struct.pack("!BBH", 0, proto, length)
+
+
+def ipv4(src, dst, proto, payload):
+    hdr = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), 0, 0x4000, 64, proto, 0, *map(socket.inet_aton, (src, dst)))
+    return hdr[:10] + struct.pack("!H", checksum(hdr)) + hdr[12:] + payload
+
+
+def udp_packet(src, dst, sport, dport, data):
+    seg = struct.pack("!HHHH", sport, dport, 8 + len(data), 0) + data
+    pseudo = pseudo_header(socket.inet_aton(src), socket.inet_aton(dst), 17, len(seg))
+    return ipv4(src, dst, 17, seg[:6] + struct.pack("!H", checksum(pseudo + seg) or 0xFFFF) + seg[8:])
+
+
+def checksums_valid(packet):
+    """Whether the IPv4 header and the TCP or UDP checksum of a packet hold."""
+    hl, total = (packet[0] & 15) * 4, struct.unpack("!H", packet[2:4])[0]
+    seg = packet[hl:total]
+    return checksum(packet[:hl]) == 0 and checksum(pseudo_header(packet[12:16], packet[16:20], packet[9], len(seg)) + seg) == 0
+
+
+def frame(dst, src, text, ethertype=ETH_TEST):
+    return (mac_bytes(dst) + mac_bytes(src) + struct.pack("!H", ethertype) + text).ljust(60, b"\0")
+
+
+# A broadcast datagram of an unassigned protocol: every interface takes it, no stack answers it.
+PROBE = frame(BROADCAST, PEER_MAC, ipv4(PEER_IP, "10.77.0.255", 253, b"probe"), 0x0800)
+
+
+def read_lines(stream, sink, end=False):
+    """Hands each line of a child's output to sink, on a thread of its own (then None, if end)."""
+    reader = threading.Thread(target=lambda: [sink(line.rstrip("\r\n")) for line in stream] + [end and sink(None)], daemon=True)
+    reader.stream = stream
+    reader.start()
+    return reader
+
+
+def stop(proc, readers):
+    """Ends a child (politely first: tshark then stops its own capture child) and its readers."""
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    proc.stdin and proc.stdin.close()
+    for reader in readers:
+        reader.join(5)
+        if not reader.is_alive():  # closing a stream that a thread still reads would block
+            reader.stream.close()
+
+
+class Guest:
+    """The guest program in the host namespace: one command, one answer line."""
+
+    def __init__(self):
+        program = ["env"] + ["%s=%s" % kv for kv in WINE.items()] + ["wine", ARGS.guest] if WINE else [ARGS.guest]
+        self.proc = subprocess.Popen(["ip", "netns", "exec", HOST_NS] + program, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+        self.answers, self.debug = queue.Queue(), []
+        self.readers = [read_lines(self.proc.stdout, self.answers.put, True), read_lines(self.proc.stderr, self.debug.append)]
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def answer(self, seconds=30):
+        try:
+            line = self.answers.get(timeout=seconds)
+        except queue.Empty:
+            raise AssertionError("no answer within %d s; the guest's output: %s" % (seconds, self.debug)) from None
+        assert line is not None, "the guest ended (%s); its output: %s" % (self.proc.wait(5), self.debug)
+        return line.split()
+
+    def __call__(self, line, seconds=30):
+        self.send(line)
+        return self.answer(seconds)
+
+    def ok(self, line, seconds=30):
+        words = self(line, seconds)
+        assert words[:1] == ["ok"], "%s -> %s; output: %s" % (line, words, self.debug[-5:])
+        return words[1:]
+
+    def err(self, line):
+        words = self(line)
+        assert words[:1] == ["err"], "%s -> %s (a failure was expected)" % (line, words)
+        return int(words[1]), int(words[2])
+
+    def stats(self):
+        return {k: int(v) for k, v in (w.split("=") for w in self.ok("stats"))}
+
+    def quit(self, seconds=20):
+        self.send("quit")
+        return self.proc.wait(seconds)
+
+    def kill(self):
+        stop(self.proc, self.readers)
+
+
+def carrier():
+    return "LOWER_UP" in sh("ip -o link show " + HOST_IF, ns=HOST_NS).stdout
+
+
+def ping(ip, count):
+    done = sh("ping -n -c %d -i 0.2 -W 2 %s" % (count, ip), ns=PEER_NS, check=False)
+    assert done.returncode == 0 and " %d received" % count in done.stdout and "DUP" not in done.stdout, done.stdout
+    return done
+
+
+def served_ping(guest, pings, seconds=15):
+    """Pings each (ip, count) from the peer in turn while the guest answers; the guest's counts."""
+    guest.send("echo %d %d" % (seconds * 1000, sum(c for _, c in pings)))
+    for ip, count in pings:
+        ping(ip, count)
+    return [int(n) for n in guest.answer(seconds + 10)[1:]]
+
+
+def packet_socket():
+    """A peer socket for the test EtherType: it never sees frames the peer sends."""
+    with inside(PEER_NS):
+        s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_TEST))
+    s.bind((PEER_IF, ETH_TEST))
+    s.settimeout(5)
+    return s
+
+
+def remove_leftovers():
+    """Namespaces, Wine prefixes and capture spools of earlier runs whose process is gone."""
+    for ns in sh("ip netns list").stdout.split():
+        m = re.fullmatch(r"vfe(\d+)[hp]", ns)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            sh("ip netns del " + ns, check=False)
+    for name in os.listdir(tempfile.gettempdir()):
+        m = re.fullmatch(r"vfe(\d+)-(wine|tshark)\w*", name)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            path = os.path.join(tempfile.gettempdir(), name)
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=path), capture_output=True, timeout=30)
+            shutil.rmtree(path, ignore_errors=True)
+
+
+class RealLink(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        remove_leftovers()
+        for ns in (HOST_NS, PEER_NS):
+            sh("ip netns add " + ns)
+            cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
+            # No IPv6: the only frames on the link are the ones the tests cause.
+            sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
+        if ARGS.wine:
+            cls.start_wine()
+
+    @classmethod
+    def start_wine(cls):
+        # A prefix and Wine server of the run's own, started inside the host namespace: Wine's IP
+        # Helper answers from a process the server starts, which must see the namespace's links.
+        prefix = tempfile.mkdtemp(prefix=PREFIX + "-wine")
+        cls.addClassCleanup(shutil.rmtree, prefix, True)
+        built = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.guest))), "wineprefix")
+        if os.path.isfile(os.path.join(built, "system.reg")):
+            sh("cp -a '%s/.' '%s'" % (built, prefix))  # about 2 s, against 7 s for a new prefix
+        WINE.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        cls.addClassCleanup(subprocess.run, ["wineserver", "-k"], env=dict(os.environ, **WINE), capture_output=True, timeout=30)
+        env = " ".join("%s=%s" % kv for kv in WINE.items())
+        # Detached from our pipes: the server, and the services that the first program starts,
+        # outlive the programs whose output we read.
+        sh(env + " wineserver -p >/dev/null 2>&1 && " + env + " wine cmd /c exit 0 >/dev/null 2>&1", ns=HOST_NS, timeout=120)
+
+    def setUp(self):
+        sh("ip link add %s address %s type veth peer name %s netns %s address %s"
+           % (HOST_IF, HOST_MAC, PEER_IF, PEER_NS, PEER_MAC), ns=HOST_NS)
+        sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
+        sh("ip addr add %s/24 dev %s && ip link set %s up" % (PEER_IP, PEER_IF, PEER_IF), ns=PEER_NS)
+        wait_until(carrier, 10, "the link's carrier")
+        if WINE:
+            # Wine's IP Helper cannot ask the link (SendARP answers 50): a TUN guest's replies
+            # find the peer's MAC only in the host's neighbour table.
+            sh("ip neigh replace %s lladdr %s dev %s nud permanent" % (PEER_IP, PEER_MAC, HOST_IF), ns=HOST_NS)
+        self.addCleanup(sh, "ip link del " + HOST_IF, HOST_NS, False)
+        self.guest = Guest()
+        # Runs after the guest has ended (cleanups run last first): a sanitizer build reports
+        # on its standard error, at the fault or at exit.
+        self.addCleanup(lambda: self.assertEqual([l for l in self.guest.debug if "Sanitizer" in l], []))
+        self.addCleanup(self.guest.kill)
+
+    def up(self, tap=False):
+        """Brings the current interface up; a lone frame sent at once must reach it."""
+        self.guest.ok("up")
+        sock = packet_socket()
+        self.addCleanup(sock.close)
+        self.guest.send("recv 3000 %d fd" % (23 if tap else 9))
+        sock.send(PROBE)
+        self.assertEqual(self.guest.answer(), ["ok", (PROBE if tap else PROBE[14:]).hex()], "a lone frame did not arrive")
+
+    def tun(self, ip, adapter=HOST_IP, mode=""):
+        """A TUN interface with one guest address on the link's subnet: (descriptor, name, MAC)."""
+        fd, name, _ = self.guest.ok("open %s tun %s" % (adapter, mode))
+        mac = self.guest.ok("ip %s 255.255.255.0" % ip)[0]
+        return fd, name, mac
+
+    def test_tun_guest_answers_arp_and_ping_and_announces_itself_when_up(self):
+        _, _, mac = self.tun("10.77.0.50")
+        self.assertEqual(mac, "02:00:5e:cd:00:32")
+        command = "ip netns exec %s tshark -l -n -i %s -f arp -T fields -E separator=, " % (PEER_NS, PEER_IF)
+        command += "-e arp.isgratuitous -e arp.src.proto_ipv4 -e arp.src.hw_mac -e eth.dst"
+        spool = tempfile.mkdtemp(prefix=PREFIX + "-tshark")  # where its capture child spools frames
+        self.addCleanup(shutil.rmtree, spool, True)
+        tshark = subprocess.Popen(command.split(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+                                  env=dict(os.environ, TMPDIR=spool))
+        rows, started = [], threading.Event()
+        readers = [read_lines(tshark.stderr, lambda line: "Capture started" in line and started.set()),
+                   read_lines(tshark.stdout, lambda line: rows.append(line.split(",")))]
+        self.addCleanup(stop, tshark, readers)
+        self.assertTrue(started.wait(20), "tshark did not start capturing")
+        self.up()
+        announced = lambda: [r for r in rows if r[1:] == ["10.77.0.50", mac, BROADCAST]]
+        wait_until(announced, 10, "a gratuitous ARP for 10.77.0.50")
+        self.assertIn(announced()[0][0], ("1", "True"))
+
+        self.guest.send("echo 15000 3")
+        arping = sh("arping -c 2 -w 5 -I %s 10.77.0.50" % PEER_IF, ns=PEER_NS, check=False)
+        self.assertEqual(arping.returncode, 0, arping.stdout + arping.stderr)
+        self.assertEqual(arping.stdout.upper().count(mac.upper()), 2, arping.stdout)
+        ping("10.77.0.50", 3)
+        self.assertEqual(self.guest.answer(), ["ok", "3"])
+        stats = self.guest.stats()
+        self.assertGreaterEqual(stats["arp"], 3)  # two from arping, one for ping
+
+    def test_tap_guest_exchanges_whole_frames_and_never_sees_its_own(self):
+        _, _, mac = self.guest.ok("open %s tap" % HOST_IP)
+        self.up(tap=True)
+        sock = packet_socket()
+        self.addCleanup(sock.close)
+        # The frame for a stranger is dropped; unicast, broadcast and multicast arrive in order.
+        sent = [frame(STRANGER, PEER_MAC, b"stranger"), frame(mac, PEER_MAC, b"unicast"),
+                frame(BROADCAST, PEER_MAC, b"broadcast"), frame(MULTICAST, PEER_MAC, b"multicast")]
+        for f in sent:
+            sock.send(f)
+        for f in sent[1:]:
+            self.assertEqual(self.guest.ok("recv 5000 12 %04x" % ETH_TEST), [f.hex()])
+        for dst in (PEER_MAC, BROADCAST, MULTICAST):
+            f = frame(dst, mac, b"from the guest to " + dst.encode())
+            self.assertEqual(self.guest.ok("send " + f.hex()), [str(len(f))])
+            self.assertEqual(sock.recv(65536), f)
+        # Had the guest's broadcast or multicast come back to it, it would arrive before this.
+        marker = frame(mac, PEER_MAC, b"marker")
+        sock.send(marker)
+        self.assertEqual(self.guest.ok("recv 5000 12 %04x" % ETH_TEST), [marker.hex()])
+
+    def test_two_interfaces_share_the_adapter_named_by_ip_and_by_mac(self):
+        first = self.tun("10.77.0.51")[0]
+        self.assertEqual(self.guest.ok("devbuf 1048576"), ["1048576"])
+        second = self.tun("10.77.0.52", adapter=HOST_MAC.upper().replace(":", "-"))[0]
+        self.assertEqual(self.guest.ok("devbuf"), ["1048576"])  # one adapter, one driver buffer
+        for fd in (first, second):
+            self.guest.ok("use " + fd)
+            self.up()
+        self.assertEqual(served_ping(self.guest, [("10.77.0.51", 2), ("10.77.0.52", 3)]), [2, 3])
+        for fd, echoes in ((first, 2), (second, 3)):
+            self.guest.ok("use " + fd)
+            stats = self.guest.stats()
+            self.assertGreaterEqual(stats["arp"], 1)
+            # Two announcements (address set, up), its own ARP replies and echo replies only.
+            self.assertEqual(stats["written"], 2 + stats["arp"] + echoes, stats)
+
+    def test_notify_mode_delivers_through_the_descriptor_and_idles_without_spinning(self):
+        self.tun("10.77.0.53", mode="notify")
+        self.up()
+        self.assertEqual(served_ping(self.guest, [("10.77.0.53", 3)]), [3])
+        cpu, start = float(self.guest.ok("cpu")[0]), time.monotonic()
+        packets, wakeups = self.guest.ok("count 3000", 20)
+        used, wall = float(self.guest.ok("cpu")[0]) - cpu, time.monotonic() - start
+        self.assertEqual(packets, "0")
+        self.assertLessEqual(int(wakeups), 3)
+        self.assertLess(used, 0.2 * wall, "CPU %.2f s over %.2f s idle" % (used, wall))
+        self.guest.ok("close", 10)
+        self.assertEqual(self.guest.quit(), 0)
+
+    def test_arp_requests_edit_the_host_table_and_tun_writes_resolve_through_it(self):
+        self.tun("10.77.0.54")
+        self.up()
+        neighbour = lambda: sh("ip neigh show 10.77.0.99", ns=HOST_NS).stdout
+        self.assertEqual(self.guest.ok("arp-set 10.77.0.99 02:77:00:00:00:99"), [])
+        if WINE:
+            # Wine's IP Helper reports success but changes nothing, so nothing finds the entry.
+            self.assertNotIn("02:77:00:00:00:99", neighbour())
+            self.assertEqual(self.guest.err("arp-get 10.77.0.99"), (2, 1168))
+        else:
+            self.assertRegex(neighbour(), "dev %s lladdr 02:77:00:00:00:99 PERMANENT" % HOST_IF)
+            self.assertEqual(self.guest.ok("arp-get 10.77.0.99"), ["02:77:00:00:00:99"])
+        self.assertEqual(self.guest.ok("arp-del 10.77.0.99"), [])
+        self.assertNotIn("02:77:00:00:00:99", neighbour())
+
+        sh("ping -n -c 1 -W 2 " + PEER_IP, ns=HOST_NS)  # the host now knows the peer's MAC
+        with inside(PEER_NS):
+            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(udp.close)
+        udp.bind((PEER_IP, 5555))
+        udp.settimeout(5)
+        packet = udp_packet("10.77.0.54", PEER_IP, 4444, 5555, b"through the neighbour table")
+        self.assertEqual(self.guest.ok("send " + packet.hex()), [str(len(packet))])
+        self.assertEqual(udp.recvfrom(2048), (b"through the neighbour table", ("10.77.0.54", 4444)))
+
+    def test_host_frames_with_offloaded_checksums_are_repaired_on_read(self):
+        if WINE:
+            self.skipTest("checksum offload of the host's own frames is a Linux matter")
+        self.assertIn("tx-checksumming: on", sh("ethtool -k " + HOST_IF, ns=HOST_NS).stdout)
+        _, _, mac = self.tun("10.77.0.55")
+        self.up()
+        # A frame the guest sends goes out on the wire, never into the host's stack: the host is
+        # told the guest's MAC instead of asking for it.
+        sh("ip neigh replace 10.77.0.55 lladdr %s dev %s nud permanent" % (mac, HOST_IF), ns=HOST_NS)
+        with inside(HOST_NS):
+            udp, tcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), socket.socket()
+            wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # sees outgoing frames too
+        for s in (udp, tcp, wire):
+            self.addCleanup(s.close)
+        wire.bind((HOST_IF, 3))
+        wire.settimeout(5)
+        tcp.setblocking(False)
+        for proto, send in ((17, lambda: udp.sendto(b"offloaded", ("10.77.0.55", 7777))),
+                            (6, lambda: tcp.connect_ex(("10.77.0.55", 7778)))):
+            self.guest.send("recv 5000 9 %02x" % proto)
+            send()
+            packet = bytes.fromhex(self.guest.answer()[1])
+            self.assertEqual(packet[12:20], socket.inet_aton(HOST_IP) + socket.inet_aton("10.77.0.55"))
+            self.assertTrue(checksums_valid(packet), packet.hex())
+            sent = wire.recv(65536)
+            while sent[12:14] != b"\x08\x00" or sent[23] != proto:
+                sent = wire.recv(65536)
+            self.assertFalse(checksums_valid(sent[14:]), "the host finished the checksum itself: nothing was tested")
+
+    def test_link_faults_leave_the_interface_usable_or_failing_cleanly(self):
+        _, name, _ = self.tun("10.77.0.56")
+        self.up()
+        self.assertEqual(served_ping(self.guest, [("10.77.0.56", 2)]), [2])
+        packet = udp_packet("10.77.0.56", PEER_IP, 4444, 5555, b"while the link is down").hex()
+        sh("ip link set %s down" % PEER_IF, ns=PEER_NS)
+        self.assertIn(self.guest("send " + packet)[0], ("ok", "err"))
+        self.assertEqual(self.guest.ok("recv 300"), ["-"])
+        sh("ip link set %s up" % PEER_IF, ns=PEER_NS)
+        wait_until(carrier, 10, "the link's carrier")
+        self.assertEqual(served_ping(self.guest, [("10.77.0.56", 2)]), [2])
+
+        sh("ip link del " + HOST_IF, ns=HOST_NS)
+        cpu = float(self.guest.ok("cpu")[0])
+        errno, error = self.guest.err("send " + packet)
+        self.assertTrue(errno and error, (errno, error))
+        message = "dbg: ** CVifnet(%s)::WritePacket: WriteAdapter failed; rc=%d" % (name, error)
+        wait_until(lambda: any(line.startswith(message) for line in self.guest.debug), 5, message)
+        self.assertEqual(self.guest.ok("recv 1000"), ["-"])
+        self.assertLess(float(self.guest.ok("cpu")[0]) - cpu, 0.5, "the guest spins on a vanished adapter")
+        self.guest.ok("close")
+        self.assertEqual(self.guest.quit(), 0)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--guest", required=True, help="the guest program")
+    parser.add_argument("--wine", action="store_true", help="the guest is a Windows program: run it under Wine")
+    ARGS, rest = parser.parse_known_args()
+    if os.geteuid() != 0 or not shutil.which("ip"):
+        print("skipped: network namespaces need root and iproute2")
+        return 77
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
