@@ -46,7 +46,7 @@ struct Capture {
 namespace {
 
 // A failed capture-library call, with the library's text for it (or for its status code).
-int FailPcap(Capture* c, const char* call, int status = -1) {
+bool FailPcap(Capture* c, const char* call, int status = -1) {
     const char* text = c->api->geterr(c->pcap);
     if (status != -1 || !*text) text = c->api->statustostr(status);
     return Fail(FromStatus(status, text), "%s(%s) failed: %s", call, c->device.c_str(), text);

@@ -113,7 +113,7 @@ bool Change(Capture* c, std::function<bool()> body) {
     return false;
 }
 
-int FailPcap(Capture* c, const char* call, const char* text) {
+bool FailPcap(Capture* c, const char* call, const char* text) {
     return Fail(FromText(text), "%s(%s) failed: %s", call, c->device.c_str(), text);
 }
 

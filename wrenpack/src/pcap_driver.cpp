@@ -1,5 +1,5 @@
-// WrenPack's capture-library driver: the exported operations, argument checks, error reports and
-// the capture-record layout. What differs per platform (opening, receiving, sending, the read
+// WrenPack's capture-library driver: the exported operations, their argument checks and error
+// reports. What differs per platform (opening, receiving, sending, the read
 // event, the adapter list) is in capture_*.cpp and adapters_*.cpp.
 #include "wp_driver.h"
 #include "wp_platform.h"
@@ -46,7 +46,7 @@ int Run(Body&& body) {
     try {
         if (!body()) return 0;
     } catch (const std::bad_alloc&) {  // nothing may leave a C function
-        return Fail(kNoMemory, "out of memory");
+        return Fail(kNoMemory, "out of memory"), 0;
     }
     errno = savedErrno;
     set_last_error(savedWin);
@@ -55,7 +55,7 @@ int Run(Body&& body) {
 
 }  // namespace
 
-int Fail(Error error, const char* format, ...) {
+bool Fail(Error error, const char* format, ...) {
     if (WP_PRINT_DEBUG_STRING_FUNC print = g_print.load()) {
         char text[512] = "WrenPack: ";
         const size_t prefix = std::strlen(text);
@@ -68,7 +68,7 @@ int Fail(Error error, const char* format, ...) {
     }
     errno = error.err;
     set_last_error(error.win);
-    return 0;
+    return false;
 }
 
 const PcapApi* Pcap() {
@@ -86,10 +86,10 @@ extern "C" {
 
 WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes) {
     return Run([&] {
-        if (!pcbBytes || (!buffer && *pcbBytes != 0)) return Fail(kInvalid, "GetAdaptersList: invalid parameters") != 0;
+        if (!pcbBytes || (!buffer && *pcbBytes != 0)) return Fail(kInvalid, "GetAdaptersList: invalid parameters");
         std::vector<ADAPTER_INFO_LIST_ENTRY> list;
         if (!ListAdapters(list)) return false;
-        if (list.empty()) return Fail(kNotFound, "GetAdaptersList: the host has no Ethernet adapter") != 0;
+        if (list.empty()) return Fail(kNotFound, "GetAdaptersList: the host has no Ethernet adapter");
         const uint32_t needed = uint32_t(list.size()) * WP_ADAPTER_ENTRY_SIZE;
         if (!buffer) {
             *pcbBytes = needed;
@@ -97,7 +97,7 @@ WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes) {
         }
         if (*pcbBytes < needed) {
             *pcbBytes = needed;
-            return Fail({12, 122}, "GetAdaptersList: %u bytes needed", needed) != 0;
+            return Fail({12, 122}, "GetAdaptersList: %u bytes needed", needed);
         }
         // The caller's buffer need not be aligned for the record: each one is copied whole.
         auto* at = static_cast<uint8_t*>(buffer);
@@ -115,13 +115,13 @@ WRENPACK_API int WrenPackGetAdaptersList(void* buffer, uint32_t* pcbBytes) {
 WRENPACK_API WP_HANDLE WrenPackOpenAdapter(const WP_CHAR16* adapterName) {
     Handle* opened = nullptr;
     Run([&] {
-        if (!adapterName || !*adapterName) return Fail(kInvalid, "OpenAdapter: no adapter name") != 0;
+        if (!adapterName || !*adapterName) return Fail(kInvalid, "OpenAdapter: no adapter name");
         Capture* capture = Open(Narrow(adapterName));
         if (!capture) return false;
         opened = new (std::nothrow) Handle;
         if (opened) opened->capture = capture;
         if (!opened) Close(capture);
-        return opened || Fail(kNoMemory, "OpenAdapter: out of memory") != 0;
+        return opened || Fail(kNoMemory, "OpenAdapter: out of memory");
     });
     return opened;
 }
@@ -137,7 +137,7 @@ WRENPACK_API void WrenPackCloseAdapter(WP_HANDLE adapter) {
 WRENPACK_API int WrenPackSetBuff(WP_HANDLE adapter, uint32_t bytes) {
     return Run([&] {
         Capture* capture = Of(adapter);
-        if (!capture || bytes == 0) return Fail(kInvalid, "SetBuff: invalid parameters") != 0;
+        if (!capture || bytes == 0) return Fail(kInvalid, "SetBuff: invalid parameters");
         return SetBuffer(capture, bytes);
     });
 }
@@ -146,7 +146,7 @@ WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program
     return Run([&] {
         Capture* capture = Of(adapter);
         if (!capture || !program || program->bf_len == 0 || !program->bf_insns)
-            return Fail(kInvalid, "SetBpf: invalid parameters") != 0;
+            return Fail(kInvalid, "SetBpf: invalid parameters");
         auto* handle = static_cast<Handle*>(adapter);
         const auto equal = [](const WP_BPF_INSN& a, const WP_BPF_INSN& b) {
             return a.code == b.code && a.jt == b.jt && a.jf == b.jf && a.k == b.k;
@@ -163,14 +163,14 @@ WRENPACK_API int WrenPackSetBpf(WP_HANDLE adapter, const WP_BPF_PROGRAM* program
 // Data is handed over as soon as any waits, whatever the threshold: the read event is
 // signalled for the first frame on every platform.
 WRENPACK_API int WrenPackSetReadEventThreshold(WP_HANDLE adapter, uint32_t /*bytes*/) {
-    return Run([&] { return Of(adapter) ? true : Fail(kInvalid, "SetReadEventThreshold: invalid handle") != 0; });
+    return Run([&] { return Of(adapter) ? true : Fail(kInvalid, "SetReadEventThreshold: invalid handle"); });
 }
 
 WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter) {
     WP_EVENT event = WP_NO_EVENT;
     Run([&] {
         Capture* capture = Of(adapter);
-        if (!capture) return Fail(kInvalid, "GetReadEvent: invalid handle") != 0;
+        if (!capture) return Fail(kInvalid, "GetReadEvent: invalid handle");
         event = ReadEvent(capture);
         return event != WP_NO_EVENT;
     });
@@ -180,7 +180,7 @@ WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter) {
 WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity, uint32_t* pcbRead, void*) {
     return Run([&] {
         Capture* capture = Of(adapter);
-        if (!capture || !buffer || !pcbRead) return Fail(kInvalid, "RecvPacket: invalid parameters") != 0;
+        if (!capture || !buffer || !pcbRead) return Fail(kInvalid, "RecvPacket: invalid parameters");
         *pcbRead = 0;
         return Receive(capture, static_cast<uint8_t*>(buffer), capacity, pcbRead);
     });
@@ -189,7 +189,7 @@ WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t ca
 WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length) {
     return Run([&] {
         Capture* capture = Of(adapter);
-        if (!capture || !frame || length == 0) return Fail(kInvalid, "SendPacket: invalid parameters") != 0;
+        if (!capture || !frame || length == 0) return Fail(kInvalid, "SendPacket: invalid parameters");
         return Send(capture, static_cast<const uint8_t*>(frame), length);
     });
 }
@@ -200,13 +200,13 @@ WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, u
     return Run([&] {
         Capture* capture = Of(adapter);
         const auto* p = static_cast<const uint8_t*>(batch);
-        if (!capture || !p || length == 0) return Fail(kInvalid, "SendManyPackets: invalid parameters") != 0;
+        if (!capture || !p || length == 0) return Fail(kInvalid, "SendManyPackets: invalid parameters");
         for (uint64_t at = 0; at < length;) {
             WP_BATCH_HEADER header;
-            if (length - at < sizeof header) return Fail(kInvalid, "SendManyPackets: batch ends inside a record header") != 0;
+            if (length - at < sizeof header) return Fail(kInvalid, "SendManyPackets: batch ends inside a record header");
             std::memcpy(&header, p + at, sizeof header);
             if (header.dwFrameLength == 0 || length - at - sizeof header < header.dwFrameLength)
-                return Fail(kInvalid, "SendManyPackets: bad frame length %u at offset %u", header.dwFrameLength, unsigned(at)) != 0;
+                return Fail(kInvalid, "SendManyPackets: bad frame length %u at offset %u", header.dwFrameLength, unsigned(at));
             at += sizeof header + header.dwFrameLength;
         }
         return SendBatch(capture, p, length);

@@ -39,8 +39,8 @@ Error FromText(const char* text);
 Error FromStatus(int status, const char* text);
 
 // Fails the current driver call: writes "WrenPack: " + the text through the caller's debug
-// output function, then sets errno and the thread's Windows error. Returns 0.
-int Fail(Error error, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// output function, then sets errno and the thread's Windows error. Returns false.
+bool Fail(Error error, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // The capture library, loaded once; nullptr (after Fail) when none is installed.
 const PcapApi* Pcap();
