@@ -201,6 +201,7 @@ def packet_socket():
     with inside(PEER_NS):
         s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_TEST))
     s.bind((PEER_IF, ETH_TEST))
+    s.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE: room for a whole batch
     s.settimeout(5)
     return s
 
@@ -323,6 +324,10 @@ class RealLink(unittest.TestCase):
             f = frame(dst, mac, b"from the guest to " + dst.encode())
             self.assertEqual(self.guest.ok("send " + f.hex()), [str(len(f))])
             self.assertEqual(sock.recv(65536), f)
+        # A batch reaches the wire whole: more frames than one send of the host takes at once.
+        batch = frame(PEER_MAC, mac, b"batched")
+        self.assertEqual(self.guest.ok("send %s 300" % batch.hex()), [str(len(batch))])
+        self.assertEqual([sock.recv(65536) for _ in range(300)], [batch] * 300)
         # Had the guest's broadcast or multicast come back to it, it would arrive before this.
         marker = frame(mac, PEER_MAC, b"marker")
         sock.send(marker)

@@ -5,7 +5,7 @@
  *
  *   open <adapter> tun|tap [notify]  -> ok <fd> <name> <guest-mac>  (becomes the current one)
  *   use <fd> | ip <addr> <mask> | up | down | close | stats | devbuf [bytes]
- *   send <hex>                       write one frame (TAP) or packet (TUN)
+ *   send <hex> [<copies>]            write one frame (TAP) or packet (TUN), or copies in a batch
  *   recv <ms> [<offset> <hex>]       -> ok <hex> of the first packet matching, or ok -
  *   count <ms>                       -> ok <packets> <wakeups> read until the deadline
  *   echo <ms> <total>                answer ICMP echo requests on every open TUN interface
@@ -304,8 +304,13 @@ static int run(char* line) {
         if (ioctl_named(f, VIFNET32_SIOCSIFFLAGS, &flags, 4, NULL, &e) != 0) return reply_err(e);
         printf("ok\n");
     } else if (strcmp(argv[0], "send") == 0) {
+        /* With a count, that many copies go out as one batch. */
+        int copies = argc > 2 ? atoi(argv[2]) : 0, i;
         n = from_hex(argv[1] ? argv[1] : "", g_buf, (int)sizeof g_buf);
-        if ((n = vifnet32_write_ex(f->fd, g_buf, n, &e)) < 0) return reply_err(e);
+        if (copies && vifnet32_beg_write_multi_ex(f->fd, 1 << 20, &e) < 0) return reply_err(e);
+        for (i = 0; i < (copies ? copies : 1); i++)
+            if (vifnet32_write_ex(f->fd, g_buf, n, &e) < 0) return reply_err(e);
+        if (copies && vifnet32_end_write_multi_ex(f->fd, &e) < 0) return reply_err(e);
         printf("ok %d\n", n);
     } else if (strcmp(argv[0], "recv") == 0 && argc >= 2) {
         cmd_recv(f, now_ms() + atoi(argv[1]), argv[2], argv[3]);

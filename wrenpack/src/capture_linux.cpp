@@ -24,7 +24,8 @@ constexpr int kSnapLength = 65535;
 // for, and a change of size (which a ring cannot take without being made anew, dropping what it
 // holds) is never needed.
 constexpr uint32_t kRingBytes = 16u << 20;
-constexpr unsigned kBatchChunk = 64;  // frames per sendmmsg call: 5 KB of the caller's stack
+// Frames per sendmmsg call: the most the kernel takes in one (UIO_MAXIOV).
+constexpr unsigned kBatchChunk = 1024;
 
 }  // namespace
 
@@ -185,10 +186,18 @@ bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
     return SendMessages(c, &message, 1);
 }
 
-// One system call per chunk of frames; the records were checked by the caller.
+// One system call per batch of up to 1024 frames; the records were checked by the caller.
 bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
-    iovec iov[kBatchChunk];
-    mmsghdr messages[kBatchChunk];
+    // 80 KB of descriptions per sending thread, made on its first batch: too much for a caller's
+    // stack (an emulator's threads may have small ones), and nothing to allocate per batch.
+    struct Chunk {
+        iovec iov[kBatchChunk];
+        mmsghdr messages[kBatchChunk];
+    };
+    static thread_local std::unique_ptr<Chunk> t_chunk;
+    if (!t_chunk) t_chunk.reset(new Chunk);
+    iovec* iov = t_chunk->iov;
+    mmsghdr* messages = t_chunk->messages;
     unsigned count = 0;
     for (uint32_t at = 0; at < length;) {
         WP_BATCH_HEADER header;
