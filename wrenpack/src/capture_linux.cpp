@@ -17,7 +17,6 @@
 namespace wp {
 namespace {
 
-constexpr int kSnapLength = 65535;
 // The ring has one slot per frame, each as large as the largest frame the link can deliver: on
 // a link with segmentation or receive offloads that is 64 KB, and a ring of the library's
 // default 1 MB would hold 16 frames. So every ring gets the largest buffer the library ever asks
@@ -46,24 +45,13 @@ struct Capture {
 
 namespace {
 
-// A failed capture-library call, with the library's text for it (or for its status code).
-bool FailPcap(Capture* c, const char* call, int status = -1) {
-    const char* text = c->api->geterr(c->pcap);
-    if (status != -1 || !*text) text = c->api->statustostr(status);
-    return Fail(FromStatus(status, text), "%s(%s) failed: %s", call, c->device.c_str(), text);
-}
+bool FailPcap(Capture* c, const char* call) { return FailPcap(*c->api, c->pcap, call, c->device); }
 
-// Starts the capture in non-blocking immediate mode; false after Fail.
+// Starts the capture in non-blocking mode; false after Fail.
 bool Activate(Capture* c) {
-    char errbuf[kErrbufSize] = "";
-    c->pcap = c->api->create(c->device.c_str(), errbuf);
-    if (!c->pcap) return Fail(FromText(errbuf), "pcap_create(%s) failed: %s", c->device.c_str(), errbuf);
-    c->api->set_snaplen(c->pcap, kSnapLength);
-    c->api->set_promisc(c->pcap, 1);
-    c->api->set_immediate_mode(c->pcap, 1);  // a lone frame is delivered at once, not when a block fills
-    c->api->set_buffer_size(c->pcap, int(kRingBytes));
-    const int rc = c->api->activate(c->pcap);
-    if (rc < 0) return FailPcap(c, "pcap_activate", rc);
+    c->pcap = StartCapture(*c->api, c->device, kRingBytes, 0);
+    if (!c->pcap) return false;
+    char errbuf[kErrbufSize];
     if (c->api->setnonblock(c->pcap, 1, errbuf) < 0) return FailPcap(c, "pcap_setnonblock");
     c->fd = c->api->get_selectable_fd(c->pcap);
     return true;

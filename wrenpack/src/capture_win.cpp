@@ -20,7 +20,6 @@
 namespace wp {
 namespace {
 
-constexpr int kSnapLength = 65535;
 constexpr uint32_t kDefaultBuffer = 1u << 20;
 // The capture library's read timeout. A library that can hand over the first frame at once
 // (setmintocopy) may wait long on an idle link: the driver wakes its thread with breakloop when
@@ -113,8 +112,8 @@ bool Change(Capture* c, std::function<bool()> body) {
     return false;
 }
 
-bool FailPcap(Capture* c, const char* call, const char* text) {
-    return Fail(FromText(text), "%s(%s) failed: %s", call, c->device.c_str(), text);
+bool FailPcap(Capture* c, const char* call, const char* text = nullptr) {
+    return FailPcap(*c->api, c->pcap, call, c->device, text);
 }
 
 }  // namespace
@@ -125,20 +124,8 @@ Capture* Open(const std::string& device) {
     auto c = std::make_unique<Capture>();
     c->device = device;
     c->api = api;
-    char errbuf[kErrbufSize] = "";
-    c->pcap = api->create(device.c_str(), errbuf);
-    if (!c->pcap) return FailPcap(c.get(), "pcap_create", errbuf), nullptr;
-    api->set_snaplen(c->pcap, kSnapLength);
-    api->set_promisc(c->pcap, 1);
-    api->set_timeout(c->pcap, api->setmintocopy ? kIdleWaitMs : kBlockWaitMs);
-    api->set_buffer_size(c->pcap, int(kDefaultBuffer));
-    if (api->set_immediate_mode) api->set_immediate_mode(c->pcap, 1);
-    const int rc = api->activate(c->pcap);
-    if (rc < 0) {
-        const std::string text = rc == -1 && *api->geterr(c->pcap) ? api->geterr(c->pcap) : api->statustostr(rc);
-        api->close(c->pcap);
-        return Fail(FromStatus(rc, text.c_str()), "pcap_activate(%s) failed: %s", device.c_str(), text.c_str()), nullptr;
-    }
+    c->pcap = StartCapture(*api, device, kDefaultBuffer, api->setmintocopy ? kIdleWaitMs : kBlockWaitMs);
+    if (!c->pcap) return nullptr;
     if (api->setmintocopy) api->setmintocopy(c->pcap, 0);  // hand over the first frame at once
     c->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     c->fill.resize(c->bytes);
@@ -164,7 +151,7 @@ void Close(Capture* c) {
 
 bool SetBuffer(Capture* c, uint32_t bytes) {
     const bool set = Change(c, [&] {
-        return c->api->setbuff(c->pcap, int(bytes)) == 0 || FailPcap(c, "pcap_setbuff", c->api->geterr(c->pcap));
+        return c->api->setbuff(c->pcap, int(bytes)) == 0 || FailPcap(c, "pcap_setbuff");
     });
     if (!set) return false;
     std::lock_guard<std::mutex> lock(c->mu);
@@ -176,7 +163,7 @@ bool SetBuffer(Capture* c, uint32_t bytes) {
 
 bool SetFilter(Capture* c, const WP_BPF_PROGRAM* program) {
     bpf_program_wp p{program->bf_len, program->bf_insns};
-    return Change(c, [&] { return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter", c->api->geterr(c->pcap)); });
+    return Change(c, [&] { return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter"); });
 }
 
 WP_EVENT ReadEvent(Capture* c) { return c->event; }
@@ -206,7 +193,7 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
 }
 
 bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
-    return c->api->sendpacket(c->pcap, frame, int(length)) == 0 || FailPcap(c, "pcap_sendpacket", c->api->geterr(c->pcap));
+    return c->api->sendpacket(c->pcap, frame, int(length)) == 0 || FailPcap(c, "pcap_sendpacket");
 }
 
 // One transmission through the library's send queue where it has one; frame by frame where it
@@ -230,7 +217,7 @@ bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
     if (!queue) return true;
     const unsigned sent = c->api->sendqueue_transmit(c->pcap, queue, 0);
     c->api->sendqueue_destroy(queue);
-    return sent == queued || FailPcap(c, "pcap_sendqueue_transmit", c->api->geterr(c->pcap));
+    return sent == queued || FailPcap(c, "pcap_sendqueue_transmit");
 }
 
 }  // namespace wp

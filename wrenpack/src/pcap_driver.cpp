@@ -71,6 +71,28 @@ bool Fail(Error error, const char* format, ...) {
     return false;
 }
 
+bool FailPcap(const PcapApi& api, pcap_t_wp* pcap, const char* call, const std::string& device, const char* text, int status) {
+    if (!text) text = status == -1 && *api.geterr(pcap) ? api.geterr(pcap) : api.statustostr(status);
+    return Fail(FromStatus(status, text), "%s(%s) failed: %s", call, device.c_str(), text);
+}
+
+pcap_t_wp* StartCapture(const PcapApi& api, const std::string& device, uint32_t bufferBytes, int timeoutMs) {
+    char errbuf[kErrbufSize] = "";
+    pcap_t_wp* pcap = api.create(device.c_str(), errbuf);
+    if (!pcap) return FailPcap(api, nullptr, "pcap_create", device, errbuf), nullptr;
+    api.set_snaplen(pcap, kSnapLength);
+    api.set_promisc(pcap, 1);
+    api.set_timeout(pcap, timeoutMs);
+    api.set_buffer_size(pcap, int(bufferBytes));
+    if (api.set_immediate_mode) api.set_immediate_mode(pcap, 1);  // a lone frame is handed over at once
+    if (const int status = api.activate(pcap); status < 0) {
+        FailPcap(api, pcap, "pcap_activate", device, nullptr, status);
+        api.close(pcap);
+        return nullptr;
+    }
+    return pcap;
+}
+
 const PcapApi* Pcap() {
     static std::string why;
     static const PcapApi* const api = LoadPcap(why);

@@ -45,6 +45,15 @@ bool Fail(Error error, const char* format, ...) __attribute__((format(printf, 2,
 // The capture library, loaded once; nullptr (after Fail) when none is installed.
 const PcapApi* Pcap();
 
+// Opens and activates a capture of the device that takes whole frames (up to 65535 bytes) in
+// promiscuous mode, in immediate mode where the library has it; nullptr after Fail.
+constexpr int kSnapLength = 65535;
+pcap_t_wp* StartCapture(const PcapApi& api, const std::string& device, uint32_t bufferBytes, int timeoutMs);
+// Fails a capture-library call, showing the library's text: `text` if given, else its text for
+// the capture (or for `status`, a failed activation's code).
+bool FailPcap(const PcapApi& api, pcap_t_wp* pcap, const char* call, const std::string& device, const char* text = nullptr,
+              int status = -1);
+
 // Appends one capture record (header, frame, padding to 4 bytes) at buffer + *used when it fits
 // in capacity. A frame larger than an empty buffer is cut to fit (its wire length stays), so a
 // giant frame can never block the adapter.
