@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace wp {
 namespace {
@@ -166,15 +167,26 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
     return true;
 }
 
-bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
-    iovec iov{const_cast<uint8_t*>(frame), length};
-    mmsghdr message{};
+namespace {
+
+// Describes one frame to sendmmsg.
+void Describe(mmsghdr& message, iovec& iov, const uint8_t* frame, uint32_t length) {
+    iov = {const_cast<uint8_t*>(frame), length};
+    message = mmsghdr{};
     message.msg_hdr.msg_iov = &iov;
     message.msg_hdr.msg_iovlen = 1;
+}
+
+}  // namespace
+
+bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
+    iovec iov;
+    mmsghdr message;
+    Describe(message, iov, frame, length);
     return SendMessages(c, &message, 1);
 }
 
-// One system call per batch of up to 1024 frames; the records were checked by the caller.
+// One system call per batch of up to 1024 frames.
 bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
     // 80 KB of descriptions per sending thread, made on its first batch: too much for a caller's
     // stack (an emulator's threads may have small ones), and nothing to allocate per batch.
@@ -184,23 +196,13 @@ bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
     };
     static thread_local std::unique_ptr<Chunk> t_chunk;
     if (!t_chunk) t_chunk.reset(new Chunk);
-    iovec* iov = t_chunk->iov;
-    mmsghdr* messages = t_chunk->messages;
+    Chunk& chunk = *t_chunk;
     unsigned count = 0;
-    for (uint32_t at = 0; at < length;) {
-        WP_BATCH_HEADER header;
-        std::memcpy(&header, batch + at, sizeof header);
-        iov[count] = {const_cast<uint8_t*>(batch + at + sizeof header), header.dwFrameLength};
-        messages[count] = mmsghdr{};
-        messages[count].msg_hdr.msg_iov = &iov[count];
-        messages[count].msg_hdr.msg_iovlen = 1;
-        at += sizeof header + header.dwFrameLength;
-        if (++count == kBatchChunk || at >= length) {
-            if (!SendMessages(c, messages, count)) return false;
-            count = 0;
-        }
-    }
-    return true;
+    const auto flush = [&] { return SendMessages(c, chunk.messages, std::exchange(count, 0)); };
+    return ForEachBatchFrame(batch, length, [&](const uint8_t* frame, uint32_t n) {
+        Describe(chunk.messages[count], chunk.iov[count], frame, n);
+        return ++count < kBatchChunk || flush();
+    }) && (count == 0 || flush());
 }
 
 }  // namespace wp

@@ -41,8 +41,7 @@ struct Capture {
     // never has two calls on one capture at once but sends, and a change never waits behind a
     // stream of reads that would take a lock again at once.
     std::mutex oneChange;
-    std::function<bool()>* change = nullptr;
-    bool changed = false;
+    std::function<void()>* change = nullptr;
     std::condition_variable changeDone;
     uint32_t bytes = kDefaultBuffer;
     // The capture thread appends to `fill`; receives take from `drain`, and swap the two when
@@ -63,10 +62,9 @@ void CaptureLoop(Capture* c) {
             std::unique_lock<std::mutex> lock(c->mu);
             if (c->change) {
                 lock.unlock();
-                const bool ok = (*c->change)();
+                (*c->change)();
                 lock.lock();
                 c->change = nullptr;
-                c->changed = ok;
                 c->changeDone.notify_all();
             }
         }
@@ -94,22 +92,23 @@ void CaptureLoop(Capture* c) {
 
 // Has the capture thread make one setting change (Fail is called there, so the error pair is
 // carried back to the caller's thread).
-bool Change(Capture* c, std::function<bool()> body) {
+bool Change(Capture* c, const std::function<bool()>& body) {
     std::lock_guard<std::mutex> one(c->oneChange);
+    bool ok = false;
     Error error{0, 0};
-    std::function<bool()> call = [&] {
-        if (body()) return true;
-        error = {errno, last_error()};
-        return false;
+    std::function<void()> call = [&] {
+        ok = body();
+        if (!ok) error = {errno, last_error()};
     };
     std::unique_lock<std::mutex> lock(c->mu);
     c->change = &call;
     c->api->breakloop(c->pcap);
     c->changeDone.wait(lock, [&] { return c->change == nullptr; });
-    if (c->changed) return true;
-    errno = error.err;
-    set_last_error(error.win);
-    return false;
+    if (!ok) {
+        errno = error.err;
+        set_last_error(error.win);
+    }
+    return ok;
 }
 
 bool FailPcap(Capture* c, const char* call, const char* text = nullptr) {
@@ -182,13 +181,11 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
         if (!PutRecord(buffer, capacity, received, header, c->drain.data() + c->drainAt + h.bh_hdrlen)) break;
         c->drainAt += h.bh_hdrlen + WP_CAPTURE_ALIGN(h.bh_caplen);
     }
-    const bool empty = c->drainAt == c->drainUsed && c->fillUsed == 0;
+    if (c->drainAt == c->drainUsed && c->fillUsed == 0) ResetEvent(c->event);
     if (*received == 0 && !c->error.empty()) {
         const std::string text = std::exchange(c->error, {});
-        if (empty) ResetEvent(c->event);
         return FailPcap(c, "pcap_next_ex", text.c_str());
     }
-    if (empty) ResetEvent(c->event);
     return true;
 }
 
@@ -201,20 +198,14 @@ bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
 bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
     pcap_send_queue_wp* queue = c->api->sendqueue_alloc ? c->api->sendqueue_alloc(length * 2) : nullptr;
     uint32_t queued = 0;
-    for (uint32_t at = 0; at < length;) {
-        WP_BATCH_HEADER h;
-        std::memcpy(&h, batch + at, sizeof h);
-        const uint8_t* frame = batch + at + sizeof h;
-        at += sizeof h + h.dwFrameLength;
-        if (queue) {
-            pcap_pkthdr_wp header{{0, 0}, h.dwFrameLength, h.dwFrameLength};
-            c->api->sendqueue_queue(queue, &header, frame);
-            queued += sizeof header + h.dwFrameLength;
-        } else if (!Send(c, frame, h.dwFrameLength)) {
-            return false;
-        }
-    }
-    if (!queue) return true;
+    const bool each = ForEachBatchFrame(batch, length, [&](const uint8_t* frame, uint32_t n) {
+        if (!queue) return Send(c, frame, n);
+        pcap_pkthdr_wp header{{0, 0}, n, n};
+        c->api->sendqueue_queue(queue, &header, frame);
+        queued += sizeof header + n;
+        return true;
+    });
+    if (!queue) return each;
     const unsigned sent = c->api->sendqueue_transmit(c->pcap, queue, 0);
     c->api->sendqueue_destroy(queue);
     return sent == queued || FailPcap(c, "pcap_sendqueue_transmit");

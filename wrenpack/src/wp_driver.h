@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,19 @@ bool FailPcap(const PcapApi& api, pcap_t_wp* pcap, const char* call, const std::
 // in capacity. A frame larger than an empty buffer is cut to fit (its wire length stays), so a
 // giant frame can never block the adapter.
 bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame);
+
+// Calls frame(bytes, length) for each frame of a batch, in order, until one call returns false
+// (then false). The batch's records must have been checked (the exports do).
+template <class Frame>
+bool ForEachBatchFrame(const uint8_t* batch, uint32_t length, Frame&& frame) {
+    for (uint32_t at = 0; at < length;) {
+        WP_BATCH_HEADER header;
+        std::memcpy(&header, batch + at, sizeof header);
+        if (!frame(batch + at + sizeof header, header.dwFrameLength)) return false;
+        at += sizeof header + header.dwFrameLength;
+    }
+    return true;
+}
 
 // UTF-16 adapter names to and from the capture library's narrow names.
 std::string Narrow(const WP_CHAR16* text);
