@@ -1,0 +1,1 @@
+# Installation: header, libraries, pkg-config file and CMake package.
