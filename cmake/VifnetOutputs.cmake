@@ -12,7 +12,7 @@ endfunction()
 # build has the same file name, so whichever sits beside the library is the one it loads.
 function(vifnet_driver_library target dir)
   add_library(${target} SHARED ${ARGN})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/wrenpack/include)
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/wrenpack/include>)
   target_compile_definitions(${target} PRIVATE WRENPACK_BUILD)
   if(WIN32)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME WrenPack64U PREFIX "")
