@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""End-to-end test of vifnet-bridge between network namespaces it does not know about.
+
+A "host" namespace holds the adapter (one end of a veth pair) and runs the bridge; the other end
+is in a "lan" namespace; the bridge makes its kernel device in a "guest" namespace. Everything is
+made here, named after this process, and removed afterwards; no traffic leaves the namespaces.
+Usage: bridge_test.py --bridge PATH [unittest arguments]
+"""
+import argparse
+import contextlib
+import ctypes
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import unittest
+
+TAG = "vbt%d" % os.getpid()
+HOST_NS, LAN_NS, GUEST_NS = TAG + "h", TAG + "l", TAG + "g"
+HOST_IF, LAN_IF = TAG + "a", TAG + "b"
+HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
+BRIDGE = None
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def sh(command, ns=None, check=True):
+    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
+    done = subprocess.run(full, capture_output=True, text=True, timeout=30)
+    if check and done.returncode != 0:
+        raise AssertionError("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
+    return done
+
+
+@contextlib.contextmanager
+def inside(ns):
+    """Sockets made in the block belong to the namespace, and stay there after it."""
+    with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + ns) as target:
+        if _libc.setns(target.fileno(), 0x40000000) != 0:
+            raise OSError(ctypes.get_errno(), "setns " + ns)
+        try:
+            yield
+        finally:
+            _libc.setns(home.fileno(), 0x40000000)
+
+
+def ping(ns, ip, bridge, count=3):
+    done = sh("ping -n -c %d -i 0.2 -W 3 %s" % (count, ip), ns=ns, check=False)
+    assert " %d received" % count in done.stdout, done.stdout + done.stderr + bridge.stderr()
+
+
+def remove_leftovers():
+    for ns in sh("ip netns list").stdout.split():
+        m = re.fullmatch(r"vbt(\d+)[hlg]", ns)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            sh("ip netns del " + ns, check=False)
+
+
+class Bridge:
+    """vifnet-bridge in the host namespace; its first line says it is ready."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen(["ip", "netns", "exec", HOST_NS, BRIDGE, "-a", HOST_IP, "-N", GUEST_NS] + list(args),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.err = []  # read all along: a sanitizer report must not fill the pipe and stall it
+        self.reader = threading.Thread(target=lambda: self.err.extend(self.proc.stderr), daemon=True)
+        self.reader.start()
+        self.ready = self.proc.stdout.readline()
+        if not self.ready.endswith("ready\n"):
+            self.end()
+            raise AssertionError("not ready: %r %s" % (self.ready, self.stderr()))
+
+    def stderr(self):
+        return "".join(self.err)
+
+    def end(self, sig=signal.SIGKILL):
+        """Sends the signal; (exit status, rest of stdout)."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        out = self.proc.communicate(timeout=20)[0]
+        self.reader.join(5)
+        return self.proc.returncode, out
+
+
+class BridgeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        remove_leftovers()
+        for ns in (HOST_NS, LAN_NS, GUEST_NS):
+            sh("ip netns add " + ns)
+            cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
+            # No IPv6: the only frames on the link are the ones the tests cause.
+            sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
+        sh("ip link add %s netns %s type veth peer name %s netns %s" % (HOST_IF, HOST_NS, LAN_IF, LAN_NS))
+        sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
+        # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
+        sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
+
+    def start(self, *args):
+        bridge = Bridge(*args)
+        # Whatever the test's outcome: no sanitizer report (they come at the fault or at exit).
+        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), "Sanitizer|runtime error"))
+        self.addCleanup(bridge.end)
+        return bridge
+
+    def stop(self, bridge, sig, device):
+        status, out = bridge.end(sig)
+        self.assertEqual(status, 0, bridge.stderr())
+        self.assertIn("Statistics of", out)
+        self.assertNotEqual(sh("ip link show " + device, ns=GUEST_NS, check=False).returncode, 0, "the device outlived the bridge")
+        return out
+
+    def test_help_and_bad_arguments(self):
+        done = subprocess.run([BRIDGE, "--help"], capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0)
+        self.assertIn("Usage: vifnet-bridge", done.stdout)
+        for option in ("--adapter", "--mode", "--ip", "--netmask", "--dev", "--netns", "--stats", "--debug", "Example"):
+            self.assertIn(option, done.stdout)
+        for args in (["--mode", "tup", "--ip", "10.0.0.5"], ["--ip", "10.0.0.256"], [], ["--ip", "10.0.0.5", "--stats", "0"],
+                     ["--ip", "10.0.0.5/24", "--netmask", "255.0.0.0"], ["--bogus"], ["--adapter", "eth0", "--ip", "10.0.0.5"]):
+            done = subprocess.run([BRIDGE] + args, capture_output=True, text=True)
+            self.assertEqual(done.returncode, 2, args)
+            self.assertRegex(done.stderr, r"\Avifnet-bridge: [^\n]+\n\Z", args)
+
+    def test_tun_carries_ping_both_ways_and_tcp(self):
+        bridge = self.start("-i", "10.78.0.77/24", "-d", TAG + "t", "-s", "1")
+        sh("ip addr add 10.78.0.77/24 dev %st" % TAG, ns=GUEST_NS)
+        ping(LAN_NS, "10.78.0.77", bridge)
+        ping(GUEST_NS, LAN_IP, bridge)
+
+        # More than a batch each way, and in both directions at once.
+        payload = os.urandom(300 * 1024)
+        with inside(GUEST_NS):
+            server = socket.create_server(("10.78.0.77", 7000))
+        with inside(LAN_NS):
+            client = socket.socket()
+        for s in (server, client):
+            self.addCleanup(s.close)
+            s.settimeout(10)
+
+        def echo():
+            conn, _ = server.accept()
+            with conn:
+                conn.settimeout(10)
+                while data := conn.recv(65536):
+                    conn.sendall(data)
+
+        echoer = threading.Thread(target=echo, daemon=True)
+        echoer.start()
+        client.connect(("10.78.0.77", 7000))
+        sender = threading.Thread(target=lambda: (client.sendall(payload), client.shutdown(socket.SHUT_WR)), daemon=True)
+        sender.start()
+        received = bytearray()
+        while data := client.recv(65536):
+            received += data
+        self.assertEqual(bytes(received), payload)
+        self.assertRegex(bridge.proc.stdout.readline(), r"^\[ *\d+\.\d s\] to guest \d+ .*, to LAN \d+ ")  # every second
+
+        out = self.stop(bridge, signal.SIGINT, TAG + "t")
+        counts = dict(re.findall(r"^ +(packets to the guest|packets to the LAN|frames sent) +(\d+)$", out, re.M))
+        self.assertGreater(int(counts["packets to the guest"]), 200, out)
+        self.assertGreater(int(counts["packets to the LAN"]), 200, out)
+
+    def test_tap_carries_ping_with_the_guest_mac(self):
+        bridge = self.start("-m", "tap", "-i", "10.78.0.78", "-d", TAG + "p")
+        mac = re.search(r"MAC ([0-9a-f:]{17})", bridge.ready).group(1)
+        self.assertEqual(mac, "02:00:5e:ce:00:4e")  # made from the guest's address
+        self.assertIn("link/ether " + mac, sh("ip link show %sp" % TAG, ns=GUEST_NS).stdout)
+        sh("ip addr add 10.78.0.78/24 dev %sp" % TAG, ns=GUEST_NS)
+        ping(LAN_NS, "10.78.0.78", bridge)
+        ping(GUEST_NS, LAN_IP, bridge)
+        self.stop(bridge, signal.SIGTERM, TAG + "p")
+
+
+def main():
+    global BRIDGE
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bridge", required=True, help="the vifnet-bridge program")
+    args, rest = parser.parse_known_args()
+    BRIDGE = os.path.abspath(args.bridge)
+    if os.geteuid() != 0 or not shutil.which("ip") or not os.path.exists("/dev/net/tun"):
+        print("skipped: network namespaces and TUN devices need root, iproute2 and /dev/net/tun")
+        return 77
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
