@@ -149,6 +149,12 @@ private:
     static void Count(std::uint64_t& field, std::uint64_t n = 1) {
         std::atomic_ref<std::uint64_t>(field).fetch_add(n, std::memory_order_relaxed);
     }
+    // The same for a field that only the read path changes: m_csRead makes its writers one at
+    // a time, so a plain load and store count it without a locked instruction per frame.
+    static void CountRead(std::uint64_t& field, std::uint64_t n = 1) {
+        std::atomic_ref<std::uint64_t> counter(field);
+        counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
 
     // ---- read.cpp ----
     int ReadPacket(const ReadView& view);
@@ -167,6 +173,9 @@ private:
     int WritePacket(std::uint32_t nFrameLength);
     // Sends the open batch's frames; false (batch unchanged) when the adapter refused them.
     bool FlushMultiWrite();
+    // The MAC the host's ARP services give for a TUN destination or gateway (network order),
+    // through the destination cache; false when they know none. m_csWrite held.
+    bool LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac);
 
     // "Interface is busy (already IFF_UP)" for the operation named, written after the interface
     // lock held by `lock` is left.
@@ -229,6 +238,22 @@ private:
     std::uint32_t m_nMultiWriteBytes = 0;
     std::uint32_t m_nMultiWritePackets = 0;
     bool m_bMultiWrite = false;
+    // TUN destinations resolved lately, so that a stream of packets to one peer does not copy
+    // the host's ARP table per packet. An answer is trusted for less than kDestFoundAge ms from
+    // the moment the table was read, a failed look-up for less than kDestMissAge ms from its
+    // end (it may have waited for the network): a changed, removed or new neighbour is seen
+    // within a second. Guarded by m_csWrite, which every TUN write holds while it frames.
+    struct DestCacheEntry {
+        std::uint32_t ipAddr;
+        DWORD dwTick;
+        bool bUsed;
+        bool bFound;
+        std::uint8_t mac[6];
+    };
+    static constexpr unsigned kDestCacheSize = 8;
+    static constexpr DWORD kDestFoundAge = 1000;
+    static constexpr DWORD kDestMissAge = 500;
+    DestCacheEntry m_DestCache[kDestCacheSize] = {};
     // The host adapter's netmask, looked up once: the host adapter list never changes while the
     // library is loaded.
     std::uint32_t m_HostSubnetMask = 0;

@@ -101,10 +101,9 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
             // take the application lock, which comes before it.
             if (subnetBroadcast) {
                 std::memcpy(destMAC, kBroadcastMAC, 6);
-            } else if (onSubnet && theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&dest), found)) {
+            } else if (onSubnet && LookupDestMAC(dest, found)) {
                 std::memcpy(destMAC, found, 6);
-            } else if (gateway != 0 && (!hasDest || gateway != dest) &&
-                       theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&gateway), found)) {
+            } else if (gateway != 0 && (!hasDest || gateway != dest) && LookupDestMAC(gateway, found)) {
                 std::memcpy(destMAC, found, 6);
             } else {
                 std::memcpy(destMAC, m_HostPhysMACAddr, 6);
@@ -132,6 +131,41 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     }
     // The header added (TUN) or the trailer dropped (TAP) is the caller's length all the same.
     return static_cast<int>(static_cast<std::int64_t>(n) + length - F);
+}
+
+bool CVifnet::LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac) {
+    const DWORD now = plat::GetTickCount();
+    DestCacheEntry* slot = nullptr;
+    for (DestCacheEntry& e : m_DestCache) {
+        if (e.bUsed && e.ipAddr == ipAddr) {
+            if (now - e.dwTick < (e.bFound ? kDestFoundAge : kDestMissAge)) {
+                if (e.bFound) std::memcpy(mac, e.mac, 6);
+                return e.bFound;
+            }
+            slot = &e;
+            break;
+        }
+    }
+    if (!slot) {
+        // A free slot, else the one stamped longest ago.
+        slot = &m_DestCache[0];
+        for (DestCacheEntry& e : m_DestCache) {
+            if (!e.bUsed) {
+                slot = &e;
+                break;
+            }
+            if (now - e.dwTick > now - slot->dwTick) slot = &e;
+        }
+    }
+    // The application's look-up takes its lock inside this interface's write lock, as the
+    // uncached look-up always did, and may wait for an ARP exchange.
+    const bool found = theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&ipAddr), mac);
+    slot->ipAddr = ipAddr;
+    slot->bUsed = true;
+    slot->bFound = found;
+    slot->dwTick = found ? now : plat::GetTickCount();
+    if (found) std::memcpy(slot->mac, mac, 6);
+    return found;
 }
 
 // Called by Write with m_csWrite held.

@@ -200,6 +200,54 @@ TEST(HostArpLink, OnlyAnOnLinkNeighbourIsAskedAndThePeerAnswers) {
     EXPECT_TRUE(TakeLines().empty()) << "a missing address has no message";
 }
 
+// The destination MAC of the latest frame a TUN write sent for `ip`.
+Bytes TunWriteDest(int fd, const std::uint8_t* ip) {
+    std::uint8_t packet[28] = {0x45, 0, 0, 28, 0, 0, 0, 0, 64, 17};
+    std::memcpy(packet + 16, ip, 4);
+    EXPECT_EQ(theApp.Write(fd, packet, sizeof packet), static_cast<int>(sizeof packet));
+    std::uint8_t frame[64] = {};
+    std::uint32_t length = 0;
+    const std::uint32_t count = WrenSimSentCount(u"sim-arp");
+    EXPECT_EQ(WrenSimGetSent(u"sim-arp", count - 1, frame, sizeof frame, &length), WRENSIM_SENT_FRAME);
+    return B(frame, 6);
+}
+
+// TUN writes do not read the host's table for every packet, but a changed or removed entry
+// reaches their frames within about a second (polled here, with a generous bound). The address
+// is routed through the peer, so a missing entry is not asked for on the link.
+TEST(HostArpLink, TunWritesFollowTableChanges) {
+    if (!LinkUp()) GTEST_SKIP() << g_skip;
+    const int fd = theApp.Open("10.211.7.1", 2);
+    ASSERT_GE(fd, 0);
+    vifnet32_ifreq req{};
+    req.ifr_flags = VIFNET32_IFF_TUN;
+    ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req), 0);
+    {
+        const std::uint8_t tarnIP[4] = {10, 211, 7, 77};
+        CVifnetRef vf = theApp.LookupFd(fd);
+        ASSERT_TRUE(vf && vf->AddTarnVirtIPAddr(tarnIP) && vf->SetIFaceFlags(VIFNET32_IFF_UP));
+    }
+    const std::uint8_t ip[4] = {198, 51, 100, 50};
+    const Bytes first = {0x02, 0x00, 0x00, 0xAA, 0x00, 0x50}, changed = {0x02, 0x00, 0x00, 0xAA, 0x00, 0x51};
+    ASSERT_TRUE(Sh("ip neigh replace 198.51.100.50 lladdr 02:00:00:aa:00:50 dev vfarp0 nud permanent"));
+    EXPECT_EQ(TunWriteDest(fd, ip), first);
+
+    // Until the frames show `expected`, for at most five seconds.
+    auto reaches = [&](const Bytes& expected) {
+        for (int i = 0; i < 250; ++i, plat::Sleep(20))
+            if (TunWriteDest(fd, ip) == expected) return true;
+        return false;
+    };
+    ASSERT_TRUE(Sh("ip neigh replace 198.51.100.50 lladdr 02:00:00:aa:00:51 dev vfarp0 nud permanent"));
+    EXPECT_TRUE(reaches(changed)) << "entry changed";
+    ASSERT_TRUE(Sh("ip neigh del 198.51.100.50 dev vfarp0"));
+    EXPECT_TRUE(reaches(B(kHostMAC, 6))) << "entry removed: the host adapter is the last resort";
+    ASSERT_TRUE(Sh("ip neigh replace 198.51.100.50 lladdr 02:00:00:aa:00:50 dev vfarp0 nud permanent"));
+    EXPECT_TRUE(reaches(first)) << "a new entry, after a failed look-up";
+    EXPECT_EQ(theApp.Close(fd), 0);
+    EXPECT_TRUE(TakeLines().empty());
+}
+
 #else
 
 void BuildLink() {}
