@@ -312,7 +312,10 @@ void CVFAdapter::NotifyVifnets() {
 }
 
 std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout) {
-    const DWORD deadline = plat::GetTickCount() + nTimeout;
+    // The clock is read only when nothing is waiting: a poll (timeout 0) gives up at once
+    // without it, and a buffer already held is delivered without it.
+    DWORD deadline = 0;
+    bool haveDeadline = false;
     plat::CSingleLock lock(m_Lock);
     VF_ASSERT(!m_VifnetPtrList.empty());
     if (!m_hReaderThread.Running()) {
@@ -352,7 +355,12 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
             m_hReadRequestEvent.Set();
             m_hDataReadyEvent.Reset();
         }
+        if (nTimeout == 0) return 0;
         const DWORD now = plat::GetTickCount();
+        if (!haveDeadline) {
+            deadline = now + nTimeout;
+            haveDeadline = true;
+        }
         if (now >= deadline || deadline - now > 86400000u) return 0;
         // Readers wait on a condition of m_Lock rather than on a manual-reset event: with
         // several readers, one reader's reset of the event (when it takes the newest buffer)

@@ -62,25 +62,29 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
             return static_cast<int>(count);
         }
         case frames::kEtherTypeARP:
-            if (HandleARPPacket(frame, length)) Count(m_Stats.n64ARPReplies);
+            if (HandleARPPacket(frame, length)) CountRead(m_Stats.n64ARPReplies);
             break;
         case frames::kEtherTypeRARP:
-            if (HandleReverseARPPacket(frame, length)) Count(m_Stats.n64ARPReplies);
+            if (HandleReverseARPPacket(frame, length)) CountRead(m_Stats.n64ARPReplies);
             break;
         default:
             break;
         }
-        Count(m_Stats.n64FramesDiscarded);
+        CountRead(m_Stats.n64FramesDiscarded);
     }
 }
 
 int CVifnet::ReadPacket(const ReadView& view) {
-    Count(m_Stats.n64ReadPacketCalls);
+    CountRead(m_Stats.n64ReadPacketCalls);
     if (!m_pAdapter || !m_pReadBuffer || GetReadBufferSize() == 0) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::ReadPacket: Invalid parameters\n",
                     GetIFaceName().c_str());
     }
-    const DWORD deadline = plat::GetTickCount() + m_nReadTimeout;
+    // The clock is read only once a refill finds nothing waiting: a read served from the
+    // buffer in hand, or from one the adapter already holds, never needs the deadline. The
+    // call's deadline is fixed by its first wait.
+    DWORD deadline = 0;
+    bool haveDeadline = false;
     const bool promiscuous = (view.nIFaceFlags & VIFNET32_IFF_PROMISC) != 0;
     for (;;) {
         if (m_pNextPacket >= m_pEndOfPackets) {
@@ -88,6 +92,10 @@ int CVifnet::ReadPacket(const ReadView& view) {
             bool refilled = ReadMorePackets(0);
             if (!refilled) {
                 const DWORD now = plat::GetTickCount();
+                if (!haveDeadline) {
+                    deadline = now + m_nReadTimeout;
+                    haveDeadline = true;
+                }
                 if (now <= deadline && deadline - now <= kOneDay) refilled = ReadMorePackets(deadline - now);
             }
             if (!refilled) {
@@ -98,36 +106,36 @@ int CVifnet::ReadPacket(const ReadView& view) {
         frames::Record rec;
         if (!frames::NextRecord(m_pNextPacket, m_pEndOfPackets, rec)) {
             // Lengths that run past the buffer: the rest of this buffer is not trusted.
-            Count(m_Stats.n64FramesExamined);
-            Count(m_Stats.n64FramesDiscarded);
+            CountRead(m_Stats.n64FramesExamined);
+            CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }
-        Count(m_Stats.n64FramesExamined);
+        CountRead(m_Stats.n64FramesExamined);
         m_pPacket = rec.frame;
         // Nothing past the captured bytes is read: a frame without room for more than its
         // Ethernet header is reported and never delivered.
         if (rec.length <= frames::kEthHeaderSize) {
             VF_ASSERT(rec.length > frames::kEthHeaderSize);
-            Count(m_Stats.n64FramesDiscarded);
+            CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }
-        if (frames::IsZeroMAC(rec.frame)) Count(m_Stats.n64ZeroDestMACRead);
-        if (frames::IsZeroMAC(rec.frame + 6)) Count(m_Stats.n64ZeroSrcMACRead);
+        if (frames::IsZeroMAC(rec.frame)) CountRead(m_Stats.n64ZeroDestMACRead);
+        if (frames::IsZeroMAC(rec.frame + 6)) CountRead(m_Stats.n64ZeroSrcMACRead);
         switch (frames::Select(rec.frame, promiscuous, view.tarnMAC, view.hwBroadcast)) {
         case frames::Verdict::Keep:
             return static_cast<int>(rec.length);
         case frames::Verdict::OwnDropped:
-            Count(m_Stats.n64OwnFramesDropped);
+            CountRead(m_Stats.n64OwnFramesDropped);
             break;
         case frames::Verdict::Discard:
-            Count(m_Stats.n64FramesDiscarded);
+            CountRead(m_Stats.n64FramesDiscarded);
             break;
         }
     }
 }
 
 bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
-    Count(m_Stats.n64AdapterReads);
+    CountRead(m_Stats.n64AdapterReads);
     std::uint32_t nBufSize = GetReadBufferSize();
     std::uint32_t n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
     if (n == 0) return false;
@@ -149,7 +157,7 @@ bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
                        name.c_str());
             ++m_nReadSeqNum;
         }
-        Count(m_Stats.n64AdapterReads);
+        CountRead(m_Stats.n64AdapterReads);
         n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
         if (n == 0) return false;
     }
@@ -157,7 +165,7 @@ bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
     m_pEndOfPackets = m_pReadBuffer + n;
     std::atomic_ref<std::uint32_t> maxRead(m_Stats.dwMaxBytesRead);
     if (n > maxRead.load(std::memory_order_relaxed)) maxRead.store(n, std::memory_order_relaxed);
-    Count(m_Stats.n64BytesRead, n);
+    CountRead(m_Stats.n64BytesRead, n);
     ++m_nReadSeqNum;
     return true;
 }

@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <linux/futex.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -32,6 +34,10 @@ namespace plat {
 
 // ---- Locks -------------------------------------------------------------------------------------
 
+#if defined(__SANITIZE_THREAD__)
+
+// ThreadSanitizer knows the lock order and the hand-over of the system's mutex, and learns lock
+// order only from blocking acquisitions: a recursive mutex, always locked without spinning.
 static_assert(sizeof(pthread_mutex_t) <= 64, "mutex storage");
 
 static pthread_mutex_t* Mutex(unsigned char* storage) { return reinterpret_cast<pthread_mutex_t*>(storage); }
@@ -46,23 +52,94 @@ CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(spinCount)
 }
 
 CCriticalSection::~CCriticalSection() { pthread_mutex_destroy(Mutex(m_storage)); }
+void CCriticalSection::Enter() { pthread_mutex_lock(Mutex(m_storage)); }
+void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
 
-void CCriticalSection::Enter() {
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer learns lock order only from blocking acquisitions: spinning on try-locks
-    // would hide every inversion from it.
-    pthread_mutex_lock(Mutex(m_storage));
 #else
-    // Spin a while before sleeping: the library's locks are held for a few instructions.
-    for (unsigned i = 0; i < m_nSpinCount; ++i) {
-        if (pthread_mutex_trylock(Mutex(m_storage)) == 0) return;
-        __builtin_ia32_pause();
-    }
-    pthread_mutex_lock(Mutex(m_storage));
-#endif
+
+// A recursive lock on a futex word. The read and write paths take three of these per frame, so
+// the uncontended case is kept to one compare-and-swap to enter and one exchange to leave; a
+// thread that has spun in vain sleeps in the kernel until the holder leaves.
+namespace {
+
+// Spinning only pays while the holder runs on another processor: with one processor to run on,
+// a spinning thread only keeps the holder from finishing. The count is then ignored, as the
+// critical sections of Windows ignore it on a single processor.
+bool CanSpin() {
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
 }
 
-void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
+struct FutexLock {
+    std::atomic<std::uint32_t> state;   // 0 free, 1 held, 2 held and a thread may be asleep on it
+    std::atomic<std::uintptr_t> owner;  // the holder's pthread_self(), 0 when free
+    unsigned depth;                     // the holder's entries; only the holder touches it
+};
+static_assert(sizeof(FutexLock) <= 64, "lock storage");
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4 && std::atomic<std::uint32_t>::is_always_lock_free, "futex word");
+
+FutexLock& Futex(unsigned char* storage) { return *std::launder(reinterpret_cast<FutexLock*>(storage)); }
+
+// The futex calls fail harmlessly (EAGAIN: the word changed; EINTR): the caller looks again.
+// Callers read errno after library calls, so it is kept.
+void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+    const int saved = errno;
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+    errno = saved;
+}
+
+void FutexWakeOne(std::atomic<std::uint32_t>& word) {
+    const int saved = errno;
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    errno = saved;
+}
+
+}  // namespace
+
+CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(CanSpin() ? spinCount : 0) {
+    FutexLock* lock = new (m_storage) FutexLock;
+    lock->state.store(0, std::memory_order_relaxed);
+    lock->owner.store(0, std::memory_order_relaxed);
+    lock->depth = 0;
+}
+
+CCriticalSection::~CCriticalSection() { Futex(m_storage).~FutexLock(); }
+
+void CCriticalSection::Enter() {
+    FutexLock& lock = Futex(m_storage);
+    const auto self = static_cast<std::uintptr_t>(pthread_self());
+    // Only this thread ever stores its own id, so a stale value can never equal it.
+    if (lock.owner.load(std::memory_order_relaxed) == self) {
+        ++lock.depth;
+        return;
+    }
+    std::uint32_t free = 0;
+    bool taken = lock.state.compare_exchange_strong(free, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    // Spin a while before sleeping: the library's locks are held for a few instructions.
+    for (unsigned i = 0; !taken && i < m_nSpinCount; ++i) {
+        __builtin_ia32_pause();
+        free = 0;
+        taken = lock.state.load(std::memory_order_relaxed) == 0 &&
+                lock.state.compare_exchange_weak(free, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    if (!taken) {
+        // Marked as possibly having a sleeper, the lock wakes one when it is left. A thread that
+        // takes it this way keeps the mark, since others may still sleep.
+        while (lock.state.exchange(2, std::memory_order_acquire) != 0)
+            FutexWait(lock.state, 2);
+    }
+    lock.owner.store(self, std::memory_order_relaxed);
+    lock.depth = 1;
+}
+
+void CCriticalSection::Leave() {
+    FutexLock& lock = Futex(m_storage);
+    if (--lock.depth != 0) return;
+    lock.owner.store(0, std::memory_order_relaxed);
+    if (lock.state.exchange(0, std::memory_order_release) == 2) FutexWakeOne(lock.state);
+}
+
+#endif
 
 // ---- Events: an eventfd is readable while its counter is nonzero ------------------------------
 
@@ -79,13 +156,11 @@ bool CEvent::Set() {
 
 bool CEvent::Reset() {
     if (m_handle < 0) return false;
-    // Draining always ends in EAGAIN; callers read errno after library calls, and ResetEvent
-    // leaves it alone on Windows.
+    // One read takes the whole counter (not a semaphore); on an empty one it fails with EAGAIN.
+    // Callers read errno after library calls, and ResetEvent leaves it alone on Windows.
     const int saved = errno;
     uint64_t value;
-    while (read(m_handle, &value, sizeof value) == sizeof value) {
-    }
-    if (errno != EAGAIN) return false;
+    if (read(m_handle, &value, sizeof value) != sizeof value && errno != EAGAIN) return false;
     errno = saved;
     return true;
 }

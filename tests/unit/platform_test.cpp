@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -30,6 +31,31 @@ TEST(PlatformLock, RecursiveAndExclusive) {
     held.Leave();
     other.join();
     EXPECT_TRUE(entered);
+}
+
+// Threads fighting for the lock, some nesting it, sleep and are woken: every increment of a
+// plain counter survives, and no thread is left asleep (a lost wake-up hangs here).
+TEST(PlatformLock, ContendedHandOver) {
+    plat::CCriticalSection lock;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                plat::CSingleLock hold(lock);
+                if (t % 2) {
+                    plat::CSingleLock again(lock);
+                    ++counter;
+                } else {
+                    ++counter;
+                }
+                if (i % 1000 == 0) std::this_thread::yield();  // held across a yield: others must sleep
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(counter, 4 * 20000);
 }
 
 TEST(PlatformEvent, ManualResetAndIndex) {

@@ -56,11 +56,30 @@ struct Sent {
     std::vector<uint8_t> bytes;
 };
 
+// Recorded sends. Forgetting them keeps the records' storage, so that a caller sending
+// steadily and clearing now and then (a benchmark) makes the driver allocate nothing per send.
+class SentLog {
+public:
+    std::size_t size() const { return m_count; }
+    const Sent& operator[](std::size_t i) const { return m_slots[i]; }
+    void add(int kind, const std::uint8_t* p, std::uint32_t length) {
+        if (m_count == m_slots.size()) m_slots.emplace_back();
+        Sent& slot = m_slots[m_count++];
+        slot.kind = kind;
+        slot.bytes.assign(p, p + length);
+    }
+    void clear() { m_count = 0; }
+
+private:
+    std::vector<Sent> m_slots;
+    std::size_t m_count = 0;
+};
+
 struct Adapter : std::enable_shared_from_this<Adapter> {
     ADAPTER_INFO_LIST_ENTRY entry;
     std::u16string name;
     std::vector<Handle*> handles;
-    std::vector<Sent> sent;
+    SentLog sent;
     uint32_t buff = 0;
     uint32_t threshold = 0xFFFFFFFFu;
     std::vector<WP_BPF_INSN> bpf;
@@ -179,7 +198,7 @@ int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, ui
                bool (*valid)(const uint8_t*, uint32_t)) {
     auto* p = static_cast<const uint8_t*>(bytes);
     return onHandle(adapter, op, p && length != 0 && valid(p, length), [&](Handle& h) {
-        h.adapter->sent.push_back({kind, std::vector<uint8_t>(p, p + length)});
+        h.adapter->sent.add(kind, p, length);
         return kOk;
     });
 }
