@@ -7,8 +7,6 @@ made here, named after this process, and removed afterwards; no traffic leaves t
 Usage: bridge_test.py --bridge PATH [unittest arguments]
 """
 import argparse
-import contextlib
-import ctypes
 import os
 import re
 import shutil
@@ -24,39 +22,13 @@ HOST_NS, LAN_NS, GUEST_NS = TAG + "h", TAG + "l", TAG + "g"
 HOST_IF, LAN_IF = TAG + "a", TAG + "b"
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def sh(command, ns=None, check=True):
-    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
-    done = subprocess.run(full, capture_output=True, text=True, timeout=30)
-    if check and done.returncode != 0:
-        raise AssertionError("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
-    return done
-
-
-@contextlib.contextmanager
-def inside(ns):
-    """Sockets made in the block belong to the namespace, and stay there after it."""
-    with open("/proc/thread-self/ns/net") as home, open("/run/netns/" + ns) as target:
-        if _libc.setns(target.fileno(), 0x40000000) != 0:
-            raise OSError(ctypes.get_errno(), "setns " + ns)
-        try:
-            yield
-        finally:
-            _libc.setns(home.fileno(), 0x40000000)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
+from netns import inside, remove_leftovers, sh  # noqa: E402
 
 
 def ping(ns, ip, bridge, count=3):
     done = sh("ping -n -c %d -i 0.2 -W 3 %s" % (count, ip), ns=ns, check=False)
     assert " %d received" % count in done.stdout, done.stdout + done.stderr + bridge.stderr()
-
-
-def remove_leftovers():
-    for ns in sh("ip netns list").stdout.split():
-        m = re.fullmatch(r"vbt(\d+)[hlg]", ns)
-        if m and not os.path.exists("/proc/" + m.group(1)):
-            sh("ip netns del " + ns, check=False)
 
 
 class Bridge:
@@ -88,7 +60,7 @@ class Bridge:
 class BridgeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        remove_leftovers()
+        remove_leftovers("vbt")
         for ns in (HOST_NS, LAN_NS, GUEST_NS):
             sh("ip netns add " + ns)
             cls.addClassCleanup(sh, "ip netns del " + ns, None, False)

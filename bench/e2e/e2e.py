@@ -28,6 +28,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
+from netns import CommandFailed, remove_leftovers, sh, wait_until  # noqa: E402
+
 METHODS = ("library-tap", "library-tun", "shuttle", "kernel")
 PREFIX = "vfb%d" % os.getpid()
 LAN_NS, HOST_NS, GUEST_NS = PREFIX + "l", PREFIX + "h", PREFIX + "g"
@@ -41,36 +44,12 @@ def log(text):
     print("e2e: " + text, file=sys.stderr, flush=True)
 
 
-def sh(command, ns=None, check=True, timeout=60):
-    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
-    done = subprocess.run(full, capture_output=True, text=True, timeout=timeout)
-    if check and done.returncode != 0:
-        raise RuntimeError("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
-    return done
-
-
-def wait_until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            raise RuntimeError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
 def quiet_offloads(ns, dev):
     """Segmentation and checksum offloads off; says which could not be (some are fixed)."""
     features = ("tso", "gso", "gro", "tx", "rx")
     if sh("ethtool -K %s %s" % (dev, " ".join(f + " off" for f in features)), ns, check=False).returncode == 0:
         return []
     return [f for f in features if sh("ethtool -K %s %s off" % (dev, f), ns, check=False).returncode != 0]
-
-
-def remove_leftovers():
-    """Namespaces of earlier runs whose process is gone (killed before it could clean up)."""
-    for ns in sh("ip netns list").stdout.split():
-        m = re.fullmatch(r"vfb(\d+)[lhg]", ns)
-        if m and not os.path.exists("/proc/" + m.group(1)):
-            sh("ip netns del " + ns, check=False)
 
 
 class Run:
@@ -261,7 +240,7 @@ def main():
         methods = [m for m in methods if m not in skipped]
         skipped and log("no vifnet-bridge in %s: skipping %s" % (ARGS.bin, ", ".join(skipped)))
 
-    remove_leftovers()
+    remove_leftovers("vfb")
     rounds, results = {m: [] for m in methods}, {"methods": {}, "warnings": [], "errors": {}}
     for n in range(ARGS.rounds):
         for method in methods:
@@ -271,7 +250,7 @@ def main():
                 with run:
                     rounds[method].append(run.measure(ARGS.perf and n == ARGS.rounds - 1))
                 log("  " + ", ".join("%s=%.4g" % kv for kv in rounds[method][-1].items()))
-            except (RuntimeError, subprocess.TimeoutExpired, ValueError) as error:
+            except (RuntimeError, CommandFailed, subprocess.TimeoutExpired, ValueError) as error:
                 log("  %s failed: %s" % (method, error))
                 results["errors"].setdefault(method, []).append(str(error))
             results["warnings"] += ["%s: %s" % (method, w) for w in run.warnings]

@@ -8,8 +8,6 @@ of the run's own are made here and removed afterwards; no traffic leaves them.
 Usage: e2e.py --guest PATH [--wine] [unittest arguments]
 """
 import argparse
-import contextlib
-import ctypes
 import os
 import queue
 import re
@@ -23,6 +21,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
+from netns import inside, remove_leftovers as remove_netns_leftovers, sh, wait_until  # noqa: E402
+
 PREFIX = "vfe%d" % os.getpid()
 HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
 HOST_IF, PEER_IF = PREFIX + "a", PREFIX + "b"
@@ -32,38 +33,6 @@ BROADCAST, MULTICAST, STRANGER = "ff:ff:ff:ff:ff:ff", "01:00:5e:00:00:fb", "02:7
 ETH_TEST = 0x88B5  # the local experimental EtherType: nothing else on the link uses it
 ARGS = None
 WINE = {}  # WINEPREFIX and friends when the guest is a Windows program
-
-
-def sh(command, ns=None, check=True, timeout=30):
-    """Runs a shell command (inside a namespace when given); returns its completed process."""
-    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
-    done = subprocess.run(full, capture_output=True, text=True, timeout=timeout)
-    if check and done.returncode != 0:
-        raise AssertionError("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
-    return done
-
-
-def wait_until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
-
-
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-@contextlib.contextmanager
-def inside(ns):
-    """Runs the block in a namespace: sockets made there stay in it after the block."""
-    with open("/proc/thread-self/ns/net") as own, open("/run/netns/" + ns) as target:
-        if _libc.setns(target.fileno(), 0x40000000) != 0:
-            raise OSError(ctypes.get_errno(), "setns " + ns)
-        try:
-            yield
-        finally:
-            _libc.setns(own.fileno(), 0x40000000)
 
 
 def mac_bytes(text):
@@ -208,10 +177,7 @@ def packet_socket():
 
 def remove_leftovers():
     """Namespaces, Wine prefixes and capture spools of earlier runs whose process is gone."""
-    for ns in sh("ip netns list").stdout.split():
-        m = re.fullmatch(r"vfe(\d+)[hp]", ns)
-        if m and not os.path.exists("/proc/" + m.group(1)):
-            sh("ip netns del " + ns, check=False)
+    remove_netns_leftovers("vfe")
     for name in os.listdir(tempfile.gettempdir()):
         m = re.fullmatch(r"vfe(\d+)-(wine|tshark)\w*", name)
         if m and not os.path.exists("/proc/" + m.group(1)):

@@ -1,0 +1,53 @@
+"""What the scripts that build network namespaces share: running commands in a namespace,
+entering one from Python, waiting for a condition, and removing what a killed run left behind."""
+import contextlib
+import ctypes
+import os
+import re
+import subprocess
+import time
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_CLONE_NEWNET = 0x40000000
+
+
+class CommandFailed(AssertionError):
+    """A command that had to succeed did not (an assertion, so that tests report it as a failure)."""
+
+
+def sh(command, ns=None, check=True, timeout=30):
+    """Runs a shell command (inside a namespace when given); returns its completed process."""
+    full = ["ip", "netns", "exec", ns, "sh", "-c", command] if ns else ["sh", "-c", command]
+    done = subprocess.run(full, capture_output=True, text=True, timeout=timeout)
+    if check and done.returncode != 0:
+        raise CommandFailed("%r failed (%d): %s%s" % (command, done.returncode, done.stdout, done.stderr))
+    return done
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise CommandFailed("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+@contextlib.contextmanager
+def inside(ns):
+    """Runs the block in a namespace: sockets made there stay in it after the block."""
+    with open("/proc/thread-self/ns/net") as own, open("/run/netns/" + ns) as target:
+        if _libc.setns(target.fileno(), _CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "setns " + ns)
+        try:
+            yield
+        finally:
+            _libc.setns(own.fileno(), _CLONE_NEWNET)
+
+
+def remove_leftovers(prefix):
+    """Removes the namespaces named <prefix><pid><letter> whose process is gone (a run killed
+    before it could clean up)."""
+    for ns in sh("ip netns list").stdout.split():
+        m = re.fullmatch(re.escape(prefix) + r"(\d+)[a-z]", ns)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            sh("ip netns del " + ns, check=False)
