@@ -82,7 +82,8 @@ if(WIN32)
   install(FILES ${VIFNET_MSVC_IMPLIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
   # The folder a Windows user is handed: the shipped DLLs (bin/, with the real driver, never the
-  # simulated one of sim/), the import libraries, the header and its README. It is made afresh
+  # simulated one of sim/) without their debug information, the import libraries, the header
+  # and its README. It is made afresh
   # whenever one of them changes, so nothing stale stays in it.
   set(VIFNET_SHIP_DIR ${CMAKE_BINARY_DIR}/ship/Vifnet)
   set(VIFNET_SHIP_FILES $<TARGET_FILE:vifnet> $<TARGET_FILE:wrenpack> $<TARGET_LINKER_FILE:vifnet>
@@ -91,6 +92,8 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${VIFNET_SHIP_DIR}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VIFNET_SHIP_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy ${VIFNET_SHIP_FILES} ${VIFNET_SHIP_DIR}
+    # The build keeps its debug information in bin/; what users are handed goes without.
+    COMMAND ${CMAKE_STRIP} --strip-debug ${VIFNET_SHIP_DIR}/$<TARGET_FILE_NAME:vifnet> ${VIFNET_SHIP_DIR}/$<TARGET_FILE_NAME:wrenpack>
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt ${VIFNET_SHIP_DIR}/README.txt
     COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/ship/Vifnet.stamp
     DEPENDS vifnet wrenpack ${VIFNET_SHIP_FILES} ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt
