@@ -62,12 +62,22 @@ void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
 // thread that has spun in vain sleeps in the kernel until the holder leaves.
 namespace {
 
+// Spin counts in the thousands were chosen when a pause lasted a few cycles; on today's
+// processors one lasts over a hundred, so 4000 of them keep a thread busy for some 150 µs. The
+// reader thread's hand-over makes that the common case: it wakes the reading thread while it
+// holds the adapter lock, the woken thread often runs on the same processor and spins while the
+// holder waits to run. Measured end to end, a ping through the library took 120 µs longer
+// spinning 4000 times than spinning 400 (and no longer at 400 than at 0), so the count is scaled
+// down by this much.
+constexpr unsigned kPauseScale = 10;
+
 // Spinning only pays while the holder runs on another processor: with one processor to run on,
 // a spinning thread only keeps the holder from finishing. The count is then ignored, as the
 // critical sections of Windows ignore it on a single processor.
-bool CanSpin() {
+unsigned SpinsFor(unsigned spinCount) {
     cpu_set_t cpus;
-    return sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) > 1;
+    const bool alone = sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) <= 1;
+    return alone ? 0 : spinCount / kPauseScale;
 }
 
 struct FutexLock {
@@ -96,7 +106,7 @@ void FutexWakeOne(std::atomic<std::uint32_t>& word) {
 
 }  // namespace
 
-CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(CanSpin() ? spinCount : 0) {
+CCriticalSection::CCriticalSection(unsigned spinCount) : m_nSpinCount(SpinsFor(spinCount)) {
     FutexLock* lock = new (m_storage) FutexLock;
     lock->state.store(0, std::memory_order_relaxed);
     lock->owner.store(0, std::memory_order_relaxed);
