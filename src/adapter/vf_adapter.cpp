@@ -65,7 +65,6 @@ CVFAdapter::~CVFAdapter() {
         delete buffer;
     m_FreeBufList.clear();
     VF_ASSERT(m_hReadRequestEvent.Valid());
-    VF_ASSERT(m_hDataReadyEvent.Valid());
     VF_ASSERT(m_hStopEvent.Valid());
 }
 
@@ -153,7 +152,7 @@ bool CVFAdapter::StartReaderThread() {
     if (m_hReaderThread.Running()) return true;
     VF_ASSERT(m_hAdapter != nullptr);
     VF_ASSERT(m_FullBufList.empty());
-    VF_ASSERT(m_hReadRequestEvent.Valid() && m_hDataReadyEvent.Valid() && m_hStopEvent.Valid());
+    VF_ASSERT(m_hReadRequestEvent.Valid() && m_hStopEvent.Valid());
     m_nNextBufSeqNum = 0;
     m_bReadPending = false;
     m_hReadRequestEvent.Reset();
@@ -283,7 +282,6 @@ void CVFAdapter::ReaderLoop() {
                 }
                 m_bReadPending = false;
                 m_hDataReadyEvent.Set();
-                m_DataReady.notify_all();
                 NotifyVifnets();
                 lock.Unlock();
             }
@@ -362,13 +360,9 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
             haveDeadline = true;
         }
         if (now >= deadline || deadline - now > 86400000u) return 0;
-        // Readers wait on a condition of m_Lock rather than on a manual-reset event: with
-        // several readers, one reader's reset of the event (when it takes the newest buffer)
-        // could swallow the wake-up of another that had not run yet.
         const std::uint64_t filled = m_nBuffersRead;
         LockRef ref{m_Lock};
-        const bool arrived =
-            m_DataReady.wait_for(ref, std::chrono::milliseconds(deadline - now), [&] { return m_nBuffersRead != filled; });
+        const bool arrived = m_hDataReadyEvent.WaitFor(ref, deadline - now, [&] { return m_nBuffersRead != filled; });
         if (!arrived) return 0;
     }
 }

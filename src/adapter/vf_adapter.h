@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -123,9 +124,31 @@ private:
     plat::CThread m_hReaderThread;
     plat::CEvent m_hReadRequestEvent;
     bool m_bReadPending = false;
-    plat::CEvent m_hDataReadyEvent;
-    // Signalled with m_hDataReadyEvent; what readers wait on (see GetNextPacketsBuffer).
-    std::condition_variable_any m_DataReady;
+    // The data-ready event is set and reset only under m_Lock, and its only waiters are readers
+    // holding m_Lock, so it is a flag and a condition of that lock rather than a kernel object:
+    // no system call per buffer on the way from the driver to a reader.
+    class CDataReadyEvent {
+    public:
+        void Set() {
+            m_bSet = true;
+            m_Readers.notify_all();
+        }
+        void Reset() { m_bSet = false; }
+        bool IsSet() const { return m_bSet; }
+        // Waits, m_Lock held (released meanwhile), until arrived() or the timeout; arrived().
+        // Readers wait for a new buffer rather than for the flag: with several readers, one
+        // reader's reset (when it takes the newest buffer) could swallow the wake-up of another
+        // that had not run yet.
+        template <class Lock, class Arrived>
+        bool WaitFor(Lock& lock, DWORD timeoutMs, Arrived arrived) {
+            return m_Readers.wait_for(lock, std::chrono::milliseconds(timeoutMs), arrived);
+        }
+
+    private:
+        bool m_bSet = false;
+        std::condition_variable_any m_Readers;
+    };
+    CDataReadyEvent m_hDataReadyEvent;
     plat::CEvent m_hStopEvent;
     std::uint32_t m_nPacketsBufferSize = 65536;
     std::atomic<std::uint32_t> m_nAdapterBufferSize{1048576};
