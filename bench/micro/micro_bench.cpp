@@ -202,13 +202,19 @@ void WriteTun(benchmark::State& state, const std::array<std::uint8_t, 4>& dest) 
 BENCHMARK_CAPTURE(WriteTun, tun_onlink, kOnLinkIP)->Name("write/tun_onlink");
 BENCHMARK_CAPTURE(WriteTun, tun_offlink, kOffLinkIP)->Name("write/tun_offlink");
 
+// A 60-byte frame from the guest's MAC to the LAN peer.
+Bytes FrameFromGuest(const Iface& tap) {
+    Bytes frame(60, 0x5A);
+    std::memcpy(frame.data(), kPeerMAC, 6);
+    std::memcpy(frame.data() + 6, tap.mac, 6);
+    return frame;
+}
+
 // A 60-byte TAP frame alone per vifnet32_write: the write path without any look-up.
 void WriteTap(benchmark::State& state) {
     Iface tap(VIFNET32_IFF_TAP);
     if (!tap.ok) return state.SkipWithError("interface set-up failed");
-    Bytes frame(60, 0x5A);
-    std::memcpy(frame.data(), kPeerMAC, 6);
-    std::memcpy(frame.data() + 6, tap.mac, 6);
+    const Bytes frame = FrameFromGuest(tap);
     std::int64_t sent = 0;
     for (auto _ : state) {
         if (vifnet32_write(tap.fd, frame.data(), 60) != 60) return state.SkipWithError("a write failed");
@@ -223,9 +229,7 @@ void WriteMulti(benchmark::State& state) {
     constexpr int kFrames = 64;
     Iface tap(VIFNET32_IFF_TAP);
     if (!tap.ok) return state.SkipWithError("interface set-up failed");
-    Bytes frame(60, 0x5A);
-    std::memcpy(frame.data(), kPeerMAC, 6);
-    std::memcpy(frame.data() + 6, tap.mac, 6);
+    const Bytes frame = FrameFromGuest(tap);
     std::int64_t batches = 0;
     for (auto _ : state) {
         if (vifnet32_beg_write_multi(tap.fd, 65536) != 0) return state.SkipWithError("beg_write_multi failed");
