@@ -4,8 +4,11 @@ import contextlib
 import ctypes
 import os
 import re
+import shutil
 import subprocess
+import sys
 import time
+import unittest
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _CLONE_NEWNET = 0x40000000
@@ -51,3 +54,25 @@ def remove_leftovers(prefix):
         m = re.fullmatch(re.escape(prefix) + r"(\d+)[a-z]", ns)
         if m and not os.path.exists("/proc/" + m.group(1)):
             sh("ip netns del " + ns, check=False)
+
+
+def end_process(proc, seconds):
+    """Ends a child politely (SIGTERM), and for good when it has not gone within `seconds`."""
+    proc.terminate()
+    try:
+        proc.wait(seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def run_tests(rest, missing=None):
+    """Runs this file's test cases with the unittest arguments `rest`: the exit status, 77 (the
+    test runner's "skipped") when the machine lacks what they need, as `missing` says."""
+    if os.geteuid() != 0 or not shutil.which("ip"):
+        missing = missing or "network namespaces need root and iproute2"
+    if missing:
+        print("skipped: " + missing)
+        return 77
+    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
+    return 0 if result.wasSuccessful() else 1

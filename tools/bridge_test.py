@@ -9,7 +9,6 @@ Usage: bridge_test.py --bridge PATH [unittest arguments]
 import argparse
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -23,7 +22,7 @@ HOST_IF, LAN_IF = TAG + "a", TAG + "b"
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import inside, remove_leftovers, sh  # noqa: E402
+from netns import inside, remove_leftovers, run_tests, sh  # noqa: E402
 
 
 def ping(ns, ip, bridge, count=3):
@@ -153,11 +152,7 @@ def main():
     parser.add_argument("--bridge", required=True, help="the vifnet-bridge program")
     args, rest = parser.parse_known_args()
     BRIDGE = os.path.abspath(args.bridge)
-    if os.geteuid() != 0 or not shutil.which("ip") or not os.path.exists("/dev/net/tun"):
-        print("skipped: network namespaces and TUN devices need root, iproute2 and /dev/net/tun")
-        return 77
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
+    return run_tests(rest, None if os.path.exists("/dev/net/tun") else "TUN devices need /dev/net/tun")
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
-from netns import CommandFailed, remove_leftovers, sh, wait_until  # noqa: E402
+from netns import CommandFailed, end_process, remove_leftovers, sh, wait_until  # noqa: E402
 
 METHODS = ("library-tap", "library-tun", "shuttle", "kernel")
 PREFIX = "vfb%d" % os.getpid()
@@ -68,12 +68,7 @@ class Run:
 
     def __exit__(self, *_):
         for name, proc in reversed(self.procs):
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            end_process(proc, 10)
             if name != "iperf3-server" and proc.returncode not in (0, -15):  # the server exits 1 when stopped
                 self.warnings.append("%s exited %s: %s" % (name, proc.returncode, self.tail(name)))
         for out in self.logs.values():

@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
-from netns import inside, remove_leftovers as remove_netns_leftovers, sh, wait_until  # noqa: E402
+from netns import end_process, inside, remove_leftovers as remove_netns_leftovers, run_tests, sh, wait_until  # noqa: E402
 
 PREFIX = "vfe%d" % os.getpid()
 HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
@@ -87,12 +87,7 @@ def read_lines(stream, sink, end=False):
 
 def stop(proc, readers):
     """Ends a child (politely first: tshark then stops its own capture child) and its readers."""
-    proc.terminate()
-    try:
-        proc.wait(5)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+    end_process(proc, 5)
     proc.stdin and proc.stdin.close()
     for reader in readers:
         reader.join(5)
@@ -412,11 +407,7 @@ def main():
     parser.add_argument("--guest", required=True, help="the guest program")
     parser.add_argument("--wine", action="store_true", help="the guest is a Windows program: run it under Wine")
     ARGS, rest = parser.parse_known_args()
-    if os.geteuid() != 0 or not shutil.which("ip"):
-        print("skipped: network namespaces need root and iproute2")
-        return 77
-    result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
-    return 0 if result.wasSuccessful() else 1
+    return run_tests(rest)
 
 
 if __name__ == "__main__":
