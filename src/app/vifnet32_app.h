@@ -86,11 +86,10 @@ public:
     // A connected pair of stream sockets (the descriptor of every interface is one end of one).
     int socketpair(int domain, int type, int protocol, int sv[2]);
 
-private:
     // TUNSETIFF: chooses the interface's mode and names it.
     int SetIFF(CVifnet* pVF, vifnet32_ifreq* req);
-    // Runs one interface-control request on the interface it was meant for.
-    int Dispatch(CVifnet* pVF, std::uint32_t code, void* record);
+
+private:
     // Waits until no call holds the interface, letting go of the application lock meanwhile;
     // false if calls still hold it after the longest wait.
     bool WaitForCalls(CVifnet* pVF, plat::CSingleLock& lock);
