@@ -23,6 +23,7 @@ void Answer(const std::uint8_t* request, std::uint32_t length, std::uint16_t ope
     Check(length >= frames::kARPFrameSize);
     Check(frames::Get16(request + 20) == operation);
     Check(frames::IsGroupMAC(request) || frames::SameMAC(request, mac));
+    Check(!frames::IsGroupMAC(request + 22) && !frames::IsZeroMAC(request + 22));  // a station asked
 
     std::uint32_t guest;
     std::memcpy(&guest, ip, 4);
@@ -63,13 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Answer(request, length, 3, mac, ip);
 
     // The announcement, in exactly its 42 bytes, is a broadcast ARP request any interface with
-    // that MAC would itself take for one, asking for the address it announces.
+    // that MAC would itself take for one (when the MAC is a station's), asking for the address
+    // it announces.
     std::uint32_t guest;
     std::memcpy(&guest, ip, 4);
     std::unique_ptr<std::uint8_t[]> announcement(new std::uint8_t[frames::kARPFrameSize]);
     frames::MakeGratuitousARP(announcement.get(), mac, guest);
     const std::uint8_t* g = announcement.get();
-    Check(frames::IsARPRequest(g, frames::kARPFrameSize, 1, mac));
+    Check(frames::IsARPRequest(g, frames::kARPFrameSize, 1, mac) == !(frames::IsGroupMAC(mac) || frames::IsZeroMAC(mac)));
     Check(frames::Get16(g + 12) == frames::kEtherTypeARP);
     Check(Same(g + 6, mac, 6) && Same(g + 22, mac, 6));
     Check(frames::IsZeroMAC(g + 32));

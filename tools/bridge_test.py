@@ -8,6 +8,7 @@ Usage: bridge_test.py --bridge PATH [unittest arguments]
 """
 import argparse
 import os
+import pwd
 import re
 import signal
 import socket
@@ -30,6 +31,11 @@ def ping(ns, ip, bridge, count=3):
     assert " %d received" % count in done.stdout, done.stdout + done.stderr + bridge.stderr()
 
 
+def proc_status(path):
+    with open(path) as f:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+
+
 class Bridge:
     """vifnet-bridge in the host namespace; its first line says it is ready."""
 
@@ -46,6 +52,14 @@ class Bridge:
 
     def stderr(self):
         return "".join(self.err)
+
+    def status(self):
+        """The fields of the running bridge's /proc status (ip netns exec runs it in its own place),
+        with the effective capabilities of each of its threads (they are each thread's own)."""
+        fields = proc_status("/proc/%d/status" % self.proc.pid)
+        tasks = "/proc/%d/task" % self.proc.pid
+        fields["CapEff"] = {int(proc_status(os.path.join(tasks, t, "status"))["CapEff"], 16) for t in os.listdir(tasks)}
+        return fields
 
     def end(self, sig=signal.SIGKILL):
         """Sends the signal; (exit status, rest of stdout)."""
@@ -88,7 +102,8 @@ class BridgeTest(unittest.TestCase):
         done = subprocess.run([BRIDGE, "--help"], capture_output=True, text=True)
         self.assertEqual(done.returncode, 0)
         self.assertIn("Usage: vifnet-bridge", done.stdout)
-        for option in ("--adapter", "--mode", "--ip", "--netmask", "--dev", "--netns", "--stats", "--debug", "Example"):
+        for option in ("--adapter", "--mode", "--ip", "--netmask", "--dev", "--netns", "--user", "--stats", "--debug", "CAP_NET_RAW",
+                       "Example"):
             self.assertIn(option, done.stdout)
         for args in (["--mode", "tup", "--ip", "10.0.0.5"], ["--ip", "10.0.0.256"], [], ["--ip", "10.0.0.5", "--stats", "0"],
                      ["--ip", "10.0.0.5/24", "--netmask", "255.0.0.0"], ["--bogus"], ["--adapter", "eth0", "--ip", "10.0.0.5"]):
@@ -98,6 +113,9 @@ class BridgeTest(unittest.TestCase):
 
     def test_tun_carries_ping_both_ways_and_tcp(self):
         bridge = self.start("-i", "10.78.0.77/24", "-d", TAG + "t", "-s", "1")
+        status = bridge.status()
+        self.assertEqual(status["Name"], "vifnet-bridge")
+        self.assertEqual(status["CapEff"], {1 << 13}, status)  # CAP_NET_RAW alone, in every thread
         sh("ip addr add 10.78.0.77/24 dev %st" % TAG, ns=GUEST_NS)
         ping(LAN_NS, "10.78.0.77", bridge)
         ping(GUEST_NS, LAN_IP, bridge)
@@ -136,7 +154,10 @@ class BridgeTest(unittest.TestCase):
         self.assertGreater(int(counts["packets to the LAN"]), 200, out)
 
     def test_tap_carries_ping_with_the_guest_mac(self):
-        bridge = self.start("-m", "tap", "-i", "10.78.0.78", "-d", TAG + "p")
+        bridge = self.start("-m", "tap", "-i", "10.78.0.78", "-d", TAG + "p", "--user", "nobody")
+        status = bridge.status()
+        self.assertEqual((status["Name"], status["Uid"].split()[0], status["CapEff"]),
+                         ("vifnet-bridge", str(pwd.getpwnam("nobody").pw_uid), {0}), status)
         mac = re.search(r"MAC ([0-9a-f:]{17})", bridge.ready).group(1)
         self.assertEqual(mac, "02:00:5e:ce:00:4e")  # made from the guest's address
         self.assertIn("link/ether " + mac, sh("ip link show %sp" % TAG, ns=GUEST_NS).stdout)

@@ -16,7 +16,12 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -85,9 +90,15 @@ const char kUsage[] =
     "  -d, --dev NAME        the kernel device's name (default vfbr%d: the kernel numbers it)\n"
     "  -N, --netns NAME      make the device in network namespace NAME (/run/netns/NAME, as made\n"
     "                        by 'ip netns add NAME') instead of this one\n"
+    "  -u, --user NAME       once started, run as user NAME (and its group) instead of root\n"
     "  -s, --stats SECONDS   print a statistics line every SECONDS\n"
     "  -D, --debug           the library's diagnostics and frame trace to stderr (IFF_DEBUG)\n"
     "  -h, --help            this help\n"
+    "\n"
+    "Privileges: once the device and the adapter are open, and before any frame is read, the\n"
+    "bridge gives up every capability but one: CAP_NET_RAW in TUN mode, which the library needs\n"
+    "to ask the LAN for a neighbour's MAC address; none in TAP mode. Everything it keeps using\n"
+    "is open by then, and its device goes away when it closes it, which needs nothing more.\n"
     "\n"
     "The device is brought up with the library's MTU; its addresses and routes are the guest's\n"
     "own business (for a namespace: ip -n NAME addr add ...). Once running, the bridge prints a\n"
@@ -108,6 +119,7 @@ struct Options {
     std::uint8_t ip[4] = {}, mask[4] = {};
     std::string device = "vfbr%d";
     std::string netns;
+    std::string user;  // empty: stays root, with the capabilities it keeps
     int statsSeconds = 0;
     bool debug = false;
 };
@@ -201,11 +213,12 @@ Options ParseArguments(int argc, char** argv) {
         {"ip", required_argument, nullptr, 'i'},      {"netmask", required_argument, nullptr, 'n'},
         {"dev", required_argument, nullptr, 'd'},     {"netns", required_argument, nullptr, 'N'},
         {"stats", required_argument, nullptr, 's'},   {"debug", no_argument, nullptr, 'D'},
+        {"user", required_argument, nullptr, 'u'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;  // one line of our own instead of getopt's
-    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:Dh", kLong, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:u:Dh", kLong, nullptr)) != -1;) {
         switch (c) {
             case 'a':
                 o.adapter = optarg;
@@ -255,6 +268,10 @@ Options ParseArguments(int argc, char** argv) {
                 o.statsSeconds = static_cast<int>(seconds);
                 break;
             }
+            case 'u':
+                o.user = optarg;
+                if (o.user.empty()) BadArgument("--user: a user name");
+                break;
             case 'D':
                 o.debug = true;
                 break;
@@ -391,6 +408,44 @@ int OpenKernelDevice(const Options& o, const Interface& vf, Descriptor& device, 
         if (ioctl(control.fd, SIOCSIFFLAGS, &req) != 0) return SystemFailure("bringing up", name);
         return 0;
     });
+}
+
+// Gives up root: a bug reachable from the LAN's frames must not find every capability there. What
+// the bridge uses from here on is open already (the capture's socket, the device, the socket
+// pair), and closing the device removes it. In TUN mode the library may still ask the LAN for a
+// neighbour's MAC address on a packet socket of its own (CAP_NET_RAW); nothing else is kept.
+// Capabilities belong to each thread and capset changes only the caller's, so this runs before
+// the library starts its reader thread (when the interface comes up), which inherits them.
+int DropPrivileges(const Options& o) {
+    const bool keepRaw = !o.tap;
+    const passwd* user = nullptr;
+    if (!o.user.empty()) {
+        errno = 0;
+        user = getpwnam(o.user.c_str());
+        if (!user) {
+            if (errno) return SystemFailure("looking up user", o.user);
+            std::fprintf(stderr, "%s: no user %s\n", kProgram, o.user.c_str());
+            return 1;
+        }
+    }
+    // Nothing dropped can come back, not even through a program run later (a kernel older than
+    // these headers knows fewer capabilities: EINVAL for the rest).
+    for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) {
+        if (!(keepRaw && cap == CAP_NET_RAW) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
+            return SystemFailure("dropping capabilities");
+    }
+    if (user) {
+        // Kept across the change of user, then cut down below.
+        if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return SystemFailure("keeping capabilities");
+        if (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0)
+            return SystemFailure("becoming user", o.user);
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    data[0].effective = data[0].permitted = keepRaw ? 1u << CAP_NET_RAW : 0;
+    if (syscall(SYS_capset, &header, data) != 0) return SystemFailure("dropping capabilities");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return SystemFailure("dropping capabilities");
+    return 0;
 }
 
 // ---- Statistics ----------------------------------------------------------------------------------
@@ -665,6 +720,7 @@ int Run(const Options& o) {
     Descriptor device;
     std::string deviceName;
     if (int status = OpenKernelDevice(o, vf, device, deviceName)) return status;
+    if (int status = DropPrivileges(o)) return status;
     // Up last: the library announces the guest, and frames flow, once both ends exist.
     const int up = VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST | (o.debug ? VIFNET32_IFF_DEBUG : 0);
     if (!vf.Request(VIFNET32_SIOCSIFFLAGS, &up, sizeof up)) return LibraryFailure("bringing the interface up");

@@ -205,6 +205,7 @@ int CVifnet32App::SetIFF(CVifnet* vf, vifnet32_ifreq* req) {
         names->erase(old);
         try {
             (*names)[name] = vf;
+            ++names->NamesGiven(flags);
         } catch (const std::bad_alloc&) {
             // The interface keeps its name and its descriptor; only the lookup by name is lost.
             VF_ASSERT(false);

@@ -166,9 +166,7 @@ void CVifnet32App::RetireNames(DWORD pid, CVifnet* pVF) {
     plat::CSingleLock lock(m_csApp);
     CName2VFPtrMap* names = GetName2VFPtrMap(pid);
     if (!names) return;
-    for (auto& [name, vf] : *names) {
-        if (vf == pVF) vf = nullptr;
-    }
+    std::erase_if(*names, [pVF](const auto& entry) { return entry.second == pVF; });
 }
 
 void CVifnet32App::DetachFromAdapter(CVifnet* pVF, CVFAdapter* pAdapter) {

@@ -136,8 +136,7 @@ CVifnet* CVifnet32App::GetVFPtrFromName(CName2VFPtrMap* map, const wchar_t* name
     if (!map || !name) return nullptr;
     auto it = map->find(name);
     if (it == map->end()) return nullptr;
-    // A closed interface's name stays in the table (it still counts for naming) with no
-    // interface behind it: that is a name not found, not an inconsistency.
+    VF_ASSERT(it->second != nullptr);
     return it->second;
 }
 
@@ -174,23 +173,10 @@ int CVifnet32App::GetFileDescriptor(DWORD pid, CVifnet* pVF) {
 }
 
 int CVifnet32App::CountVifnetNames(int flags) {
-    const wchar_t* prefix = (flags & 3) == 1 ? L"tun" : L"tap";
     plat::CSingleLock lock(m_csApp);
     CName2VFPtrMap* names = GetName2VFPtrMap(plat::GetCurrentProcessId());
     VF_ASSERT(names != nullptr);
-    if (!names) return 0;
-    int count = 0;
-    for (const auto& [name, vf] : *names) {
-        VF_ASSERT(!name.empty());
-        (void)vf;
-        if (name.size() < 3) continue;
-        bool same = true;
-        for (int i = 0; i < 3; ++i) {
-            if (std::towlower(name[i]) != static_cast<wint_t>(prefix[i])) same = false;
-        }
-        if (same) ++count;
-    }
-    return count;
+    return names ? names->NamesGiven(flags) : 0;
 }
 
 void CVifnet32App::DestroyAllVifnets() {

@@ -19,7 +19,15 @@ class CVFAdapter;
 // Descriptor -> interface, and interface name -> interface, of one process. Neither owns the
 // interfaces: they are owned through the interface-to-adapter map.
 using Cfd2VFPtrMap = std::unordered_map<int, CVifnet*>;
-using CName2VFPtrMap = std::unordered_map<std::wstring, CVifnet*>;
+// Names are numbered per prefix by how many names that prefix has had in the process, closed
+// interfaces' names included, so a name is never given twice. An interface is named at most once
+// (its mode is chosen once), so the names of a prefix are always its first n numbers, and a
+// count per prefix is all that naming needs of the closed ones: they leave the table.
+struct CName2VFPtrMap : std::unordered_map<std::wstring, CVifnet*> {
+    int nTunNames = 0;
+    int nTapNames = 0;
+    int& NamesGiven(int flags) { return (flags & 3) == 1 ? nTunNames : nTapNames; }
+};
 // Process id -> that process's tables (owned).
 using CP2Cfd2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<Cfd2VFPtrMap>>;
 using CP2Name2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<CName2VFPtrMap>>;
@@ -53,8 +61,8 @@ public:
     // -1.
     int GetFileDescriptor(DWORD pid, CVifnet* pVF);
 
-    // Names in the calling process's name table beginning with "tun" ((flags & 3) == 1) or
-    // "tap" (otherwise), compared without regard to case.
+    // Names the calling process has given beginning with "tun" ((flags & 3) == 1) or "tap"
+    // (otherwise), those of closed interfaces included.
     int CountVifnetNames(int flags);
 
     // Open and close.
@@ -93,8 +101,7 @@ private:
     // Waits until no call holds the interface, letting go of the application lock meanwhile;
     // false if calls still hold it after the longest wait.
     bool WaitForCalls(CVifnet* pVF, plat::CSingleLock& lock);
-    // Marks the interface's names as closed: they keep counting for naming, and resolve to
-    // nothing.
+    // Removes the interface's names from the name table; they keep counting for naming.
     void RetireNames(DWORD pid, CVifnet* pVF);
     // Detaches and deletes every interface still associated, and destroys every adapter.
     void DestroyAllVifnets();

@@ -7,6 +7,7 @@ namespace {
 constexpr std::uint32_t kCapLenOffset = 8;
 constexpr std::uint32_t kHdrLenOffset = 16;
 constexpr std::uint32_t kMinRecordHeader = kHdrLenOffset + 2;
+constexpr std::uint32_t kFlagsOffset = kMinRecordHeader;
 
 std::uint32_t Load32(const std::uint8_t* p) {
     std::uint32_t v;
@@ -37,6 +38,7 @@ bool NextRecord(std::uint8_t*& pos, std::uint8_t* end, Record& rec) {
     }
     rec.frame = pos + hdrLen;
     rec.length = capLen;
+    rec.flags = hdrLen >= kFlagsOffset + 2 ? Load16(pos + kFlagsOffset) : 0;
     const std::uint64_t next = (std::uint64_t{hdrLen} + capLen + 3) & ~std::uint64_t{3};
     pos = next >= room ? end : pos + next;
     return true;
@@ -52,6 +54,10 @@ bool IsARPRequest(const std::uint8_t* frame, std::uint32_t length, std::uint16_t
     if (length < kARPFrameSize) return false;
     if (Get16(frame + 14) != 1 || Get16(frame + 16) != kEtherTypeIPv4 || frame[18] != 6 || frame[19] != 4) return false;
     if (Get16(frame + 20) != operation) return false;
+    // The reply goes to the sender's hardware address: one that names a group or nobody is not
+    // answered, as a kernel does not answer it.
+    const std::uint8_t* sender = frame + 22;
+    if (IsGroupMAC(sender) || IsZeroMAC(sender)) return false;
     return IsGroupMAC(frame) || SameMAC(frame, ifaceMAC);
 }
 

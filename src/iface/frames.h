@@ -33,6 +33,7 @@ inline bool SameMAC(const std::uint8_t* a, const std::uint8_t* b) { return std::
 struct Record {
     std::uint8_t* frame = nullptr;
     std::uint32_t length = 0;  // captured length
+    std::uint16_t flags = 0;   // WP_CAPTURE_* direction bits; 0 from a header too short to have them
 };
 
 // The record at `pos`, advancing `pos` to the next one. A record whose header or frame would
@@ -49,7 +50,8 @@ enum class Verdict { Keep, Discard, OwnDropped };
 Verdict Select(const std::uint8_t* frame, bool promiscuous, const std::uint8_t* ifaceMAC, const std::uint8_t* hwBroadcast);
 
 // True when the frame is an IPv4-over-Ethernet ARP/RARP packet of the given operation,
-// addressed to `ifaceMAC` or a group address (the checks every answered request passes).
+// addressed to `ifaceMAC` or a group address, from a sender hardware address that is a single
+// station's (the checks every answered request passes).
 bool IsARPRequest(const std::uint8_t* frame, std::uint32_t length, std::uint16_t operation, const std::uint8_t* ifaceMAC);
 
 // Target protocol address of an ARP frame (network order), as 4 raw bytes.

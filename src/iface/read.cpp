@@ -112,10 +112,11 @@ int CVifnet::ReadPacket(const ReadView& view) {
         }
         CountRead(m_Stats.n64FramesExamined);
         m_pPacket = rec.frame;
+        m_nPacketFlags = rec.flags;
         // Nothing past the captured bytes is read: a frame without room for more than its
-        // Ethernet header is reported and never delivered.
+        // Ethernet header is never delivered. It came from the wire, so it is dropped and counted,
+        // not reported as an inconsistency of ours.
         if (rec.length <= frames::kEthHeaderSize) {
-            VF_ASSERT(rec.length > frames::kEthHeaderSize);
             CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }
@@ -170,9 +171,16 @@ bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
     return true;
 }
 
+// Only frames the host itself sent are repaired: a frame from the LAN that merely claims the
+// host's MAC keeps the checksums it came with. Where the driver tells a frame's direction (Linux,
+// the simulated driver), its mark decides. Where it cannot (Windows: the capture library gives no
+// direction), the source MAC is all there is, and a frame from the host's MAC is repaired: the
+// host's own offloaded frames would otherwise reach the guest broken, while a spoofed frame
+// gains no more than checksums that hold over the bytes it already carries.
 void CVifnet::FixHostChecksums(std::uint8_t* frame, std::uint32_t length) {
     const ADAPTER_INFO_LIST_ENTRY& info = m_pAdapter->GetAdapterInfo();
     if (frames::Get16(frame + 12) != frames::kEtherTypeIPv4 || !frames::SameMAC(frame + 6, info.MACAddr)) return;
+    if ((m_nPacketFlags & WP_CAPTURE_DIRECTION_KNOWN) && !(m_nPacketFlags & WP_CAPTURE_SENT_BY_HOST)) return;
     if (info.bFixChecksums || (info.nOffloadInfo && (info.nChecksumOffloadFlags & kOffloadedChecksums))) {
         FixIPChecksums(frame, length);
     }

@@ -212,6 +212,7 @@ private:
     std::atomic<std::uint32_t> m_nReadBufferSize{0};
     std::uint32_t m_nReadTimeout = 5000;
     std::uint8_t* m_pPacket = nullptr;
+    std::uint16_t m_nPacketFlags = 0;  // the direction bits of m_pPacket's capture record
     std::uint8_t* m_pNextPacket = nullptr;
     std::uint8_t* m_pEndOfPackets = nullptr;
     std::uint8_t* m_pWriteBuffer = nullptr;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -105,6 +106,23 @@ TEST_F(Adapter, ProcessShutDownClosesEveryDescriptorAndAdapter) {
     ASSERT_TRUE(theApp.InitInstance());
     EXPECT_EQ(theApp.Close(fds[0]), -1);
     EXPECT_EQ(plat::GetErrno(), VF_EBADF);
+}
+
+// Closed interfaces' names keep counting for the next names, and leave the name table.
+TEST_F(Adapter, NamesCountClosedInterfacesWithoutKeepingThem) {
+    const CName2VFPtrMap* names = theApp.GetName2VFPtrMap(plat::GetCurrentProcessId());
+    ASSERT_NE(names, nullptr);
+    const size_t entries = names->size();
+    const int tuns = theApp.CountVifnetNames(VIFNET32_IFF_TUN), taps = theApp.CountVifnetNames(VIFNET32_IFF_TAP);
+    for (int i = 0; i < 100; ++i) {
+        const int fd = theApp.Open("10.7.0.1", 2);
+        vifnet32_ifreq req{};
+        req.ifr_flags = i % 2 ? VIFNET32_IFF_TAP : VIFNET32_IFF_TUN;
+        ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req), 0);
+        EXPECT_EQ(req.ifr_name, (i % 2 ? "tap" + std::to_string(taps + i / 2) : "tun" + std::to_string(tuns + i / 2)));
+        ASSERT_EQ(theApp.Close(fd), 0);
+    }
+    EXPECT_EQ(names->size(), entries);
 }
 
 TEST_F(Adapter, CursorIsClampedToTheWindowAndNumberingRestartsWithTheThread) {

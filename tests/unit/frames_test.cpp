@@ -92,4 +92,9 @@ TEST(Frames, ARPRequestQualifiesOnlyWhenWholeAndAddressed) {
     EXPECT_FALSE(frames::IsARPRequest(req.data(), 60, 1, kIface.data()));
     std::memcpy(req.data(), kIface.data(), 6);
     EXPECT_TRUE(frames::IsARPRequest(req.data(), 60, 1, kIface.data()));
+    // A reply would go to the sender's hardware address: a group or nobody is not answered.
+    for (const Bytes& sender : {kBroadcast, Bytes{0x01, 0x00, 0x5E, 0, 0, 1}, Bytes(6, 0)}) {
+        std::memcpy(req.data() + 22, sender.data(), 6);
+        EXPECT_FALSE(frames::IsARPRequest(req.data(), 60, 1, kIface.data())) << int(sender[0]);
+    }
 }

@@ -134,9 +134,16 @@ typedef struct WP_CAPTURE_HEADER {
     uint32_t bh_caplen;
     uint32_t bh_datalen;
     uint16_t bh_hdrlen;
-    uint16_t wReserved;
+    uint16_t wReserved; /* WP_CAPTURE_* direction bits */
 } WP_CAPTURE_HEADER;
 WP_STATIC_ASSERT(sizeof(WP_CAPTURE_HEADER) == 20, "capture header");
+/* A driver that can tell which way a captured frame went sets WP_CAPTURE_DIRECTION_KNOWN in
+ * every record, and WP_CAPTURE_SENT_BY_HOST as well in the records of frames the host itself
+ * sent on the adapter. A driver that cannot tell leaves wReserved 0: then only the frame's own
+ * bytes say where it came from. The Linux driver tells; the Windows driver cannot (the capture
+ * library there gives no direction with a frame). */
+#define WP_CAPTURE_DIRECTION_KNOWN 0x0001u
+#define WP_CAPTURE_SENT_BY_HOST 0x0002u
 #define WP_CAPTURE_ALIGN(n) (((n) + 3u) & ~3u)
 
 /* Batch record header for WrenPackSendManyPackets; the frame follows at +16, no padding. */

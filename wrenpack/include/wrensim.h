@@ -52,8 +52,11 @@ WRENPACK_API void WrenSimFail(WRENSIM_OP op, uint32_t skip, int count, int err, 
 WRENPACK_API int WrenSimInjectBuffer(const WP_CHAR16* adapterName, const void* data, uint32_t length);
 
 /* Queue one frame as a receive buffer of its own: one capture record (20-byte header, the
- * current time, caplen = datalen = length). */
+ * current time, caplen = datalen = length) of a frame that came in from the link
+ * (WP_CAPTURE_DIRECTION_KNOWN). */
 WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length);
+/* The same for a frame the host itself sent on the adapter (WP_CAPTURE_SENT_BY_HOST as well). */
+WRENPACK_API int WrenSimInjectHostFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length);
 
 /* Receive buffers still queued for the adapter. */
 WRENPACK_API uint32_t WrenSimPendingBuffers(const WP_CHAR16* adapterName);

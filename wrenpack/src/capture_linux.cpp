@@ -1,8 +1,14 @@
-// Linux: one non-blocking capture in immediate mode per open adapter, read straight from the
-// capture library's ring; frames are sent on the capture's own socket, so the capture never
-// sees the driver's own frames come back, while it does see every other frame the host sends.
+// Linux: two non-blocking captures in immediate mode per open adapter, read straight from the
+// capture library's rings: one of the frames that came in from the link, one of the frames the
+// host sent on it. The packet socket knows each frame's direction (its packet type says
+// "outgoing"), but the capture library hands a frame over without it (its packet header has no
+// direction); a capture limited to one direction keeps exactly the frames of that direction, so
+// each record is marked by the capture it came from. Frames are sent on the outgoing capture's own socket, so neither capture sees
+// the driver's own frames come back, while the outgoing one sees every other frame the host sends.
 #include "wp_driver.h"
 
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -24,6 +30,9 @@ namespace {
 // for, and a change of size (which a ring cannot take without being made anew, dropping what it
 // holds) is never needed.
 constexpr uint32_t kRingBytes = 16u << 20;
+// The outgoing capture holds only the host's own frames (see AttachFilter): the host's bursts to
+// a guest are a share of the link's traffic.
+constexpr uint32_t kSentRingBytes = kRingBytes / 2;
 // Frames per sendmmsg call: the most the kernel takes in one (UIO_MAXIOV).
 constexpr unsigned kBatchChunk = 1024;
 
@@ -32,30 +41,63 @@ constexpr unsigned kBatchChunk = 1024;
 struct Capture {
     std::string device;
     const PcapApi* api = nullptr;
-    pcap_t_wp* pcap = nullptr;
-    int fd = -1;      // the capture's socket, which also sends
+    pcap_t_wp* pcap = nullptr;  // frames that came in
+    pcap_t_wp* sent = nullptr;  // frames the host sent
+    int inFd = -1;    // the socket of `pcap`
+    int fd = -1;      // the socket of `sent`, which also sends
     std::mutex mu;    // receives and filter changes
-    // The read event: an epoll set of the capture's socket and of `heldEvent`, which is set
+    // The read event: an epoll set of both captures' sockets and of `heldEvent`, which is set
     // while a frame that did not fit the last receive buffer waits here.
     int event = -1;
     int heldEvent = -1;
     std::unique_ptr<uint8_t[]> held{new uint8_t[kSnapLength]};
     pcap_pkthdr_wp heldHeader{};
+    uint16_t heldFlags = 0;
     bool hasHeld = false;
 };
 
 namespace {
 
-bool FailPcap(Capture* c, const char* call) { return FailPcap(*c->api, c->pcap, call, c->device); }
+bool FailPcap(Capture* c, pcap_t_wp* pcap, const char* call) { return FailPcap(*c->api, pcap, call, c->device); }
 
-// Starts the capture in non-blocking mode; false after Fail.
+// Each capture's program runs only on the frames of its direction: the others never reach its
+// ring (where they would take the slots of the frames it wants while nobody reads). The packet
+// type is loaded from the kernel's ancillary data, which only a filter in the kernel has, so the
+// program is attached to each socket directly; placed after the test, `program` keeps its
+// relative jumps as they were.
+bool AttachFilter(Capture* c, int fd, bool outgoing, const WP_BPF_PROGRAM* program) {
+    constexpr uint32_t kTest = 3;
+    if (program->bf_len > BPF_MAXINSNS - kTest) return Fail(kGeneral, "SetBpf(%s): program too long", c->device.c_str());
+    sock_filter insns[BPF_MAXINSNS];
+    insns[0] = BPF_STMT(BPF_LD | BPF_B | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE));
+    insns[1] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, uint8_t(outgoing), uint8_t(!outgoing));
+    insns[2] = BPF_STMT(BPF_RET | BPF_K, 0);
+    std::memcpy(insns + kTest, program->bf_insns, program->bf_len * sizeof(sock_filter));
+    const sock_fprog fprog{uint16_t(program->bf_len + kTest), insns};
+    if (setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) == 0) return true;
+    return Fail(FromErrno(errno), "SetBpf(%s): %s", c->device.c_str(), std::strerror(errno));
+}
+
+bool AttachFilters(Capture* c, const WP_BPF_PROGRAM* program) {
+    return AttachFilter(c, c->inFd, false, program) && AttachFilter(c, c->fd, true, program);
+}
+
+// Starts both captures in non-blocking mode, each limited to its direction; false after Fail.
 bool Activate(Capture* c) {
-    c->pcap = StartCapture(*c->api, c->device, kRingBytes, 0);
-    if (!c->pcap) return false;
-    char errbuf[kErrbufSize];
-    if (c->api->setnonblock(c->pcap, 1, errbuf) < 0) return FailPcap(c, "pcap_setnonblock");
-    c->fd = c->api->get_selectable_fd(c->pcap);
-    return true;
+    for (pcap_t_wp** pcap : {&c->pcap, &c->sent}) {
+        const bool out = pcap == &c->sent;
+        *pcap = StartCapture(*c->api, c->device, out ? kSentRingBytes : kRingBytes, 0);
+        if (!*pcap) return false;
+        char errbuf[kErrbufSize];
+        if (c->api->setnonblock(*pcap, 1, errbuf) < 0) return FailPcap(c, *pcap, "pcap_setnonblock");
+        // Also for what reached the ring before the filters below.
+        if (c->api->setdirection(*pcap, out ? kDirectionOut : kDirectionIn) < 0) return FailPcap(c, *pcap, "pcap_setdirection");
+    }
+    c->inFd = c->api->get_selectable_fd(c->pcap);
+    c->fd = c->api->get_selectable_fd(c->sent);
+    static const WP_BPF_INSN kAcceptAll = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
+    const WP_BPF_PROGRAM acceptAll{1, &kAcceptAll};
+    return AttachFilters(c, &acceptAll);
 }
 
 bool Watch(int epoll, int fd) {
@@ -77,15 +119,17 @@ struct Fill {
     uint32_t capacity;
     uint32_t* used;
     bool full;
+    uint16_t flags;  // direction bits of the capture being read
 };
 
 void OnFrame(unsigned char* user, const pcap_pkthdr_wp* header, const unsigned char* frame) {
     auto* f = reinterpret_cast<Fill*>(user);
-    if (PutRecord(f->buffer, f->capacity, f->used, *header, frame)) return;
+    if (PutRecord(f->buffer, f->capacity, f->used, *header, frame, f->flags)) return;
     // Kept for the next receive: the ring gives each frame once.
     Capture* c = f->c;
     c->heldHeader = *header;
     c->heldHeader.caplen = std::min<uint32_t>(header->caplen, kSnapLength);
+    c->heldFlags = f->flags;
     std::memcpy(c->held.get(), frame, c->heldHeader.caplen);
     SetHeld(c, true);
     f->full = true;
@@ -125,7 +169,8 @@ Capture* Open(const std::string& device) {
     }
     c->event = epoll_create1(EPOLL_CLOEXEC);
     c->heldEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (c->event < 0 || c->heldEvent < 0 || !Watch(c->event, c->heldEvent) || !Watch(c->event, c->fd)) {
+    if (c->event < 0 || c->heldEvent < 0 || !Watch(c->event, c->heldEvent) || !Watch(c->event, c->fd) ||
+        !Watch(c->event, c->inFd)) {
         Fail(FromErrno(errno), "OpenAdapter(%s): no read event: %s", device.c_str(), std::strerror(errno));
         Close(c.release());
         return nullptr;
@@ -135,6 +180,7 @@ Capture* Open(const std::string& device) {
 
 void Close(Capture* c) {
     if (c->pcap) c->api->close(c->pcap);
+    if (c->sent) c->api->close(c->sent);
     if (c->event >= 0) close(c->event);
     if (c->heldEvent >= 0) close(c->heldEvent);
     delete c;
@@ -145,24 +191,29 @@ bool SetBuffer(Capture*, uint32_t) { return true; }
 
 bool SetFilter(Capture* c, const WP_BPF_PROGRAM* program) {
     std::lock_guard<std::mutex> lock(c->mu);
-    bpf_program_wp p{program->bf_len, program->bf_insns};
-    return c->api->setfilter(c->pcap, &p) == 0 || FailPcap(c, "pcap_setfilter");
+    return AttachFilters(c, program);
 }
 
 WP_EVENT ReadEvent(Capture* c) { return c->event; }
 
 bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received) {
     std::lock_guard<std::mutex> lock(c->mu);
-    Fill fill{c, buffer, capacity, received, false};
+    Fill fill{c, buffer, capacity, received, false, 0};
     if (c->hasHeld) {
-        if (!PutRecord(buffer, capacity, received, c->heldHeader, c->held.get())) return true;
+        if (!PutRecord(buffer, capacity, received, c->heldHeader, c->held.get(), c->heldFlags)) return true;
         SetHeld(c, false);
     }
-    while (!fill.full) {
-        const int n = c->api->dispatch(c->pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
-        if (n == 0) break;
-        // An error comes once (the link went down, say); frames already taken are delivered.
-        if (n < 0) return *received != 0 || FailPcap(c, "pcap_dispatch");
+    // A frame from each direction in turn, so neither waits behind a burst of the other.
+    for (bool more = true; more && !fill.full;) {
+        more = false;
+        for (pcap_t_wp* pcap : {c->pcap, c->sent}) {
+            if (fill.full) break;
+            fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
+            const int n = c->api->dispatch(pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
+            // An error comes once (the link went down, say); frames already taken are delivered.
+            if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
+            more |= n > 0;
+        }
     }
     return true;
 }

@@ -2,6 +2,9 @@
 // queue of capture records, and an event of ours is set while the queue holds any. Wine's
 // capture library has no read event of its own, and a thread needs none: the same code runs on
 // Windows and under Wine.
+// Which way a frame went is not known here: pcap_next_ex gives no direction (neither does the
+// library under Wine), and a capture limited to one direction is not offered by every library
+// we meet. Records leave their direction bits clear, and the reader has only the frame's bytes.
 #include "wp_driver.h"
 #include "wp_platform.h"
 

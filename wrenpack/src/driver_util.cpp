@@ -49,7 +49,8 @@ Error FromStatus(int status, const char* text) {
     }
 }
 
-bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame) {
+bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame,
+               uint16_t flags) {
     constexpr uint32_t kHeader = sizeof(WP_CAPTURE_HEADER);
     uint32_t caplen = header.caplen;
     uint64_t size = kHeader + WP_CAPTURE_ALIGN(uint64_t(caplen));
@@ -64,6 +65,7 @@ bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pk
     h.bh_caplen = caplen;
     h.bh_datalen = header.len;
     h.bh_hdrlen = kHeader;
+    h.wReserved = flags;
     uint8_t* at = buffer + *used;
     std::memcpy(at, &h, kHeader);
     std::memcpy(at + kHeader, frame, caplen);

@@ -81,7 +81,11 @@ struct PcapApi {
     void (*sendqueue_destroy)(pcap_send_queue_wp*);
     int (*sendqueue_queue)(pcap_send_queue_wp*, const pcap_pkthdr_wp*, const unsigned char*);
     unsigned int (*sendqueue_transmit)(pcap_t_wp*, pcap_send_queue_wp*, int sync);
+    int (*setdirection)(pcap_t_wp*, int direction);  // Linux only
 };
+
+// Directions of setdirection: only frames that came in, only frames the host sent.
+constexpr int kDirectionIn = 1, kDirectionOut = 2;
 
 // The platform's capture library, or nullptr with the reason in `why`.
 const PcapApi* LoadPcap(std::string& why);

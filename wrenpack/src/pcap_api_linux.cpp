@@ -34,6 +34,7 @@ const PcapApi* LoadPcap(std::string&) {
         As<decltype(PcapApi::breakloop)>(&pcap_breakloop),
         As<decltype(PcapApi::get_selectable_fd)>(&pcap_get_selectable_fd),
         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        As<decltype(PcapApi::setdirection)>(&pcap_setdirection),
     };
     return &api;
 }

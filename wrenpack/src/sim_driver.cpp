@@ -406,7 +406,9 @@ WRENPACK_API int WrenSimInjectBuffer(const WP_CHAR16* adapterName, const void* d
     return inject(adapterName, std::move(copy), length);
 }
 
-WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length) {
+namespace {
+
+int injectRecord(const WP_CHAR16* adapterName, const void* frame, uint32_t length, uint16_t flags) {
     const uint64_t total = sizeof(WP_CAPTURE_HEADER) + ((uint64_t(length) + 3) & ~uint64_t(3));
     if ((!frame && length) || total > UINT32_MAX) return 0;
     using namespace std::chrono;
@@ -416,10 +418,22 @@ WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* fr
     header.tv_usec = uint32_t(us % 1000000);
     header.bh_caplen = header.bh_datalen = length;
     header.bh_hdrlen = sizeof header;
+    header.wReserved = flags;
     auto record = std::make_shared<uint8_t[]>(size_t(total));  // zeroed: the padding
     std::memcpy(record.get(), &header, sizeof header);
     if (length) std::memcpy(record.get() + sizeof header, frame, length);
     return inject(adapterName, std::move(record), uint32_t(total));
+}
+
+}  // namespace
+
+// The simulated driver tells every frame's direction, as the Linux driver does.
+WRENPACK_API int WrenSimInjectFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length) {
+    return injectRecord(adapterName, frame, length, WP_CAPTURE_DIRECTION_KNOWN);
+}
+
+WRENPACK_API int WrenSimInjectHostFrame(const WP_CHAR16* adapterName, const void* frame, uint32_t length) {
+    return injectRecord(adapterName, frame, length, WP_CAPTURE_DIRECTION_KNOWN | WP_CAPTURE_SENT_BY_HOST);
 }
 
 // Every open handle's queue ends with the latest buffer injected, so the longest queue holds

@@ -57,8 +57,9 @@ bool FailPcap(const PcapApi& api, pcap_t_wp* pcap, const char* call, const std::
 
 // Appends one capture record (header, frame, padding to 4 bytes) at buffer + *used when it fits
 // in capacity. A frame larger than an empty buffer is cut to fit (its wire length stays), so a
-// giant frame can never block the adapter.
-bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame);
+// giant frame can never block the adapter. `flags` are the record's WP_CAPTURE_* direction bits.
+bool PutRecord(uint8_t* buffer, uint32_t capacity, uint32_t* used, const pcap_pkthdr_wp& header, const uint8_t* frame,
+               uint16_t flags = 0);
 
 // Calls frame(bytes, length) for each frame of a batch, in order, until one call returns false
 // (then false). The batch's records must have been checked (the exports do).
