@@ -133,9 +133,12 @@ struct LockRef {
 
 // Window of filled buffers when none is configured.
 constexpr std::uint32_t kDefaultMaxFullBufs = 16;
-// Receives failing in a row, with no data in between, before the adapter counts as gone: a
-// deleted device fails every time, a passing fault rarely twice.
-constexpr unsigned kFailuresToGiveUp = 16;
+// Receives failing in a row before the adapter counts as gone: a passing fault rarely fails
+// twice. A failure that says the device no longer exists is believed at once.
+constexpr unsigned kFailuresToGiveUp = 8;
+// After a failed receive the driver may fall silent (a deleted device's capture signals its
+// error once): the next receive is tried after this many ms even if the driver says nothing.
+constexpr DWORD kProbeAfterFailure = 100;
 // The adapter packet filter: one return-constant instruction that accepts every frame whole.
 // Which frames an interface takes is its own decision.
 const WP_BPF_INSN kAcceptAll[1] = {{0x0006, 0, 0, 0xFFFFFFFFu}};
@@ -246,9 +249,10 @@ void CVFAdapter::ReaderLoop() {
         m_bReadPending = true;
         lock.Unlock();
 
-        const DWORD woke = plat::WaitForAny(driverWait, 2, plat::kInfinite);
+        const DWORD woke = plat::WaitForAny(driverWait, 2, nFailures ? kProbeAfterFailure : plat::kInfinite);
         if (woke == plat::kWaitObject0) break;
-        if (woke != plat::kWaitObject0 + 1) {
+        const bool probe = woke == plat::kWaitTimeout && nFailures != 0;
+        if (woke != plat::kWaitObject0 + 1 && !probe) {
             m_hReadRequestEvent.Set();
         } else {
             if (inHand.empty()) {
@@ -268,13 +272,14 @@ void CVFAdapter::ReaderLoop() {
             std::uint32_t nRead = 0;
             const bool received = pInHand->GetBufSize() != 0 &&
                                   WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
-            if (!received && ++nFailures == kFailuresToGiveUp) {
+            if (received) nFailures = 0;
+            const DWORD code = received ? VF_ERROR_SUCCESS : plat::TakeDriverError().code;
+            if (!received && (++nFailures == kFailuresToGiveUp || code == VF_ERROR_DEV_NOT_EXIST)) {
                 // The adapter is gone: nothing is asked of the driver any more, and readers
                 // learn it at once instead of waiting out their timeouts.
-                const auto [nErrno, code] = plat::TakeDriverError();
-                (void)nErrno;
-                DebugTrace(L"** CVFAdapter(%s)::ReaderThread: WrenPackRecvPacket failed %u times in a row; rc=%d: %s\n",
-                           m_strMACAddr.c_str(), nFailures, code, FormatLastError(code).c_str());
+                DebugTrace(
+                    L"** CVFAdapter(%s)::ReaderThread: WrenPackRecvPacket failed; no more frames from this adapter; rc=%d: %s\n",
+                    m_strMACAddr.c_str(), code, FormatLastError(code).c_str());
                 lock.Lock();
                 MarkFailed(lock);
                 lock.Unlock();
@@ -290,7 +295,6 @@ void CVFAdapter::ReaderLoop() {
                 m_hReadRequestEvent.Set();
             } else {
                 nUnproductive = 0;
-                nFailures = 0;
                 lock.Lock();
                 pInHand->SetSeqNum(m_nNextBufSeqNum++);
                 pInHand->SetDataLen(nRead);
@@ -417,7 +421,8 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
         }
         const std::uint64_t filled = m_nBuffersRead;
         LockRef ref{m_Lock};
-        const bool arrived = m_hDataReadyEvent.WaitFor(ref, wait, [&] { return m_nBuffersRead != filled || m_bFailed || readsEnded(); });
+        const bool arrived =
+            m_hDataReadyEvent.WaitFor(ref, wait, [&] { return m_nBuffersRead != filled || m_bFailed || readsEnded(); });
         if (!arrived) return 0;
     }
 }

@@ -112,8 +112,8 @@ private:
     static DWORD ReaderThreadProc(void* arg);
     void ReaderLoop();
     void NotifyVifnets();
-    // The reader thread's answer to a driver that keeps failing: one report, then the adapter
-    // is marked failed and every reader is woken. m_Lock held by `lock`.
+    // The driver keeps failing: the adapter is marked failed, every reader is woken and every
+    // notify-mode descriptor made readable. m_Lock held by `lock`.
     void MarkFailed(plat::CSingleLock& lock);
     // One send through the driver call given; on failure the driver's pair and "<operation>:
     // <driverCall> failed".

@@ -109,8 +109,9 @@ int CVifnet::ReadPacket(const ReadView& view) {
                 // because it lost its device: neither is a timeout.
                 if (ReadsEnded()) return FailNotUp();
                 if (m_pAdapter->HasFailed()) {
-                    return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST, L"** CVifnet(%s)::ReadPacket: Error: adapter %s no longer receives\n",
-                                GetIFaceName().c_str(), m_pAdapter->GetMACText().c_str());
+                    return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
+                                L"** CVifnet(%s)::ReadPacket: Error: adapter %s no longer receives\n", GetIFaceName().c_str(),
+                                m_pAdapter->GetMACText().c_str());
                 }
                 (void)Fail(VF_ETIMEDOUT, VF_WAIT_TIMEOUT, nullptr);
                 return 0;
