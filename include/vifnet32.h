@@ -119,6 +119,8 @@ typedef void (*PRINT_DEBUG_STRING_FUNC)(const char* text);
 #define VIFNET32_TUNSETIFF VIFNET32_IOW_T(0xCA)            /* 0x800454CA */
 #define VIFNET32_IFCTL_SETDEVBUFSIZE VIFNET32_IOW_T(0xDC)  /* 0x800454DC */
 #define VIFNET32_IFCTL_SETIOBUFSIZE VIFNET32_IOW_T(0xDD)   /* 0x800454DD */
+/* Read timeout in ms (default 5000); -1 waits without limit: until a frame comes, or the
+ * interface goes down or is closed (the read then fails with errno 13). */
 #define VIFNET32_IFCTL_SETREADTIMEOUT VIFNET32_IOW_T(0xDE) /* 0x800454DE */
 #define VIFNET32_IFCTL_ADDTARNIPADDR VIFNET32_IOW_T(0xE0)  /* 0x800454E0 */
 #define VIFNET32_IFCTL_DELTARNIPADDR VIFNET32_IOW_T(0xE1)  /* 0x800454E1 */
@@ -289,6 +291,9 @@ VIFNET32_API int vifnet32_beg_write_multi(int fd, int size);
 VIFNET32_API int vifnet32_beg_write_multi_ex(int fd, int size, int* e);
 VIFNET32_API int vifnet32_end_write_multi(int fd);
 VIFNET32_API int vifnet32_end_write_multi_ex(int fd, int* e);
+/* stats->dwStructSize: the caller's record size, 1 to VIFNET32_MAX_STATS_SIZE bytes; all of it
+ * is zeroed, then filled up to the library's record size. */
+#define VIFNET32_MAX_STATS_SIZE 4096
 VIFNET32_API int vifnet32_get_stats(int fd, VIFNET32_STATS* stats);
 VIFNET32_API int vifnet32_get_stats_ex(int fd, VIFNET32_STATS* stats, int* e);
 /* The default host adapter as MAC text ("00-1A-2B-3C-4D-5E"); never NULL; overwritten by the

@@ -91,6 +91,8 @@ int CVFAdapter::RemoveVifnet(CVifnet* pVF) {
     plat::CSingleLock lock(m_Lock);
     auto it = std::find(m_VifnetPtrList.begin(), m_VifnetPtrList.end(), pVF);
     if (it != m_VifnetPtrList.end()) m_VifnetPtrList.erase(it);
+    // A reader of the interface that went down stops waiting (its flags are already down).
+    m_hDataReadyEvent.WakeAll();
     int count = static_cast<int>(m_VifnetPtrList.size());
     if (count == 0) {
         // Stopping waits for the reader thread, which needs the lock.
@@ -131,6 +133,12 @@ struct LockRef {
 
 // Window of filled buffers when none is configured.
 constexpr std::uint32_t kDefaultMaxFullBufs = 16;
+// Receives failing in a row before the adapter counts as gone: a passing fault rarely fails
+// twice. A failure that says the device no longer exists is believed at once.
+constexpr unsigned kFailuresToGiveUp = 8;
+// After a failed receive the driver may fall silent (a deleted device's capture signals its
+// error once): the next receive is tried after this many ms even if the driver says nothing.
+constexpr DWORD kProbeAfterFailure = 100;
 // The adapter packet filter: one return-constant instruction that accepts every frame whole.
 // Which frames an interface takes is its own decision.
 const WP_BPF_INSN kAcceptAll[1] = {{0x0006, 0, 0, 0xFFFFFFFFu}};
@@ -155,6 +163,7 @@ bool CVFAdapter::StartReaderThread() {
     VF_ASSERT(m_hReadRequestEvent.Valid() && m_hStopEvent.Valid());
     m_nNextBufSeqNum = 0;
     m_bReadPending = false;
+    m_bFailed = false;
     m_hReadRequestEvent.Reset();
     m_hDataReadyEvent.Reset();
     m_hStopEvent.Reset();
@@ -231,6 +240,7 @@ void CVFAdapter::ReaderLoop() {
     // by splicing, without allocating a list node per receive.
     CBufferList inHand;
     unsigned nUnproductive = 0;
+    unsigned nFailures = 0;
     bool stop = false;
     while (!stop) {
         lock.Lock();
@@ -239,9 +249,10 @@ void CVFAdapter::ReaderLoop() {
         m_bReadPending = true;
         lock.Unlock();
 
-        const DWORD woke = plat::WaitForAny(driverWait, 2, plat::kInfinite);
+        const DWORD woke = plat::WaitForAny(driverWait, 2, nFailures ? kProbeAfterFailure : plat::kInfinite);
         if (woke == plat::kWaitObject0) break;
-        if (woke != plat::kWaitObject0 + 1) {
+        const bool probe = woke == plat::kWaitTimeout && nFailures != 0;
+        if (woke != plat::kWaitObject0 + 1 && !probe) {
             m_hReadRequestEvent.Set();
         } else {
             if (inHand.empty()) {
@@ -261,10 +272,25 @@ void CVFAdapter::ReaderLoop() {
             std::uint32_t nRead = 0;
             const bool received = pInHand->GetBufSize() != 0 &&
                                   WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
+            if (received) nFailures = 0;
+            const DWORD code = received ? VF_ERROR_SUCCESS : plat::TakeDriverError().code;
+            if (!received && (++nFailures == kFailuresToGiveUp || code == VF_ERROR_DEV_NOT_EXIST)) {
+                // The adapter is gone: nothing is asked of the driver any more, and readers
+                // learn it at once instead of waiting out their timeouts.
+                DebugTrace(
+                    L"** CVFAdapter(%s)::ReaderThread: WrenPackRecvPacket failed; no more frames from this adapter; rc=%d: %s\n",
+                    m_strMACAddr.c_str(), code, FormatLastError(code).c_str());
+                lock.Lock();
+                MarkFailed(lock);
+                lock.Unlock();
+                // Only the stop request is waited for now.
+                const DWORD stopped = plat::WaitForAny(driverWait, 1, plat::kInfinite);
+                VF_ASSERT(stopped == plat::kWaitObject0);
+                break;
+            }
             if (!received || nRead == 0) {
                 // The driver said data waits but gave none: try again, pausing from the second
-                // failure in a row on, so a driver that keeps failing (an adapter gone) does not
-                // keep a core busy.
+                // failure in a row on, so a driver that keeps failing does not keep a core busy.
                 if (++nUnproductive > 1) plat::Sleep(1);
                 m_hReadRequestEvent.Set();
             } else {
@@ -309,7 +335,31 @@ void CVFAdapter::NotifyVifnets() {
         pVF->PacketNotify(m_nBuffersRead);
 }
 
-std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout) {
+void CVFAdapter::MarkFailed(plat::CSingleLock&) {
+    m_bFailed = true;
+    // The count is not raised: the message only makes each descriptor readable, so that a
+    // caller waiting on it reads and gets the failure; it stays there, as the failure does.
+    NotifyVifnets();
+    m_hDataReadyEvent.WakeAll();
+}
+
+bool CVFAdapter::HasFailed() {
+    plat::CSingleLock lock(m_Lock);
+    return m_bFailed;
+}
+
+void CVFAdapter::WakeReaders(CVifnet* pVF) {
+    plat::CSingleLock lock(m_Lock);
+    // Under the lock, so that a reader that has checked its interface but not yet begun to wait
+    // is already waiting when the notification comes.
+    if (pVF && std::find(m_VifnetPtrList.begin(), m_VifnetPtrList.end(), pVF) != m_VifnetPtrList.end()) {
+        pVF->PacketNotify(m_nBuffersRead);
+    }
+    m_hDataReadyEvent.WakeAll();
+}
+
+std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout,
+                                               const CVifnet* pReader) {
     // The clock is read only when nothing is waiting: a poll (timeout 0) gives up at once
     // without it, and a buffer already held is delivered without it.
     DWORD deadline = 0;
@@ -321,7 +371,10 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
         StartReaderThread();
         lock.Lock();
     }
+    // Checked under m_Lock, which WakeReaders takes before it wakes anyone.
+    auto readsEnded = [&] { return pReader && pReader->ReadsEnded(); };
     for (;;) {
+        if (readsEnded()) return 0;
         if (m_FullBufList.empty()) {
             VF_ASSERT(m_nNextBufSeqNum == 0);
             *pSeqNum = 0;
@@ -349,20 +402,27 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
                 return length;
             }
         }
+        // The buffers held are still delivered; then nothing more will come.
+        if (m_bFailed) return 0;
         if (!m_bReadPending) {
             m_hReadRequestEvent.Set();
             m_hDataReadyEvent.Reset();
         }
         if (nTimeout == 0) return 0;
-        const DWORD now = plat::GetTickCount();
-        if (!haveDeadline) {
-            deadline = now + nTimeout;
-            haveDeadline = true;
+        DWORD wait = plat::kInfinite;
+        if (nTimeout != plat::kInfinite) {
+            const DWORD now = plat::GetTickCount();
+            if (!haveDeadline) {
+                deadline = now + nTimeout;
+                haveDeadline = true;
+            }
+            if (now >= deadline || deadline - now > 86400000u) return 0;
+            wait = deadline - now;
         }
-        if (now >= deadline || deadline - now > 86400000u) return 0;
         const std::uint64_t filled = m_nBuffersRead;
         LockRef ref{m_Lock};
-        const bool arrived = m_hDataReadyEvent.WaitFor(ref, deadline - now, [&] { return m_nBuffersRead != filled; });
+        const bool arrived =
+            m_hDataReadyEvent.WaitFor(ref, wait, [&] { return m_nBuffersRead != filled || m_bFailed || readsEnded(); });
         if (!arrived) return 0;
     }
 }

@@ -85,10 +85,18 @@ public:
     // Whether the reader thread runs (it runs while at least one interface is bound).
     bool IsReaderRunning();
 
-    // The oldest receive buffer numbered *pSeqNum or later, waiting up to nTimeout ms: copies at
-    // most nSize bytes of it to pDest, sets *pSeqNum to its number and returns its full length;
-    // 0 when none came in time.
-    std::uint32_t GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout);
+    // The oldest receive buffer numbered *pSeqNum or later, waiting up to nTimeout ms (kInfinite:
+    // no limit): copies at most nSize bytes of it to pDest, sets *pSeqNum to its number and
+    // returns its full length; 0 when none came in time. The wait also ends, with 0, once pReader
+    // stops reading (closed or down, CVifnet::ReadsEnded) or the adapter has failed.
+    std::uint32_t GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout,
+                                       const CVifnet* pReader = nullptr);
+    // Wakes the readers waiting in GetNextPacketsBuffer, so that those whose interface stopped
+    // reading return; a notify-mode pVF also gets a readiness message, so that a caller waiting
+    // on its descriptor comes to read. Takes no interface lock.
+    void WakeReaders(CVifnet* pVF);
+    // The driver kept failing to receive (the adapter is gone): nothing more will arrive.
+    bool HasFailed();
 
     // Sends one frame, or one batch of records; no adapter lock (each interface serialises its
     // own writes). On failure the pair is recorded and raised, the message written.
@@ -104,6 +112,9 @@ private:
     static DWORD ReaderThreadProc(void* arg);
     void ReaderLoop();
     void NotifyVifnets();
+    // The driver keeps failing: the adapter is marked failed, every reader is woken and every
+    // notify-mode descriptor made readable. m_Lock held by `lock`.
+    void MarkFailed(plat::CSingleLock& lock);
     // One send through the driver call given; on failure the driver's pair and "<operation>:
     // <driverCall> failed".
     using DriverSend = int (*)(WP_HANDLE, const void*, std::uint32_t);
@@ -141,8 +152,14 @@ private:
         // that had not run yet.
         template <class Lock, class Arrived>
         bool WaitFor(Lock& lock, DWORD timeoutMs, Arrived arrived) {
+            if (timeoutMs == plat::kInfinite) {
+                m_Readers.wait(lock, arrived);
+                return true;
+            }
             return m_Readers.wait_for(lock, std::chrono::milliseconds(timeoutMs), arrived);
         }
+        // Every waiter re-checks what it waits for; the flag is left as it is.
+        void WakeAll() { m_Readers.notify_all(); }
 
     private:
         bool m_bSet = false;
@@ -153,4 +170,7 @@ private:
     std::uint32_t m_nPacketsBufferSize = 65536;
     std::atomic<std::uint32_t> m_nAdapterBufferSize{1048576};
     bool m_bStopping = false;
+    // Set by the reader thread when the driver's receives keep failing, cleared when a thread
+    // starts; guarded by m_Lock.
+    bool m_bFailed = false;
 };

@@ -108,6 +108,9 @@ VIFNET32_API int vifnet32_socketpair(int domain, int type, int protocol, int sv[
 }
 
 VIFNET32_API unsigned short vifnet32_calc_checksum_ex(const void* data, int length, int* e) {
+    // The export has no way to report an error: a negative length or a null pointer sums no
+    // bytes (0, errno untouched) rather than the 4 GiB a negative length would read.
+    if (!data || length < 0) length = 0;
     return Report(CalcChecksum(data, static_cast<std::uint32_t>(length)), e);
 }
 VIFNET32_API unsigned short vifnet32_calc_checksum(const void* data, int length) {

@@ -39,5 +39,11 @@ int CVifnet32App::GetVifnetStats(int fd, VIFNET32_STATS* pStats) {
                     vf->GetIFaceName().c_str(), plat::GetCurrentProcessId(), VF_ERROR_INVALID_PARAMETER,
                     FormatLastError(VF_ERROR_INVALID_PARAMETER).c_str());
     }
+    if (pStats->dwStructSize > VIFNET32_MAX_STATS_SIZE) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet32App::GetVifnetStats: pStats->dwStructSize %u too large for %s from process %08.8X; rc=%d: %s\n",
+                    pStats->dwStructSize, vf->GetIFaceName().c_str(), plat::GetCurrentProcessId(), VF_ERROR_INVALID_PARAMETER,
+                    FormatLastError(VF_ERROR_INVALID_PARAMETER).c_str());
+    }
     return vf->GetStats(pStats) ? 0 : -1;
 }

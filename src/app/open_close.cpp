@@ -132,6 +132,10 @@ int CVifnet32App::Close(int fd) {
     if (!vf) return FailUnknownDescriptor(L"Close", fd);
     VF_ASSERT(fdMap->erase(fd) == 1);
     RetireNames(pid, vf);
+    // A read waiting on the interface (up to its timeout, or without limit) would hold the
+    // close up: it is told to end now, and one that starts from here on ends at once.
+    vf->BeginClose();
+    if (CVFAdapter* adapter = vf->GetAdapter()) adapter->WakeReaders(vf);
     if (!WaitForCalls(vf, lock)) {
         // Still in use after the longest wait: the interface stays associated (the library's
         // unload destroys it) rather than being deleted under a running call.

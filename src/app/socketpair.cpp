@@ -11,6 +11,8 @@ int FailWith(int wsaCode) {
 }  // namespace
 
 int CVifnet32App::socketpair(int domain, int type, int protocol, int sv[2]) {
+    // Nowhere to put the pair: the bad-argument pair, without a message like the other refusals.
+    if (!sv) return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, nullptr);
     sv[1] = -1;
     sv[0] = -1;
     // Checked in this order, so only the first violation is reported. No message: callers see

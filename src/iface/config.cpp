@@ -349,6 +349,10 @@ bool CVifnet::GetStats(VIFNET32_STATS* pStats) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet(%s)::GetStats: pStats is NULL or pStats->dwStructSize is zero\n", GetIFaceName().c_str());
     }
+    if (pStats->dwStructSize > VIFNET32_MAX_STATS_SIZE) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::GetStats: pStats->dwStructSize %u too large\n",
+                    GetIFaceName().c_str(), pStats->dwStructSize);
+    }
     // The counters are counted without a lock by the paths that count (relaxed atomics); a
     // copy may mix values from just before and just after a frame. The two sizes are refreshed
     // in the copy, so concurrent callers never write the interface's own record.

@@ -21,6 +21,10 @@ constexpr std::uint32_t kOffloadedChecksums = 0x04 | 0x08 | 0x10;
 }  // namespace
 
 int CVifnet::Read(void* buffer, std::uint32_t size) {
+    if (!buffer && size != 0) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Read: Error: Invalid parameters\n",
+                    GetIFaceName().c_str());
+    }
     ReadView view;
     std::uint32_t nOpenFlags;
     {
@@ -31,9 +35,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
         std::memcpy(view.hwBroadcast, m_IFaceHWBroadcast, 6);
         nOpenFlags = m_nOpenFlags;
     }
-    if (!(view.nIFaceFlags & VIFNET32_IFF_UP)) {
-        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface not UP\n", GetIFaceName().c_str());
-    }
+    if (!(view.nIFaceFlags & VIFNET32_IFF_UP) || ReadsEnded()) return FailNotUp();
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
     if (mode != VIFNET32_O_RDONLY && mode != VIFNET32_O_RDWR) {
         return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface is write-only\n",
@@ -96,9 +98,21 @@ int CVifnet::ReadPacket(const ReadView& view) {
                     deadline = now + m_nReadTimeout;
                     haveDeadline = true;
                 }
-                if (now <= deadline && deadline - now <= kOneDay) refilled = ReadMorePackets(deadline - now);
+                if (m_nReadTimeout == plat::kInfinite) {
+                    refilled = ReadMorePackets(plat::kInfinite);
+                } else if (now <= deadline && deadline - now <= kOneDay) {
+                    refilled = ReadMorePackets(deadline - now);
+                }
             }
             if (!refilled) {
+                // The adapter gave up its wait because this interface closed or went down, or
+                // because it lost its device: neither is a timeout.
+                if (ReadsEnded()) return FailNotUp();
+                if (m_pAdapter->HasFailed()) {
+                    return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
+                                L"** CVifnet(%s)::ReadPacket: Error: adapter %s no longer receives\n", GetIFaceName().c_str(),
+                                m_pAdapter->GetMACText().c_str());
+                }
                 (void)Fail(VF_ETIMEDOUT, VF_WAIT_TIMEOUT, nullptr);
                 return 0;
             }
@@ -135,10 +149,14 @@ int CVifnet::ReadPacket(const ReadView& view) {
     }
 }
 
+Failure CVifnet::FailNotUp() {
+    return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface not UP\n", GetIFaceName().c_str());
+}
+
 bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
     CountRead(m_Stats.n64AdapterReads);
     std::uint32_t nBufSize = GetReadBufferSize();
-    std::uint32_t n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
+    std::uint32_t n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout, this);
     if (n == 0) return false;
     while (n > nBufSize) {
         const std::wstring name = GetIFaceName();
@@ -159,7 +177,7 @@ bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
             ++m_nReadSeqNum;
         }
         CountRead(m_Stats.n64AdapterReads);
-        n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout);
+        n = m_pAdapter->GetNextPacketsBuffer(&m_nReadSeqNum, m_pReadBuffer, nBufSize, nTimeout, this);
         if (n == 0) return false;
     }
     m_pNextPacket = m_pReadBuffer;

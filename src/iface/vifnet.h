@@ -113,6 +113,14 @@ public:
     bool IsOnTarnSubnet(std::uint32_t ipAddr) const;
     bool IsSubnetBroadcast(std::uint32_t ipAddr) const;
 
+    // ---- Closing ----
+    // Close has begun: reads end at once (those waiting are woken by the adapter's WakeReaders)
+    // and new ones are refused, so that the interface can go.
+    void BeginClose() { m_bClosing.store(true, std::memory_order_release); }
+    // Nothing more is read: the interface is closing or down. Lock-free, so that the adapter can
+    // ask under its own lock.
+    bool ReadsEnded() const { return m_bClosing.load(std::memory_order_acquire) || !IsUp(); }
+
     // ---- Calls in progress ----
     // The registry counts the calls that found the interface, so that closing it can wait for
     // them before the object goes.
@@ -160,6 +168,8 @@ private:
     int ReadPacket(const ReadView& view);
     bool ReadMorePackets(std::uint32_t nTimeout);
     void ConsumeNotification();
+    // "Interface not UP": also what a read meets once the interface is closing.
+    Failure FailNotUp();
     void FixHostChecksums(std::uint8_t* frame, std::uint32_t length);
     // ---- arp.cpp ----
     bool HandleARPPacket(std::uint8_t* frame, std::uint32_t length);
@@ -259,6 +269,7 @@ private:
     // library is loaded.
     std::uint32_t m_HostSubnetMask = 0;
     std::atomic<int> m_nCallsInProgress{0};
+    std::atomic<bool> m_bClosing{false};
 };
 
 // A call's hold on an interface found in the registry: the interface stays alive until the

@@ -42,6 +42,9 @@ TEST(Helpers, ChecksumsAndTarnMacThroughTheExports) {
     EXPECT_EQ(vifnet32_calc_checksum("abc", 3), 0xC462);
     EXPECT_EQ(vifnet32_calc_inet_checksum("abc", 3), 0x3B9D);
     EXPECT_EQ(vifnet32_calc_inet_checksum_ex("abc", 3, nullptr), 0x3B9D);
+    // No error to report: a negative length or no data sums nothing.
+    EXPECT_EQ(vifnet32_calc_checksum("abc", -1), 0);
+    EXPECT_EQ(vifnet32_calc_inet_checksum(nullptr, 3), 0xFFFF);
     unsigned char mac[6] = {};
     const unsigned char ip[4] = {192, 168, 1, 10}, ip2[4] = {10, 0, 0, 5};
     vifnet32_build_tarn_iface_mac(mac, ip);
@@ -63,6 +66,9 @@ TEST(SocketPair, ArgumentsCheckedInOrderThenTheEndsAreConnected) {
         EXPECT_EQ(vifnet32_socketpair_ex(domain, type, protocol, sv, &e), -1);
         EXPECT_EQ(e, error);
     }
+    EXPECT_EQ(vifnet32_socketpair(2, 1, 0, nullptr), -1);  // nowhere to put the pair
+    EXPECT_EQ(errno, 22);
+    EXPECT_EQ(vtest::LastError(), 87u);
     EXPECT_TRUE(messages.Take().empty());
     int sv[2];
     ASSERT_EQ(vifnet32_socketpair(2, 1, 0, sv), 0);

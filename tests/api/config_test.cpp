@@ -443,6 +443,17 @@ TEST(Config, StatisticsAreCopiedToTheCallersSize) {
         << lines[0];
     EXPECT_EQ(vifnet32_get_stats(vf.fd, nullptr), -1);
     EXPECT_EQ(vf.Take().size(), 1u);
+    // A size no record has (an uninitialised field, say) is refused before anything is written.
+    const uint32_t huge = VIFNET32_MAX_STATS_SIZE + 1;
+    std::memset(buf, 0xCD, sizeof buf);
+    std::memcpy(buf, &huge, 4);
+    EXPECT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_GETSTATS, buf), -1);
+    ExpectPair(22, 87, "ioctl, huge");
+    EXPECT_EQ(vf.Take(), Lines{vf.Msg("GetStats", "pStats->dwStructSize 4097 too large")});
+    EXPECT_EQ(vifnet32_get_stats(vf.fd, reinterpret_cast<VIFNET32_STATS*>(buf)), -1);
+    ExpectPair(22, 87, "export, huge");
+    EXPECT_EQ(vf.Take().size(), 1u);
+    EXPECT_EQ(buf[4], 0xCD);
 }
 
 TEST(Config, DriverBufferSizeReachesTheDriverOrReportsItsError) {

@@ -86,15 +86,18 @@ Bytes Sent(uint32_t index) {
     return b;
 }
 
+// Read timeout argument of Dev that keeps the default.
+constexpr int kDefaultTimeout = -2;
+
 // One interface on sim-lan-a with the given Tarn addresses, up. Settings frozen while up (read
-// timeout, I/O buffer size; -1 and 0: defaults) are made first.
+// timeout, I/O buffer size; kDefaultTimeout and 0: defaults) are made first.
 struct Dev : vtest::Iface {
-    explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR, int timeout = -1,
-                 uint32_t ioBuffer = 0, const char* gateway = "10.1.0.2")
+    explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR,
+                 int timeout = kDefaultTimeout, uint32_t ioBuffer = 0, const char* gateway = "10.1.0.2")
         : Iface(type, openFlags, gateway) {
         for (auto& ip : tarnIps)
             EXPECT_EQ(Set(VIFNET32_IFCTL_ADDTARNIPADDR, ip.data(), 4, 0), 0);
-        if (timeout >= 0) {
+        if (timeout != kDefaultTimeout) {
             EXPECT_EQ(SetValue(VIFNET32_IFCTL_SETREADTIMEOUT, uint32_t(timeout)), 0);
         }
         if (ioBuffer) {
@@ -175,6 +178,9 @@ TEST_F(ReadPath, CallerBufferSizesAndHostileRecords) {
     errno = 1234;
     EXPECT_EQ(vifnet32_read(tap.fd, nullptr, 0), 0);  // consumes b
     EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(vifnet32_read(tap.fd, nullptr, 2000), -1);  // nowhere to put c: it stays
+    EXPECT_EQ(errno, 22);
+    EXPECT_EQ(LastError(), 87u);
     EXPECT_EQ(tap.Read(), c);
 
     // A record claiming more bytes than the buffer holds ends that buffer; a frame of 14 bytes
@@ -275,11 +281,87 @@ TEST_F(ReadPath, UpAppliesTheDriverSettings) {
     EXPECT_EQ(LastError(), 5u);
 }
 
+// A read waits for its timeout (-1: without limit) unless a frame comes, its interface closes or
+// goes down (13/5 at once), or the adapter's driver keeps failing (19/55 at once, with one report
+// of the driver's failure). Another interface's reader keeps waiting unless a frame or the
+// failure concerns it too.
+TEST_F(ReadPath, WaitingReadEndsOnFrameCloseDownOrLostAdapter) {
+    using namespace std::chrono;
+    struct Case {
+        const char* what;
+        int timeout;
+        int result, err;
+        unsigned code;
+        bool otherEnds;
+    };
+    const Case cases[] = {
+        {"frame", -1, 60, 0, 0, true},
+        {"close", 20000, -1, 13, 5, false},
+        {"down", -1, -1, 13, 5, false},
+        {"adapter lost", 20000, -1, 19, 55, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CaptureMessages messages;
+        Dev waiting(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, c.timeout), other(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, 1000);
+        struct Outcome {
+            int n = 0, err = 0;
+            unsigned code = 0;
+            steady_clock::time_point end;
+        } mine, others;
+        auto read = [](const Dev& dev, Outcome& o) {
+            Bytes b(2048);
+            o.n = vifnet32_read_ex(dev.fd, b.data(), 2048, &o.err);
+            o.code = LastError();
+            o.end = steady_clock::now();
+        };
+        std::thread reader(read, std::cref(waiting), std::ref(mine)), otherReader(read, std::cref(other), std::ref(others));
+        std::this_thread::sleep_for(milliseconds(300));
+        const auto start = steady_clock::now();
+        if (c.what == std::string("frame")) {
+            Inject({Frame(kTarnMac, kPeerMac, 0x0800)});
+        } else if (c.what == std::string("close")) {
+            EXPECT_EQ(vifnet32_close(waiting.fd), 0);
+            EXPECT_LT(steady_clock::now() - start, milliseconds(500));
+        } else if (c.what == std::string("down")) {
+            EXPECT_EQ(waiting.SetFlags(0), 0);
+        } else {
+            WrenSimFail(WRENSIM_OP_RECV_PACKET, 0, -1, 5, 31);  // a failure that only lasts
+            Inject({Frame(kPeerMac, kPeerMac, 0x0800)});
+        }
+        reader.join();
+        otherReader.join();
+        WrenSimFail(WRENSIM_OP_RECV_PACKET, 0, 0, 0, 0);
+        EXPECT_LT(mine.end - start, milliseconds(500));
+        EXPECT_EQ(mine.n, c.result);
+        if (c.result < 0) {
+            EXPECT_EQ(mine.err, c.err);
+            EXPECT_EQ(mine.code, c.code);
+        }
+        if (c.otherEnds) {
+            EXPECT_LT(others.end - start, milliseconds(500));
+        } else {
+            EXPECT_EQ(others.n, 0);
+            EXPECT_EQ(others.err, 60);
+            EXPECT_GT(others.end - start, milliseconds(500));
+        }
+        const Lines lines = messages.Take();
+        const auto reports = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return vtest::StartsWith(line, "** CVFAdapter(00-1A-2B-3C-4D-5E)::ReaderThread: WrenPackRecvPacket failed");
+        });
+        EXPECT_EQ(reports, c.err == 19 ? 1 : 0);
+        if (c.err == 19) {
+            const std::string lost = waiting.Msg("ReadPacket", "Error: adapter 00-1A-2B-3C-4D-5E no longer receives\n");
+            EXPECT_NE(std::find(lines.begin(), lines.end(), lost), lines.end());
+        }
+    }
+}
+
 // Receive buffers are as large as the largest read buffer on the adapter; a smaller reader
 // grows its own to the size of the buffer it meets.
 TEST_F(ReadPath, ReadBufferGrowsToTheReceiveBuffer) {
     CaptureMessages messages;
-    Dev big(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, -1, 262144), small(VIFNET32_IFF_TAP);
+    Dev big(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kDefaultTimeout, 262144), small(VIFNET32_IFF_TAP);
     std::vector<Bytes> frames;
     for (uint16_t i = 0; i < 70; ++i)
         frames.push_back(Frame(kBroadcast, kPeerMac, 0x0800, 1500, i));

@@ -395,7 +395,13 @@ class RealLink(unittest.TestCase):
         self.assertTrue(errno and error, (errno, error))
         message = "dbg: ** CVifnet(%s)::WritePacket: WriteAdapter failed; rc=%d" % (name, error)
         wait_until(lambda: any(line.startswith(message) for line in self.guest.debug), 5, message)
-        self.assertEqual(self.guest.ok("recv 1000"), ["-"])
+        # A read learns of the lost adapter well before its deadline, and the loss is reported once.
+        start = time.monotonic()
+        self.assertEqual(self.guest.err("recv 10000"), (19, 55))
+        self.assertLess(time.monotonic() - start, 3, "the read waited instead of failing")
+        lost = [l for l in self.guest.debug if "::ReaderThread: WrenPackRecvPacket failed" in l]
+        self.assertEqual(len(lost), 1, self.guest.debug[-5:])
+        self.assertEqual(self.guest.err("recv 1000"), (19, 55))
         self.assertLess(float(self.guest.ok("cpu")[0]) - cpu, 0.5, "the guest spins on a vanished adapter")
         self.guest.ok("close")
         self.assertEqual(self.guest.quit(), 0)
