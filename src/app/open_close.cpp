@@ -105,9 +105,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     }
     // An adapter open under the address it had is the same device: it is shared, not opened twice.
     for (CVFAdapter* adapter : m_AdapterList) {
-        if (std::memcmp(adapter->GetAdapterInfo().szAdapterName, entry->szAdapterName, sizeof entry->szAdapterName) == 0) {
-            return adapter;
-        }
+        if (SameWPAdapterName(adapter->GetAdapterInfo().szAdapterName, entry->szAdapterName)) return adapter;
     }
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {

@@ -1,6 +1,5 @@
 #include "host/adapter_list.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -242,11 +241,19 @@ const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr) {
     return nullptr;
 }
 
+bool SameWPAdapterName(const WP_CHAR16* a, const WP_CHAR16* b) {
+    for (std::size_t i = 0; i < WP_ADAPTER_NAME_CHARS; ++i) {
+        if (a[i] != b[i]) return false;
+        if (!a[i]) break;
+    }
+    return true;
+}
+
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByName(const WP_CHAR16* name) {
     ADAPTER_INFO_LIST_ENTRY* first = nullptr;
     GetWPAdaptersList(&first);
     for (auto* p = first; p; p = p->pNext) {
-        if (std::equal(p->szAdapterName, p->szAdapterName + WP_ADAPTER_NAME_CHARS, name)) return p;
+        if (SameWPAdapterName(p->szAdapterName, name)) return p;
     }
     return nullptr;
 }

@@ -27,7 +27,9 @@ void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo);
 // The first record whose IPAddr (network order) or MACAddr is the one given, or null.
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr);
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]);
-// The record of the adapter of that device name (a whole szAdapterName field), or null.
+// Whether two szAdapterName fields name the same device.
+bool SameWPAdapterName(const WP_CHAR16* a, const WP_CHAR16* b);
+// The record of the adapter of that device name (an szAdapterName field), or null.
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByName(const WP_CHAR16* name);
 // IPMask of the adapter whose IPAddr is ipAddr (both network order), 0 if none.
 std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr);
