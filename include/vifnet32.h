@@ -280,11 +280,20 @@ VIFNET32_API int vifnet32_open(const char* gateway, int flags);
 VIFNET32_API int vifnet32_open_ex(const char* gateway, int flags, int* e);
 VIFNET32_API int vifnet32_close(int fd);
 VIFNET32_API int vifnet32_close_ex(int fd, int* e);
-/* Bytes read, 0 on timeout, -1 on failure. */
+/* Bytes read, 0 on timeout, -1 on failure. A received frame longer than the interface's MTU
+ * + 14 is dropped and counted in n64FramesDiscarded, in TUN and TAP mode, as a NIC with that MTU
+ * would drop it. On Linux, with segmentation or receive offloads on, the host's own frames are
+ * captured as super-frames of up to 64 KB and are dropped too: turn GSO/TSO (and GRO/LRO) off
+ * on the host adapter (ethtool -K <dev> gso off tso off gro off). */
 VIFNET32_API int vifnet32_read(int fd, void* buffer, int size);
 VIFNET32_API int vifnet32_read_ex(int fd, void* buffer, int size, int* e);
 VIFNET32_API int vifnet32_write(int fd, const void* buffer, int length);
 VIFNET32_API int vifnet32_write_ex(int fd, const void* buffer, int length, int* e);
+/* A frame shorter than an Ethernet header (14 bytes), or longer than the host adapter carries
+ * now, is refused by vifnet32_write (EINVAL), before it can enter a batch. A batch the driver
+ * fails to send partway is not sent again: vifnet32_end_write_multi (or the write that forced
+ * the send) fails, the frames that went out are counted, the rest are dropped, and the batch
+ * ends all the same with vifnet32_end_write_multi. */
 VIFNET32_API int vifnet32_ioctl(int fd, int request, void* record);
 VIFNET32_API int vifnet32_ioctl_ex(int fd, int request, void* record, int* e);
 VIFNET32_API int vifnet32_beg_write_multi(int fd, int size);

@@ -40,6 +40,17 @@ Bytes recv(WP_HANDLE h, uint32_t capacity = 4096) {
     return buf;
 }
 
+// A batch of frames of the lengths given, each filled with its length.
+Bytes records(std::initializer_list<uint32_t> lengths) {
+    Bytes b;
+    for (uint32_t n : lengths) {
+        const WP_BATCH_HEADER h{0, 0, n, 0};
+        b.insert(b.end(), reinterpret_cast<const uint8_t*>(&h), reinterpret_cast<const uint8_t*>(&h + 1));
+        b.insert(b.end(), n, uint8_t(n));
+    }
+    return b;
+}
+
 // Every test starts with eth0 declared; handles from open() are closed after it.
 class WrenPack : public ::testing::Test {
 protected:
@@ -88,17 +99,54 @@ TEST_F(WrenPack, OpenMatchesTheWholeNameAndBadHandlesAndBatchesAreRefused) {
     EXPECT_EQ(WrenPackSetBuff(a, 1), 0);
     expectError(22, 87);
 
-    // Two packed records (header + 3 bytes, header + 1 byte); then a byte over, a byte short, an empty frame.
-    Bytes batch = {0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 6};
+    // Two packed records (14 and 15 bytes); then a byte over, a byte short, an empty frame.
+    Bytes batch = records({14, 15});
     ASSERT_EQ(WrenPackSendManyPackets(b, batch.data(), uint32_t(batch.size())), 1);
+    EXPECT_EQ(WrenPackGetBatchFramesSent(), 2u);
     batch.push_back(0);
     EXPECT_EQ(WrenPackSendManyPackets(b, batch.data(), uint32_t(batch.size())), 0);
     expectError(22, 87);
+    EXPECT_EQ(WrenPackGetBatchFramesSent(), 0u);
     EXPECT_EQ(WrenPackSendManyPackets(b, batch.data(), uint32_t(batch.size()) - 2), 0);
     batch[8] = 0;
     EXPECT_EQ(WrenPackSendManyPackets(b, batch.data(), 16), 0);
     EXPECT_EQ(WrenPackSendPacket(b, batch.data(), 0), 0);
     EXPECT_EQ(WrenSimSentCount(kEth0), 1u);
+}
+
+// Like a link, the adapter refuses frames without a whole Ethernet header or longer than its
+// frame size (which the host may change); a batch goes out up to the first refused frame, and
+// the sending thread learns how far.
+TEST_F(WrenPack, RefusedFramesStopABatchWhereTheyStand) {
+    WP_HANDLE h = open();
+    ADAPTER_INFO_LIST_ENTRY e{};
+    std::u16string(kEth0).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
+    e.nMaxFrameSize = 1014;
+    ASSERT_EQ(WrenSimSetAdapter(&e), 1);
+    const struct {
+        std::initializer_list<uint32_t> lengths;
+        int err;
+        uint32_t sent;
+    } cases[] = {{{60, 1014, 1015, 60}, 10040, 2}, {{13, 60}, 22, 0}, {{14, 1014}, 0, 2}};
+    for (const auto& c : cases) {
+        WrenSimClearSent(kEth0);
+        const Bytes batch = records(c.lengths);
+        EXPECT_EQ(WrenPackSendManyPackets(h, batch.data(), uint32_t(batch.size())), c.err ? 0 : 1);
+        if (c.err) expectError(c.err, c.err == 22 ? 87 : 10040);
+        EXPECT_EQ(WrenPackGetBatchFramesSent(), c.sent);
+        Bytes sent(batch.size());
+        uint32_t length = 0;
+        WrenSimGetSent(kEth0, 0, sent.data(), uint32_t(sent.size()), &length);
+        EXPECT_EQ(Bytes(sent.begin(), sent.begin() + length), Bytes(batch.begin(), batch.begin() + length));
+        uint32_t expected = 0;
+        for (auto n = c.lengths.begin(); n != c.lengths.begin() + c.sent; ++n)
+            expected += 16 + *n;
+        EXPECT_EQ(length, expected);
+    }
+    EXPECT_EQ(WrenPackSendPacket(h, Bytes(1015).data(), 1015), 0);
+    expectError(10040, 10040);
+    e.szAdapterName[0] = u'x';
+    EXPECT_EQ(WrenSimSetAdapter(&e), 0);
 }
 
 // Each handle reads its own copy of every buffer injected while it is open, split by small

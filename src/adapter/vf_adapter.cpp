@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "host/adapter_list.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -49,6 +50,20 @@ CVFAdapter::CVFAdapter(WP_HANDLE hAdapter, const ADAPTER_INFO_LIST_ENTRY* pInfo)
     }
     m_AdapterInfo.pNext = nullptr;
     FormatMACAddr(m_AdapterInfo.MACAddr, m_strMACAddr);
+    m_nListGeneration.store(GetWPAdaptersListGeneration(), std::memory_order_relaxed);
+    m_nMaxFrameSize.store(m_AdapterInfo.nMaxFrameSize, std::memory_order_relaxed);
+}
+
+std::uint32_t CVFAdapter::GetMaxFrameSize() {
+    const std::uint32_t generation = GetWPAdaptersListGeneration();
+    if (generation != m_nListGeneration.load(std::memory_order_relaxed)) {
+        // Two senders may both look: they store the same value.
+        if (const ADAPTER_INFO_LIST_ENTRY* entry = FindWPAdapterByName(m_AdapterInfo.szAdapterName)) {
+            m_nMaxFrameSize.store(entry->nMaxFrameSize, std::memory_order_relaxed);
+        }
+        m_nListGeneration.store(generation, std::memory_order_relaxed);
+    }
+    return m_nMaxFrameSize.load(std::memory_order_relaxed);
 }
 
 CVFAdapter::~CVFAdapter() {
@@ -433,19 +448,27 @@ bool CVFAdapter::WritePacket(const void* frame, std::uint32_t length) {
     return Send(L"WritePacket", L"WrenPackSendPacket", &WrenPackSendPacket, frame, length);
 }
 
-bool CVFAdapter::WriteMultiplePackets(const void* batch, std::uint32_t length) {
-    return Send(L"WriteMultiplePackets", L"WrenPackSendManyPackets", &WrenPackSendManyPackets, batch, length);
+bool CVFAdapter::WriteMultiplePackets(const void* batch, std::uint32_t length, std::uint32_t* pnFramesSent) {
+    return Send(L"WriteMultiplePackets", L"WrenPackSendManyPackets", &WrenPackSendManyPackets, batch, length, pnFramesSent);
 }
 
-bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length) {
+bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length,
+                      std::uint32_t* pnBatchFramesSent) {
+    if (pnBatchFramesSent) *pnBatchFramesSent = 0;
     if (!m_hAdapter || !data || length == 0) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::%s: Invalid parameters\n", m_strMACAddr.c_str(),
                     operation);
     }
-    if (send(m_hAdapter, data, length)) return true;
+    const bool sent = send(m_hAdapter, data, length) != 0;
+    if (pnBatchFramesSent) *pnBatchFramesSent = WrenPackGetBatchFramesSent();
+    if (sent) return true;
     const auto [nErrno, code] = plat::TakeDriverError();
-    return Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
-                FormatLastError(code).c_str());
+    Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
+         FormatLastError(code).c_str());
+    // The host may have lowered the adapter's MTU: with the list read again, the interfaces
+    // refuse the frames it no longer carries before they reach the driver. The pair stays.
+    RefreshWPAdaptersList();
+    return false;
 }
 
 // ---- Buffer sizes --------------------------------------------------------------------------------

@@ -80,6 +80,10 @@ public:
     std::uint32_t GetPacketsBufferSize();
 
     const ADAPTER_INFO_LIST_ENTRY& GetAdapterInfo() const { return m_AdapterInfo; }
+    // The largest frame the adapter carries now, Ethernet header included (0: not known). The
+    // host may change it while the adapter is open: this follows the host's adapter list
+    // whenever that is read again, at the price of one load per call while it is not.
+    std::uint32_t GetMaxFrameSize();
     const std::wstring& GetMACText() const { return m_strMACAddr; }
 
     // Whether the reader thread runs (it runs while at least one interface is bound).
@@ -101,7 +105,8 @@ public:
     // Sends one frame, or one batch of records; no adapter lock (each interface serialises its
     // own writes). On failure the pair is recorded and raised, the message written.
     bool WritePacket(const void* frame, std::uint32_t length);
-    bool WriteMultiplePackets(const void* batch, std::uint32_t length);
+    // *pnFramesSent: how many frames of the batch, from its first, went out, failure or not.
+    bool WriteMultiplePackets(const void* batch, std::uint32_t length, std::uint32_t* pnFramesSent);
 
 private:
     bool StartReaderThread();
@@ -118,7 +123,8 @@ private:
     // One send through the driver call given; on failure the driver's pair and "<operation>:
     // <driverCall> failed".
     using DriverSend = int (*)(WP_HANDLE, const void*, std::uint32_t);
-    bool Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length);
+    bool Send(const wchar_t* operation, const wchar_t* driverCall, DriverSend send, const void* data, std::uint32_t length,
+              std::uint32_t* pnBatchFramesSent = nullptr);
     // Moves the window's buffers, newest first, to the head of the free list, cleared.
     void RecycleFullBuffers();
 
@@ -126,6 +132,8 @@ private:
     CVifnetPtrList m_VifnetPtrList;
     WP_HANDLE m_hAdapter = nullptr;
     ADAPTER_INFO_LIST_ENTRY m_AdapterInfo;
+    std::atomic<std::uint32_t> m_nMaxFrameSize{0};
+    std::atomic<std::uint32_t> m_nListGeneration{0};  // of the host's list m_nMaxFrameSize came from
     std::wstring m_strMACAddr;
     CBufferList m_FullBufList;
     CBufferList m_FreeBufList;

@@ -94,10 +94,18 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     for (CVFAdapter* adapter : m_AdapterList) {
         if (matches(adapter->GetAdapterInfo())) return adapter;
     }
-    const ADAPTER_INFO_LIST_ENTRY* entry = byIp ? FindWPAdapterByIP(ip) : FindWPAdapterByMAC(mac);
+    const auto find = [&] { return byIp ? FindWPAdapterByIP(ip) : FindWPAdapterByMAC(mac); };
+    const ADAPTER_INFO_LIST_ENTRY* entry = find();
+    // The host's adapters may have changed since the list was read: an address moved, an
+    // adapter came. Read them again (at most once a second) before giving up.
+    if (!entry && RefreshWPAdaptersList()) entry = find();
     if (!entry) {
         return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, L"** CVifnet32App::CreateAdapter: adapter \"%hs\" not found; rc=%d: %s\n",
                     gateway, VF_ERROR_NOT_FOUND, FormatLastError(VF_ERROR_NOT_FOUND).c_str());
+    }
+    // An adapter open under the address it had is the same device: it is shared, not opened twice.
+    for (CVFAdapter* adapter : m_AdapterList) {
+        if (SameWPAdapterName(adapter->GetAdapterInfo().szAdapterName, entry->szAdapterName)) return adapter;
     }
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {

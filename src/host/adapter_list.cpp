@@ -1,9 +1,11 @@
 #include "host/adapter_list.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "app/vifnet32_app.h"
 #include "platform/platform.h"
@@ -13,18 +15,35 @@
 
 namespace {
 
-// The process-wide list: one allocation of g_nAdapters consecutive records chained by the
-// driver through pNext. Built and freed under the application lock; read without it once
-// built, since it never changes until the library unloads. Reading it without the lock also
-// keeps the interface lock (held by the address updates that look up the host's netmask) from
-// ever waiting for the application lock.
-std::atomic<ADAPTER_INFO_LIST_ENTRY*> g_pAdapters{nullptr};
-std::atomic<std::uint32_t> g_nAdapters{0};
+// The least time between two re-reads of the host's adapters, in ms: a re-read asks the
+// driver for every adapter of the host, which takes system calls by the dozen.
+constexpr DWORD kRereadInterval = 1000;
 
-// Publishes a built list: the count first, so a reader that sees the list sees its count.
-void Publish(ADAPTER_INFO_LIST_ENTRY* list, std::uint32_t count) {
-    g_nAdapters.store(count, std::memory_order_relaxed);
+// Builds, re-reads and frees the list, and is held across the driver's list calls and nothing
+// else: it takes no other lock, so it may be taken under the application lock (an open) and
+// under an interface lock (a send). Never destroyed: the library's shut-down frees the lists
+// under it.
+plat::CCriticalSection& ListLock() {
+    static auto* const lock = new plat::CCriticalSection(4000);
+    return *lock;
+}
+
+// The process-wide list: one allocation of consecutive records chained by the driver through
+// pNext. Readers take no lock (which also keeps an interface lock, held by the address updates
+// that look up the host's netmask, from ever waiting): a re-read publishes a new list and keeps
+// the one it replaces, which a reader may still walk or point into, until the library unloads.
+// Only a list that differs from the one in force is published, so the lists kept are one per
+// change of the host's adapters, not one per re-read.
+std::atomic<ADAPTER_INFO_LIST_ENTRY*> g_pAdapters{nullptr};
+std::vector<ADAPTER_INFO_LIST_ENTRY*> g_RetiredLists;  // under ListLock()
+// Counts the lists published, so that an adapter notices a new one with a single load.
+std::atomic<std::uint32_t> g_nListGeneration{0};
+bool g_bReread = false;  // under ListLock(), with the time of the last re-read
+DWORD g_dwLastReread = 0;
+
+void Publish(ADAPTER_INFO_LIST_ENTRY* list) {
     g_pAdapters.store(list, std::memory_order_release);
+    g_nListGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // The driver could not list adapters: one zeroed record named "dummy" stands in, so every
@@ -38,7 +57,7 @@ void InstallStandByList() {
     std::memcpy(entry->szAdapterName, dummy, sizeof dummy);
     std::memcpy(entry->szConnectionName, dummy, sizeof dummy);
     std::memcpy(entry->szDescription, dummy, sizeof dummy);
-    Publish(entry, 1);
+    Publish(entry);
 }
 
 // A list call of the driver failed: report it (without the lock: the caller's output function
@@ -49,49 +68,114 @@ void ReportListCallFailure(int call, int nErrno, DWORD dwError) {
     RaiseError(nErrno, dwError);
 }
 
-}  // namespace
-
-bool InitWPAdaptersList() {
-    plat::CCriticalSection& lock = theApp.GetAppLock();
-    lock.Enter();
-    if (g_pAdapters.load(std::memory_order_relaxed)) {
-        VF_ASSERT(g_nAdapters.load(std::memory_order_relaxed) != 0);
-        lock.Leave();
-        return true;
+// One reading of the driver's list, ListLock() held: the new list, or null and what failed
+// (the number of the driver call, or 0 when the records could not be allocated).
+struct ListRead {
+    ADAPTER_INFO_LIST_ENTRY* list = nullptr;
+    std::uint32_t count = 0;
+    int failedCall = 0;
+    int nErrno = 0;
+    DWORD dwError = 0;
+    void TakeDriverError() {
+        const auto [e, w] = plat::TakeDriverError();
+        nErrno = e;
+        dwError = w;
     }
+};
+
+ListRead ReadDriverList() {
+    ListRead r;
     std::uint32_t bytes = 0;
     WrenPackGetAdaptersList(nullptr, &bytes);
     if (bytes == 0) {
-        const auto [nErrno, dwError] = plat::TakeDriverError();
-        lock.Leave();
-        ReportListCallFailure(1, nErrno, dwError);
-        lock.Enter();
-        if (!g_pAdapters.load(std::memory_order_relaxed)) InstallStandByList();
-        lock.Leave();
-        return false;
+        r.failedCall = 1;
+        r.TakeDriverError();
+        return r;
     }
-    std::uint32_t count = (bytes + WP_ADAPTER_ENTRY_SIZE - 1) / WP_ADAPTER_ENTRY_SIZE;
-    if (count == 0) count = 1;
-    auto* list = new (std::nothrow) ADAPTER_INFO_LIST_ENTRY[count]();
-    if (!list) {
+    r.count = (bytes + WP_ADAPTER_ENTRY_SIZE - 1) / WP_ADAPTER_ENTRY_SIZE;
+    if (r.count == 0) r.count = 1;
+    auto* list = new (std::nothrow) ADAPTER_INFO_LIST_ENTRY[r.count]();
+    if (!list) return r;
+    bytes = r.count * WP_ADAPTER_ENTRY_SIZE;
+    if (!WrenPackGetAdaptersList(list, &bytes)) {
+        r.failedCall = 2;
+        r.TakeDriverError();
+        delete[] list;
+        return r;
+    }
+    r.list = list;
+    return r;
+}
+
+// Whether two lists hold the same records (their chain pointers aside).
+bool SameRecords(const ADAPTER_INFO_LIST_ENTRY* a, const ADAPTER_INFO_LIST_ENTRY* b) {
+    constexpr std::size_t kAfterNext = offsetof(ADAPTER_INFO_LIST_ENTRY, pNext) + sizeof(void*);
+    for (; a && b; a = a->pNext, b = b->pNext) {
+        if (std::memcmp(a, b, offsetof(ADAPTER_INFO_LIST_ENTRY, pNext)) != 0 ||
+            std::memcmp(reinterpret_cast<const std::uint8_t*>(a) + kAfterNext, reinterpret_cast<const std::uint8_t*>(b) + kAfterNext,
+                        sizeof *a - kAfterNext) != 0)
+            return false;
+    }
+    return !a && !b;
+}
+
+}  // namespace
+
+bool InitWPAdaptersList() {
+    plat::CCriticalSection& lock = ListLock();
+    lock.Enter();
+    if (g_pAdapters.load(std::memory_order_relaxed)) {
         lock.Leave();
-        DebugTrace(L"** InitWPAdaptersList: new ADAPTER_INFO_LIST_ENTRY [%d] failed; rc=%d: %s\n", count,
+        return true;
+    }
+    const ListRead r = ReadDriverList();
+    if (r.list) {
+        Publish(r.list);
+        lock.Leave();
+        return true;
+    }
+    if (r.failedCall == 1) InstallStandByList();
+    lock.Leave();
+    if (r.failedCall) {
+        ReportListCallFailure(r.failedCall, r.nErrno, r.dwError);
+    } else {
+        DebugTrace(L"** InitWPAdaptersList: new ADAPTER_INFO_LIST_ENTRY [%d] failed; rc=%d: %s\n", r.count,
                    VF_ERROR_NOT_ENOUGH_MEMORY, FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
         RaiseError(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY);
-        return false;
     }
-    bytes = count * WP_ADAPTER_ENTRY_SIZE;
-    if (!WrenPackGetAdaptersList(list, &bytes)) {
-        const auto [nErrno, dwError] = plat::TakeDriverError();
-        delete[] list;
-        lock.Leave();
-        ReportListCallFailure(2, nErrno, dwError);
-        return false;
-    }
-    Publish(list, count);
-    lock.Leave();
-    return true;
+    return false;
 }
+
+bool RefreshWPAdaptersList() {
+    if (!g_pAdapters.load(std::memory_order_acquire)) return InitWPAdaptersList();
+    // A re-read that fails keeps the list in force and leaves the caller's error pair alone:
+    // the callers are on their way to report a failure of their own, or to succeed.
+    const int nErrno = plat::GetErrno();
+    const DWORD dwError = plat::GetLastErrorCode();
+    bool changed = false;
+    {
+        plat::CSingleLock lock(ListLock());
+        const DWORD now = plat::GetTickCount();
+        if (g_bReread && now - g_dwLastReread < kRereadInterval) return false;
+        g_bReread = true;
+        g_dwLastReread = now;
+        ADAPTER_INFO_LIST_ENTRY* current = g_pAdapters.load(std::memory_order_relaxed);
+        const ListRead r = ReadDriverList();
+        if (r.list && current && !SameRecords(r.list, current)) {
+            try {
+                g_RetiredLists.push_back(current);
+                Publish(r.list);
+                changed = true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (!changed) delete[] r.list;
+    }
+    RaiseError(nErrno, dwError);
+    return changed;
+}
+
+std::uint32_t GetWPAdaptersListGeneration() { return g_nListGeneration.load(std::memory_order_acquire); }
 
 void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount) {
     if (ppFirst) *ppFirst = nullptr;
@@ -102,14 +186,21 @@ void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount
         list = g_pAdapters.load(std::memory_order_acquire);
     }
     if (ppFirst) *ppFirst = list;
-    if (pnCount) *pnCount = list ? g_nAdapters.load(std::memory_order_relaxed) : 0;
+    // Counted on the chain: the list may be replaced meanwhile, and this one is what was read.
+    if (pnCount) {
+        for (const auto* p = list; p; p = p->pNext)
+            ++*pnCount;
+    }
 }
 
 void FreeWPAdaptersList() {
-    plat::CSingleLock lock(theApp.GetAppLock());
-    ADAPTER_INFO_LIST_ENTRY* list = g_pAdapters.exchange(nullptr, std::memory_order_acq_rel);
-    g_nAdapters.store(0, std::memory_order_relaxed);
-    delete[] list;
+    plat::CSingleLock lock(ListLock());
+    delete[] g_pAdapters.exchange(nullptr, std::memory_order_acq_rel);
+    for (ADAPTER_INFO_LIST_ENTRY* list : g_RetiredLists)
+        delete[] list;
+    g_RetiredLists.clear();
+    g_bReread = false;
+    g_nListGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo) {
@@ -150,6 +241,23 @@ const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr) {
     return nullptr;
 }
 
+bool SameWPAdapterName(const WP_CHAR16* a, const WP_CHAR16* b) {
+    for (std::size_t i = 0; i < WP_ADAPTER_NAME_CHARS; ++i) {
+        if (a[i] != b[i]) return false;
+        if (!a[i]) break;
+    }
+    return true;
+}
+
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByName(const WP_CHAR16* name) {
+    ADAPTER_INFO_LIST_ENTRY* first = nullptr;
+    GetWPAdaptersList(&first);
+    for (auto* p = first; p; p = p->pNext) {
+        if (SameWPAdapterName(p->szAdapterName, name)) return p;
+    }
+    return nullptr;
+}
+
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]) {
     ADAPTER_INFO_LIST_ENTRY* first = nullptr;
     GetWPAdaptersList(&first);
@@ -183,6 +291,9 @@ const wchar_t* GetNdisMediumName(std::uint32_t nMedium) {
 
 const char* GetDefaultIFace() {
     static char s_szDefaultIFace[32];
+    // The host's adapters may have changed since they were read (another address, an adapter
+    // come or gone): a caller asking which one is the default gets the current answer.
+    RefreshWPAdaptersList();
     ADAPTER_INFO_LIST_ENTRY info;
     GetDefaultWPAdapterInfo(&info);
     std::wstring text;

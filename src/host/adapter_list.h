@@ -1,5 +1,6 @@
-// The host's adapters, as the packet driver lists them: read once on first use and kept until
-// the library unloads, guarded by the application lock while it is built or freed.
+// The host's adapters, as the packet driver lists them: read on first use, read again (at most
+// once a second) when a caller needs an adapter the list does not show as it is now, and kept
+// until the library unloads.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,11 @@
 // Builds the list if there is none yet; true if a list came from the driver (a stand-by list
 // of one "dummy" record stands in when the driver cannot list adapters).
 bool InitWPAdaptersList();
+// Reads the host's adapters again unless that was done less than a second ago; true when the
+// list changed (then GetWPAdaptersListGeneration moves on). The caller's error pair is kept.
+bool RefreshWPAdaptersList();
+// Changes whenever another list is published.
+std::uint32_t GetWPAdaptersListGeneration();
 // The list (building it first if needed): its first record and, optionally, its record count.
 void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount = nullptr);
 // Frees the list; the library's process shut-down does this once.
@@ -21,6 +27,10 @@ void GetDefaultWPAdapterInfo(ADAPTER_INFO_LIST_ENTRY* pInfo);
 // The first record whose IPAddr (network order) or MACAddr is the one given, or null.
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByIP(std::uint32_t ipAddr);
 const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByMAC(const std::uint8_t mac[6]);
+// Whether two szAdapterName fields name the same device.
+bool SameWPAdapterName(const WP_CHAR16* a, const WP_CHAR16* b);
+// The record of the adapter of that device name (an szAdapterName field), or null.
+const ADAPTER_INFO_LIST_ENTRY* FindWPAdapterByName(const WP_CHAR16* name);
 // IPMask of the adapter whose IPAddr is ipAddr (both network order), 0 if none.
 std::uint32_t GetWPAdapterIPMask(std::uint32_t ipAddr);
 // A name field of an adapter record (16-bit characters, at most max of them) as wide text.

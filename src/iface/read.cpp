@@ -33,6 +33,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
         view.nIFaceFlags = GetIFaceFlags();
         std::memcpy(view.tarnMAC, m_TarnVirtMACAddr, 6);
         std::memcpy(view.hwBroadcast, m_IFaceHWBroadcast, 6);
+        view.nMaxFrame = m_nMTU + frames::kEthHeaderSize;
         nOpenFlags = m_nOpenFlags;
     }
     if (!(view.nIFaceFlags & VIFNET32_IFF_UP) || ReadsEnded()) return FailNotUp();
@@ -131,6 +132,10 @@ int CVifnet::ReadPacket(const ReadView& view) {
         // Ethernet header is never delivered. It came from the wire, so it is dropped and counted,
         // not reported as an inconsistency of ours.
         if (rec.length <= frames::kEthHeaderSize) {
+            CountRead(m_Stats.n64FramesDiscarded);
+            continue;
+        }
+        if (rec.length > view.nMaxFrame) {
             CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }

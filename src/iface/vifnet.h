@@ -150,6 +150,7 @@ private:
         std::uint32_t nIFaceFlags;
         std::uint8_t tarnMAC[6];
         std::uint8_t hwBroadcast[6];
+        std::uint32_t nMaxFrame;  // m_nMTU + 14: longer frames are dropped, as a NIC would
     };
 
     // Statistics are counted by the read path, the write path and the responder on different
@@ -181,7 +182,8 @@ private:
     void TraceFrame(std::uint32_t kind, const std::uint8_t* frame, int length);
     // ---- write.cpp ----
     int WritePacket(std::uint32_t nFrameLength);
-    // Sends the open batch's frames; false (batch unchanged) when the adapter refused them.
+    // Sends the open batch's frames and empties it; false when the adapter did not send them all
+    // (those it sent are counted, the rest dropped).
     bool FlushMultiWrite();
     // The MAC the host's ARP services give for a TUN destination or gateway (network order),
     // through the destination cache; false when they know none. m_csWrite held.

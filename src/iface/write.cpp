@@ -6,6 +6,7 @@
 
 #include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
+#include "host/adapter_list.h"
 #include "iface/frames.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
@@ -88,6 +89,23 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
                     static_cast<int>(tun ? nMTU : nMTU + kTapRangeExtra));
     }
     const auto F = static_cast<std::uint32_t>(frameLength);
+    // Frames the driver would refuse are refused here, before they can sit in a batch and fail
+    // it: one without a whole Ethernet header, and one longer than the adapter carries now
+    // (the host may have lowered its MTU below the interface's).
+    if (F < frames::kEthHeaderSize) {
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet(%s)::Write: Error: Frame of %d bytes is shorter than an Ethernet header\n", GetIFaceName().c_str(),
+                    static_cast<int>(F));
+    }
+    const std::uint32_t nMaxFrame = m_pAdapter->GetMaxFrameSize();
+    if (nMaxFrame > frames::kEthHeaderSize && F > nMaxFrame) {
+        // The host may have raised the MTU again, which only a new reading of its adapters
+        // shows (taken at most once a second).
+        RefreshWPAdaptersList();
+        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
+                    L"** CVifnet(%s)::Write: Error: Frame of %d bytes longer than the adapter's frame size of %d\n",
+                    GetIFaceName().c_str(), static_cast<int>(F), static_cast<int>(nMaxFrame));
+    }
 
     plat::CSingleLock write(m_csWrite);
     // The buffer is only replaced while the interface is down; a Write that passed its test
@@ -179,6 +197,7 @@ int CVifnet::WritePacket(std::uint32_t nFrameLength) {
     if (m_bMultiWrite) {
         const std::uint64_t record = std::uint64_t{nFrameLength} + frames::kBatchHeaderSize;
         if (record > m_nMultiWriteBufferSize - m_nMultiWriteBytes) {
+            // A failed flush has emptied the batch, which stays open; this frame is refused with it.
             if (!FlushMultiWrite()) return -1;
             // Only a batch smaller than the frame (opened before the MTU was raised) is
             // still too small once empty.
@@ -238,26 +257,45 @@ bool CVifnet::BegMultiWrite(std::uint32_t size) {
 
 bool CVifnet::EndMultiWrite() {
     plat::CSingleLock write(m_csWrite);
-    if (!FlushMultiWrite()) return false;
+    // The batch ends here even when its send fails: what the send left has been dropped, and
+    // later writes go out one by one again.
+    const bool flushed = FlushMultiWrite();
     m_bMultiWrite = false;
-    return true;
+    return flushed;
 }
 
 // Called with m_csWrite held, by EndMultiWrite and by a write that finds the batch full.
 bool CVifnet::FlushMultiWrite() {
     if (m_nMultiWriteBytes == 0) return true;
     Count(m_Stats.n64WriteCalls);
-    if (!m_pAdapter->WriteMultiplePackets(m_pMultiWriteBuffer, m_nMultiWriteBytes)) {
-        // The frames stay queued: the next EndMultiWrite, or the next flush a write forces,
-        // sends them again.
-        const int nErrno = plat::GetErrno();
-        const DWORD code = plat::GetLastErrorCode();
-        return Fail(nErrno, code, L"** CVifnet(%s)::EndMultiWrite: WriteMultiplePackets failed; rc=%d: %s\n",
-                    GetIFaceName().c_str(), static_cast<int>(code), FormatLastError(code).c_str());
+    std::uint32_t nSent = 0;
+    const bool sent = m_pAdapter->WriteMultiplePackets(m_pMultiWriteBuffer, m_nMultiWriteBytes, &nSent);
+    const std::uint32_t nFrames = m_nMultiWritePackets;
+    // A batch that fails partway is not sent again, and what it did not send is dropped, as a
+    // NIC drops a frame it could not transmit: sent again, the frames before the failure would
+    // reach the wire twice, and a frame the link refuses would fail every later batch. The
+    // frames that went out are counted; the caller learns how many did.
+    std::uint32_t nBytes = m_nMultiWriteBytes;
+    if (!sent) {
+        nBytes = 0;
+        for (std::uint32_t i = 0; i < nSent && nBytes < m_nMultiWriteBytes; ++i) {
+            std::uint32_t length;
+            std::memcpy(&length, m_pMultiWriteBuffer + nBytes + 8, 4);
+            nBytes += frames::kBatchHeaderSize + length;
+        }
     }
-    Count(m_Stats.n64PacketsWritten, m_nMultiWritePackets);
-    Count(m_Stats.n64BytesWritten, m_nMultiWriteBytes);
+    Count(m_Stats.n64PacketsWritten, sent ? nFrames : nSent);
+    Count(m_Stats.n64BytesWritten, nBytes);
     m_nMultiWriteBytes = 0;
     m_nMultiWritePackets = 0;
-    return true;
+    if (sent) return true;
+    // The pair the adapter handed to this thread.
+    const int nErrno = plat::GetErrno();
+    const DWORD code = plat::GetLastErrorCode();
+    const std::wstring name = GetIFaceName();
+    return Fail(nErrno, code,
+                {trace::Format(L"** CVifnet(%s)::EndMultiWrite: WriteMultiplePackets failed; rc=%d: %s\n", name.c_str(),
+                               static_cast<int>(code), FormatLastError(code).c_str()),
+                 trace::Format(L"** CVifnet(%s)::EndMultiWrite: sent %u of %u frames; the rest are dropped\n", name.c_str(), nSent,
+                               nFrames)});
 }

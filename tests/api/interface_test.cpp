@@ -55,6 +55,29 @@ TEST(OpenClose, InterfacesOnOneHostAdapterShareItUntilTheLastCloses) {
     EXPECT_TRUE(messages.Take().empty());
 }
 
+// The host may give an adapter another address while the library runs: the default-interface
+// query and an open by the new address see it, and the open shares the adapter already open.
+TEST(OpenClose, AnAdapterIsFoundUnderTheAddressItWasGivenSince) {
+    const char16_t kLanD[] = u"sim-lan-d";
+    const int before = vifnet32_open("10.4.0.2", 2);
+    ASSERT_GE(before, 0);
+    const auto moved = vtest::LanD(1514, 3), back = vtest::LanD();
+    ASSERT_TRUE(WrenSimSetAdapter(&moved));
+    vtest::SetDefaultIFace("10.4.0.3");
+    EXPECT_TRUE(vtest::Eventually([] { return std::string(vifnet32_get_default_iface()) == "02-44-55-66-77-01"; }));
+    vtest::SetDefaultIFace("");
+    const int after = vifnet32_open("10.4.0.3", 2);
+    EXPECT_GE(after, 0);
+    EXPECT_EQ(WrenSimOpenCount(kLanD), 1u);
+    EXPECT_EQ(vifnet32_close(after), 0);
+    EXPECT_EQ(vifnet32_close(before), 0);
+    ASSERT_TRUE(WrenSimSetAdapter(&back));
+    EXPECT_TRUE(vtest::Eventually([] {
+        const int fd = vifnet32_open("10.4.0.2", 2);
+        return fd >= 0 && vifnet32_close(fd) == 0;
+    }));
+}
+
 TEST(OpenClose, DriverThatCannotOpenTheAdapterLeavesNothingBehind) {
     CaptureMessages messages;
     WrenSimFail(WRENSIM_OP_OPEN_ADAPTER, 0, 1, 13, 5);

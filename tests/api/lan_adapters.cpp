@@ -5,6 +5,7 @@
 //   sim-lan-c  02:66:77:88:99:AA  172.16.4.2/24, gateway 192.168.7.1 (sim-lan-b: a gateway
 //              whose MAC the host knows without asking the network); the checksums of frames
 //              the host sends on it are left to the adapter (offloaded TCP, UDP and IP)
+//   sim-lan-d  02:44:55:66:77:01  10.4.0.2/24, whose address and frame size tests change
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -32,6 +33,8 @@ public:
         c.nOffloadInfo = 1;
         c.nChecksumOffloadFlags = 0x1C;
         ASSERT_TRUE(WrenSimAddAdapter(&c));
+        const auto d = vtest::LanD();
+        ASSERT_TRUE(WrenSimAddAdapter(&d));
         vtest::SetDefaultIFace("");
     }
 };

@@ -195,6 +195,18 @@ TEST_F(ReadPath, CallerBufferSizesAndHostileRecords) {
     EXPECT_EQ(tap.Stats().n64FramesDiscarded, 2u);
 }
 
+// A frame longer than the MTU allows is dropped and counted, in either mode, as a NIC with that
+// MTU would drop it.
+TEST_F(ReadPath, FramesLongerThanTheMtuAreDropped) {
+    for (const auto& [type, delivered] : {std::pair{VIFNET32_IFF_TAP, 1514u}, {VIFNET32_IFF_TUN, 1500u}}) {
+        Dev dev(type, {}, VIFNET32_O_RDWR, kShortWait);
+        Inject({Frame(kBroadcast, kPeerMac, 0x0800, 1515), Frame(kBroadcast, kPeerMac, 0x0800, 9014),
+                Frame(kBroadcast, kPeerMac, 0x0800, 1514)});
+        EXPECT_EQ(dev.Read(65536).size(), delivered);
+        EXPECT_EQ(dev.Stats().n64FramesDiscarded, 2u);
+    }
+}
+
 TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
     CaptureMessages messages;
     Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}, VIFNET32_O_RDWR, kShortWait);

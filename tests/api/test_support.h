@@ -3,11 +3,13 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -159,6 +161,23 @@ inline ADAPTER_INFO_LIST_ENTRY MakeAdapter(const std::u16string& name, const uin
     entry.nMaxFrameSize = maxFrame;
     entry.nIfIndex = 7;
     return entry;
+}
+
+// sim-lan-d, 02:44:55:66:77:01, 10.4.0.<host>/24: the adapter whose address and frame size the
+// tests change, as the host may change them while the library runs.
+inline ADAPTER_INFO_LIST_ENTRY LanD(uint32_t maxFrame = 1514, uint8_t host = 2) {
+    return MakeAdapter(u"sim-lan-d", {0x02, 0x44, 0x55, 0x66, 0x77, 0x01}, {10, 4, 0, host}, {255, 255, 255, 0}, maxFrame);
+}
+
+// Tries every 100 ms for some 2.5 s until `attempt` succeeds: the library reads the host's
+// adapters again at most once a second, and another test may just have made it do so.
+template <class Attempt>
+bool Eventually(Attempt attempt) {
+    for (int i = 0; i < 25; ++i) {
+        if (attempt()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return attempt();
 }
 
 // One interface of the given type (named by TUNSETIFF) on the adapter of `gateway`, closed at

@@ -122,14 +122,14 @@ TEST(Write, LengthsUpToTheMtuAreSent) {
     const VIFNET32_STATS before = tap.Stats();
     EXPECT_EQ(tap.Write(full), 1514);
     EXPECT_EQ(tap.Write(trailed), 1518);
-    EXPECT_EQ(tap.Write(Bytes(1, 0)), 1);  // no lower bound; too short to count zero MACs
+    EXPECT_EQ(tap.Write(Bytes(14, 0)), 14);  // the shortest: a whole Ethernet header
     EXPECT_EQ(tap.Write(Bytes(60, 0)), 60);
     EXPECT_EQ(Sent(kLanA, 0), full);
     EXPECT_EQ(Sent(kLanA, 1), Bytes(trailed.begin(), trailed.begin() + 1514));
     const VIFNET32_STATS after = tap.Stats();
-    EXPECT_EQ(Delta(before, after), (Moved{4, 4, 4, 1514 + 1514 + 1 + 60}));
-    EXPECT_EQ(after.n64ZeroDestMACWritten, 1u);
-    EXPECT_EQ(after.n64ZeroSrcMACWritten, 1u);
+    EXPECT_EQ(Delta(before, after), (Moved{4, 4, 4, 1514 + 1514 + 14 + 60}));
+    EXPECT_EQ(after.n64ZeroDestMACWritten, 2u);
+    EXPECT_EQ(after.n64ZeroSrcMACWritten, 2u);
     Iface tun(VIFNET32_IFF_TUN, 78);
     EXPECT_EQ(tun.Write(Packet(1500, {10, 1, 0, 255})), 1500);
     EXPECT_EQ(WrenSimSentCount(kLanA), 1u);  // the interface's set-up cleared the TAP sends
@@ -147,6 +147,7 @@ TEST(Write, RefusedAndFailedWritesSendNothing) {
             // Refused as given, never wrapped round to a short frame.
             {tap, packet.data(), -1, 22, 87, "Error: Write length -1 outside 60-1518 range\n"},
             {tun, packet.data(), 1501, 22, 87, "Error: Write length 1501 outside 60-1500 range\n"},
+            {tap, packet.data(), 13, 22, 87, "Error: Frame of 13 bytes is shorter than an Ethernet header\n"},
             {down, packet.data(), 40, 13, 5, "Error: Interface not UP\n"},
             {readOnly, packet.data(), 40, 30, 19, "Error: Interface is read-only\n"},
             {down, nullptr, 40, 22, 87, "Error: Invalid parameters\n"},
@@ -204,21 +205,68 @@ TEST(MultiWrite, BatchesAreSentAsPackedRecordsAndKeptWhenFullOrRefused) {
         EXPECT_EQ(Sent(kLanA, i, WRENSIM_SENT_BATCH), Batch({big[i]})) << i;
     WrenSimClearSent(kLanA);
 
-    // A refused batch stays open and whole, through a refused EndMultiWrite and a refused
-    // flush forced by a write (whose frame is then not queued); the next EndMultiWrite sends it.
+    // A batch the driver refuses is dropped, not kept to be sent again, and ends with
+    // EndMultiWrite all the same: the next write goes out alone. A refused flush forced by a
+    // write empties the batch, which stays open, and the write's frame is not queued.
     ASSERT_EQ(vifnet32_beg_write_multi(vf.fd, 3000), 0);
+    ExpectFails([&] { return vf.Write(Bytes(5)); }, 22, 87);  // never queued
     ASSERT_EQ(vf.Write(big[0]), 1514);
     ASSERT_EQ(vf.Write(frames[0]), 100);
     const VIFNET32_STATS before = vf.Stats();
-    WrenSimFail(WRENSIM_OP_SEND_MANY_PACKETS, 0, 2, 5, 31);
+    messages.Take();
+    WrenSimFail(WRENSIM_OP_SEND_MANY_PACKETS, 0, 1, 5, 31);
     ExpectFails([&] { return vifnet32_end_write_multi(vf.fd); }, 5, 31);
     const Lines lines = messages.Take();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(vtest::StartsWith(lines[1], vf.Msg("EndMultiWrite", "WriteMultiplePackets failed; rc=31: "))) << lines[1];
-    EXPECT_EQ(Delta(before, vf.Stats()), (Moved{1, 0, 0, 0}));
-    ExpectFails([&] { return vf.Write(big[1]); }, 5, 31);
+    EXPECT_EQ(lines[2], vf.Msg("EndMultiWrite", "sent 0 of 2 frames; the rest are dropped\n"));
+    ASSERT_EQ(vf.Write(frames[1]), 100);
+    EXPECT_EQ(Sent(kLanA, 0), frames[1]);
     ASSERT_EQ(vifnet32_end_write_multi(vf.fd), 0);
-    ASSERT_EQ(WrenSimSentCount(kLanA), 1u);
-    EXPECT_EQ(Sent(kLanA, 0, WRENSIM_SENT_BATCH), Batch({big[0], frames[0]}));
-    EXPECT_EQ(Delta(before, vf.Stats()), (Moved{3, 0, 2, 1514 + 100 + 32}));
+    EXPECT_EQ(Delta(before, vf.Stats()), (Moved{2, 1, 1, 100}));
+    ASSERT_EQ(vifnet32_beg_write_multi(vf.fd, 3000), 0);
+    ASSERT_EQ(vf.Write(big[0]), 1514);
+    WrenSimFail(WRENSIM_OP_SEND_MANY_PACKETS, 0, 1, 5, 31);
+    ExpectFails([&] { return vf.Write(big[1]); }, 5, 31);
+    ASSERT_EQ(vf.Write(frames[2]), 100);
+    ASSERT_EQ(vifnet32_end_write_multi(vf.fd), 0);
+    ASSERT_EQ(WrenSimSentCount(kLanA), 2u);
+    EXPECT_EQ(Sent(kLanA, 1, WRENSIM_SENT_BATCH), Batch({frames[2]}));
+}
+
+// The host lowers the adapter's MTU under a batch: the frames sent before the first one the
+// link refuses are counted and never sent again, the rest are dropped, and the interface
+// follows the adapter's frame size from then on, refusing longer frames before the driver
+// sees them until the MTU is raised again.
+TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
+    const char16_t kLanD[] = u"sim-lan-d";
+    vtest::CaptureMessages messages;
+    vtest::Iface vf(VIFNET32_IFF_TAP, VIFNET32_O_RDWR, "10.4.0.2");
+    ASSERT_EQ(vf.SetFlags(VIFNET32_IFF_UP), 0);
+    const auto lowered = vtest::LanD(1014), restored = vtest::LanD();
+    const auto write = [&](const Bytes& b) { return vifnet32_write(vf.fd, b.data(), static_cast<int>(b.size())); };
+    const std::vector<Bytes> frames = {Packet(100, {}, 1), Packet(1514, {}, 2), Packet(100, {}, 3)};
+    ASSERT_EQ(vifnet32_beg_write_multi(vf.fd, 65536), 0);
+    for (const Bytes& f : frames)
+        ASSERT_EQ(write(f), static_cast<int>(f.size()));
+    WrenSimClearSent(kLanD);
+    const VIFNET32_STATS before = vf.Stats();
+    messages.Take();
+    ASSERT_TRUE(WrenSimSetAdapter(&lowered));
+    ExpectFails([&] { return vifnet32_end_write_multi(vf.fd); }, 10040, 10040);
+    const Lines lines = messages.Take();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], vf.Msg("EndMultiWrite", "sent 1 of 3 frames; the rest are dropped\n"));
+    EXPECT_EQ(Delta(before, vf.Stats()), (Moved{1, 0, 1, 116}));
+    EXPECT_EQ(write(frames[2]), 100);
+    ASSERT_EQ(vifnet32_end_write_multi(vf.fd), 0);
+    ASSERT_EQ(WrenSimSentCount(kLanD), 2u);
+    EXPECT_EQ(Sent(kLanD, 0, WRENSIM_SENT_BATCH), Batch({frames[0]}));
+    EXPECT_EQ(Sent(kLanD, 1), frames[2]);
+
+    EXPECT_TRUE(vtest::Eventually([&] { return write(frames[1]) == -1 && errno == 22 && vtest::LastError() == 87; }));
+    EXPECT_EQ(messages.Take().back(), vf.Msg("Write", "Error: Frame of 1514 bytes longer than the adapter's frame size of 1014\n"));
+    EXPECT_EQ(WrenSimSentCount(kLanD), 2u);
+    ASSERT_TRUE(WrenSimSetAdapter(&restored));
+    EXPECT_TRUE(vtest::Eventually([&] { return write(frames[1]) == 1514; }));
 }

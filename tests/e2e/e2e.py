@@ -377,6 +377,27 @@ class RealLink(unittest.TestCase):
                 sent = wire.recv(65536)
             self.assertFalse(checksums_valid(sent[14:]), "the host finished the checksum itself: nothing was tested")
 
+    def test_an_adapter_is_found_under_the_address_it_was_given_since(self):
+        self.tun("10.77.0.57")
+        sh("ip addr add 10.77.1.1/24 dev %s && ip addr del %s/24 dev %s" % (HOST_IF, HOST_IP, HOST_IF), ns=HOST_NS)
+        self.guest.ok("open 10.77.1.1 tun")
+
+    def test_a_lowered_mtu_drops_the_batch_it_refuses_and_single_frames_go_on(self):
+        _, _, mac = self.guest.ok("open %s tap" % HOST_IP)
+        self.up(tap=True)
+        sock = packet_socket()
+        self.addCleanup(sock.close)
+        big, small = frame(PEER_MAC, mac, b"b" * 1186), frame(PEER_MAC, mac, b"after the batch")
+        sh("ip link set %s mtu 1000" % HOST_IF, ns=HOST_NS)
+        self.assertEqual(self.guest.err("send %s 3" % big.hex()), (10040, 10040))
+        self.assertEqual(self.guest.ok("send " + small.hex()), [str(len(small))])
+        self.assertEqual(sock.recv(65536), small)
+        # The interface now follows the adapter's frame size, down and up again.
+        self.assertEqual(self.guest.err("send " + big.hex()), (22, 87))
+        sh("ip link set %s mtu 1500" % HOST_IF, ns=HOST_NS)
+        wait_until(lambda: self.guest("send " + big.hex())[0] == "ok", 5, "a frame of 1200 bytes to go out")
+        self.assertEqual(sock.recv(65536), big)
+
     def test_link_faults_leave_the_interface_usable_or_failing_cleanly(self):
         _, name, _ = self.tun("10.77.0.56")
         self.up()

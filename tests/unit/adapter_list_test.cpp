@@ -8,6 +8,7 @@
 
 #include "host/adapter_list.h"
 #include "platform/platform.h"
+#include "trace/failure.h"
 #include "trace/trace.h"
 #include "wrensim.h"
 
@@ -60,7 +61,7 @@ protected:
 
 }  // namespace
 
-TEST_F(AdapterList, FilledForWholeRecordsAfterAFailedFillAndNeverRefreshed) {
+TEST_F(AdapterList, FilledForWholeRecordsAfterAFailedFill) {
     AddTwo();
     WrenSimFail(WRENSIM_OP_GET_ADAPTERS_LIST, 1, 1, 12, 8);
     EXPECT_FALSE(InitWPAdaptersList());
@@ -76,10 +77,36 @@ TEST_F(AdapterList, FilledForWholeRecordsAfterAFailedFillAndNeverRefreshed) {
     EXPECT_EQ(GetWPAdapterIPMask(Ip("172.16.5.9")), Ip("255.255.0.0"));
     EXPECT_EQ(GetWPAdapterIPMask(Ip("10.0.0.3")), 0u);
 
-    // Never refreshed: the driver's later changes are not seen.
+    // Only a re-read sees the driver's later changes.
     WrenSimReset();
     EXPECT_EQ(List().second, 2u);
     EXPECT_EQ(g_lines.size(), 1u);
+}
+
+// A re-read publishes a list that differs, keeps the one it replaces for those still reading
+// it, leaves the caller's error pair alone, and comes at most once a second.
+TEST_F(AdapterList, ReadAgainAtMostOnceASecondKeepingTheOldList) {
+    AddTwo();
+    const ADAPTER_INFO_LIST_ENTRY* const old = FindWPAdapterByIP(Ip("10.0.0.2"));
+    ASSERT_TRUE(old);
+    const std::uint32_t generation = GetWPAdaptersListGeneration();
+    ADAPTER_INFO_LIST_ENTRY moved = *old;
+    moved.IPAddr = Ip("10.0.0.3");
+    moved.nMaxFrameSize = 1014;
+    ASSERT_TRUE(WrenSimSetAdapter(&moved));
+    RaiseError(5, 31);
+    EXPECT_TRUE(RefreshWPAdaptersList());
+    EXPECT_EQ(Pair(), std::make_pair(5, DWORD{31}));
+    EXPECT_NE(GetWPAdaptersListGeneration(), generation);
+    EXPECT_EQ(FindWPAdapterByIP(Ip("10.0.0.2")), nullptr);
+    const ADAPTER_INFO_LIST_ENTRY* const now = FindWPAdapterByName(old->szAdapterName);
+    ASSERT_TRUE(now);
+    EXPECT_EQ(now->nMaxFrameSize, 1014u);
+    EXPECT_EQ(old->IPAddr, Ip("10.0.0.2"));
+    moved.IPAddr = Ip("10.0.0.4");
+    ASSERT_TRUE(WrenSimSetAdapter(&moved));
+    EXPECT_FALSE(RefreshWPAdaptersList());
+    EXPECT_EQ(FindWPAdapterByIP(Ip("10.0.0.3")), now);
 }
 
 TEST_F(AdapterList, NoAdaptersGivesTheStandByRecord) {

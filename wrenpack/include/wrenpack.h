@@ -167,6 +167,10 @@ WRENPACK_API WP_EVENT WrenPackGetWin32ReadEventHandle(WP_HANDLE adapter);
 WRENPACK_API int WrenPackRecvPacket(WP_HANDLE adapter, void* buffer, uint32_t capacity, uint32_t* pcbRead, void* reserved);
 WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32_t length);
 WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length);
+/* How many frames of the calling thread's last WrenPackSendManyPackets went out, counted from
+ * the batch's first: all of them after a success; after a failure those sent before the frame
+ * that failed (0 when the batch was refused whole). */
+WRENPACK_API uint32_t WrenPackGetBatchFramesSent(void);
 WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func);
 /* The calling thread's Windows error code as WrenPack last set it (GetLastError on Windows). */
 WRENPACK_API uint32_t WrenPackGetLastError(void);

@@ -39,6 +39,12 @@ WRENPACK_API void WrenSimReset(void);
  * driver). Returns 0 if an adapter of that name already exists. */
 WRENPACK_API int WrenSimAddAdapter(const ADAPTER_INFO_LIST_ENTRY* entry);
 
+/* Replace the record of the adapter of that name, as when the host changes an adapter's address
+ * or MTU; open handles stay. Sends refuse frames shorter than 14 bytes (22/87) and frames
+ * longer than the record's nMaxFrameSize when it is nonzero (10040/10040); a batch is sent up
+ * to the first such frame. Returns 0 if there is no adapter of that name. */
+WRENPACK_API int WrenSimSetAdapter(const ADAPTER_INFO_LIST_ENTRY* entry);
+
 /* Make the byte count reported by the size query of WrenPackGetAdaptersList this value
  * instead of the adapters' total (0 restores the real total). */
 WRENPACK_API void WrenSimSetAdaptersListSize(uint32_t bytes);

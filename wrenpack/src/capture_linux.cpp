@@ -135,9 +135,13 @@ void OnFrame(unsigned char* user, const pcap_pkthdr_wp* header, const unsigned c
     f->full = true;
 }
 
-// Sends on the capture's socket, waiting a little while the host's send buffer is full.
-bool SendMessages(Capture* c, mmsghdr* messages, unsigned count) {
-    for (unsigned done = 0, waits = 0; done < count;) {
+// Sends on the capture's socket, waiting a little while the host's send buffer is full. `done`
+// counts the messages that went out, also when a later one fails (the kernel stops a call at
+// the first message it refuses, a frame longer than the link's MTU say, and reports the ones
+// before it as sent): they are on the wire and must not be sent again.
+bool SendMessages(Capture* c, mmsghdr* messages, unsigned count, unsigned& done) {
+    done = 0;
+    for (unsigned waits = 0; done < count;) {
         const int n = sendmmsg(c->fd, messages + done, count - done, 0);
         if (n > 0) {
             done += unsigned(n);
@@ -234,11 +238,12 @@ bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
     iovec iov;
     mmsghdr message;
     Describe(message, iov, frame, length);
-    return SendMessages(c, &message, 1);
+    unsigned done;
+    return SendMessages(c, &message, 1, done);
 }
 
 // One system call per batch of up to 1024 frames.
-bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
+bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length, uint32_t* sent) {
     // 80 KB of descriptions per sending thread, made on its first batch: too much for a caller's
     // stack (an emulator's threads may have small ones), and nothing to allocate per batch.
     struct Chunk {
@@ -249,7 +254,13 @@ bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
     if (!t_chunk) t_chunk.reset(new Chunk);
     Chunk& chunk = *t_chunk;
     unsigned count = 0;
-    const auto flush = [&] { return SendMessages(c, chunk.messages, std::exchange(count, 0)); };
+    *sent = 0;
+    const auto flush = [&] {
+        unsigned done;
+        const bool ok = SendMessages(c, chunk.messages, std::exchange(count, 0), done);
+        *sent += done;
+        return ok;
+    };
     return ForEachBatchFrame(batch, length, [&](const uint8_t* frame, uint32_t n) {
         Describe(chunk.messages[count], chunk.iov[count], frame, n);
         return ++count < kBatchChunk || flush();

@@ -197,21 +197,28 @@ bool Send(Capture* c, const uint8_t* frame, uint32_t length) {
 }
 
 // One transmission through the library's send queue where it has one; frame by frame where it
-// has not (Wine).
-bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length) {
+// has not (Wine). A queue stops at the first frame the adapter refuses and reports the bytes
+// sent before it, which tell how many frames went out.
+bool SendBatch(Capture* c, const uint8_t* batch, uint32_t length, uint32_t* sent) {
+    *sent = 0;
     pcap_send_queue_wp* queue = c->api->sendqueue_alloc ? c->api->sendqueue_alloc(length * 2) : nullptr;
     uint32_t queued = 0;
     const bool each = ForEachBatchFrame(batch, length, [&](const uint8_t* frame, uint32_t n) {
-        if (!queue) return Send(c, frame, n);
+        if (!queue) return Send(c, frame, n) && ++*sent;
         pcap_pkthdr_wp header{{0, 0}, n, n};
         c->api->sendqueue_queue(queue, &header, frame);
         queued += sizeof header + n;
         return true;
     });
     if (!queue) return each;
-    const unsigned sent = c->api->sendqueue_transmit(c->pcap, queue, 0);
+    const unsigned bytes = c->api->sendqueue_transmit(c->pcap, queue, 0);
     c->api->sendqueue_destroy(queue);
-    return sent == queued || FailPcap(c, "pcap_sendqueue_transmit");
+    uint32_t at = 0;
+    ForEachBatchFrame(batch, length, [&](const uint8_t*, uint32_t n) {
+        at += sizeof(pcap_pkthdr_wp) + n;
+        return at <= bytes && ++*sent;
+    });
+    return bytes == queued || FailPcap(c, "pcap_sendqueue_transmit");
 }
 
 }  // namespace wp

@@ -18,6 +18,8 @@ namespace wp {
 namespace {
 
 std::atomic<WP_PRINT_DEBUG_STRING_FUNC> g_print{nullptr};
+// Frames of the thread's last batch that went out (WrenPackGetBatchFramesSent).
+thread_local uint32_t t_batchFramesSent = 0;
 
 // A handle given to callers: the magic number turns a stale or foreign pointer into EINVAL in the
 // common cases instead of a crash.
@@ -219,6 +221,7 @@ WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32
 // Batch records are packed back to back and must fill the batch exactly; the platform sends
 // only a batch that has passed this check.
 WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length) {
+    t_batchFramesSent = 0;
     return Run([&] {
         Capture* capture = Of(adapter);
         const auto* p = static_cast<const uint8_t*>(batch);
@@ -231,9 +234,11 @@ WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, u
                 return Fail(kInvalid, "SendManyPackets: bad frame length %u at offset %u", header.dwFrameLength, unsigned(at));
             at += sizeof header + header.dwFrameLength;
         }
-        return SendBatch(capture, p, length);
+        return SendBatch(capture, p, length, &t_batchFramesSent);
     });
 }
+
+WRENPACK_API uint32_t WrenPackGetBatchFramesSent(void) { return t_batchFramesSent; }
 
 WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func) {
     g_print = func;

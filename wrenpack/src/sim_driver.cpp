@@ -7,6 +7,8 @@
 //   no adapters, no adapter of that name             2 ENOENT  / 1168 ERROR_NOT_FOUND
 //   adapter list buffer too small                    12 ENOMEM / 122 ERROR_INSUFFICIENT_BUFFER
 //   no read event could be made                      12 ENOMEM / 8 ERROR_NOT_ENOUGH_MEMORY
+//   frame shorter than an Ethernet header            22 EINVAL / 87 ERROR_INVALID_PARAMETER
+//   frame longer than the adapter's nMaxFrameSize    10040 WSAEMSGSIZE (both)
 //
 // A handle belongs to the adapter object it was opened on. WrenSimReset forgets the adapters
 // and empties every handle's queue, but open handles keep working on their forgotten adapter:
@@ -40,6 +42,11 @@ constexpr Outcome kInvalid{false, 22, 87};
 constexpr Outcome kNotFound{false, 2, 1168};
 constexpr Outcome kListTooSmall{false, 12, 122};
 constexpr Outcome kNoEvent{false, 12, 8};
+constexpr Outcome kTooBig{false, 10040, 10040};
+constexpr uint32_t kEthHeader = 14;
+
+// Frames of the thread's last batch that went out (WrenPackGetBatchFramesSent).
+thread_local uint32_t t_batchFramesSent = 0;
 
 // One received buffer as queued for one handle. The bytes are shared by every handle that
 // receives the buffer, so injecting copies them once whatever the number of readers.
@@ -193,13 +200,39 @@ int onHandle(WP_HANDLE adapter, WRENSIM_OP op, bool argumentsValid, Apply&& appl
     });
 }
 
+// What the adapter does with one frame: a real link refuses a frame without a whole Ethernet
+// header, and one longer than its MTU allows.
+Outcome frameOutcome(const Adapter& a, uint32_t length) {
+    if (length < kEthHeader) return kInvalid;
+    if (a.entry.nMaxFrameSize && length > a.entry.nMaxFrameSize) return kTooBig;
+    return kOk;
+}
+
 // Sends on a handle: records the bytes once validated and not forced to fail.
 int recordSend(WP_HANDLE adapter, WRENSIM_OP op, int kind, const void* bytes, uint32_t length,
                bool (*valid)(const uint8_t*, uint32_t)) {
     auto* p = static_cast<const uint8_t*>(bytes);
     return onHandle(adapter, op, p && length != 0 && valid(p, length), [&](Handle& h) {
-        h.adapter->sent.add(kind, p, length);
-        return kOk;
+        Adapter& a = *h.adapter;
+        if (kind == WRENSIM_SENT_FRAME) {
+            const Outcome out = frameOutcome(a, length);
+            if (out.ok) a.sent.add(kind, p, length);
+            return out;
+        }
+        // A batch goes out frame by frame up to the first one the adapter refuses: what went
+        // before it is recorded as the batch sent.
+        uint32_t at = 0;
+        Outcome out = kOk;
+        while (at < length) {
+            WP_BATCH_HEADER header;
+            std::memcpy(&header, p + at, sizeof header);
+            out = frameOutcome(a, header.dwFrameLength);
+            if (!out.ok) break;
+            at += sizeof header + header.dwFrameLength;
+            ++t_batchFramesSent;
+        }
+        if (at) a.sent.add(kind, p, at);
+        return out;
     });
 }
 
@@ -349,8 +382,11 @@ WRENPACK_API int WrenPackSendPacket(WP_HANDLE adapter, const void* frame, uint32
 }
 
 WRENPACK_API int WrenPackSendManyPackets(WP_HANDLE adapter, const void* batch, uint32_t length) {
+    t_batchFramesSent = 0;
     return recordSend(adapter, WRENSIM_OP_SEND_MANY_PACKETS, WRENSIM_SENT_BATCH, batch, length, validBatch);
 }
+
+WRENPACK_API uint32_t WrenPackGetBatchFramesSent(void) { return t_batchFramesSent; }
 
 WRENPACK_API int WrenPackSetPrintDebugStringFunction(WP_PRINT_DEBUG_STRING_FUNC func) {
     g_print = func;
@@ -385,6 +421,19 @@ WRENPACK_API int WrenSimAddAdapter(const ADAPTER_INFO_LIST_ENTRY* entry) {
     a->entry.pNext = nullptr;
     a->name.assign(name, end);
     S().adapters.push_back(std::move(a));
+    return 1;
+}
+
+WRENPACK_API int WrenSimSetAdapter(const ADAPTER_INFO_LIST_ENTRY* entry) {
+    if (!entry || std::find(entry->szAdapterName, entry->szAdapterName + WP_ADAPTER_NAME_CHARS, u'\0') ==
+                      entry->szAdapterName + WP_ADAPTER_NAME_CHARS)
+        return 0;
+    std::lock_guard<std::mutex> lock(S().mu);
+    Adapter* a = findAdapter(entry->szAdapterName);
+    if (!a) return 0;
+    a->entry = *entry;
+    a->entry.nEntrySize = WP_ADAPTER_ENTRY_SIZE;
+    a->entry.pNext = nullptr;
     return 1;
 }
 

@@ -93,7 +93,8 @@ bool SetFilter(Capture* capture, const WP_BPF_PROGRAM* program);
 WP_EVENT ReadEvent(Capture* capture);
 bool Receive(Capture* capture, uint8_t* buffer, uint32_t capacity, uint32_t* received);
 bool Send(Capture* capture, const uint8_t* frame, uint32_t length);
-bool SendBatch(Capture* capture, const uint8_t* batch, uint32_t length);
+// Stores in *sent how many frames of the batch, from its first, went out, failure or not.
+bool SendBatch(Capture* capture, const uint8_t* batch, uint32_t length, uint32_t* sent);
 
 }  // namespace wp
 
