@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "iface/vifnet.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -68,7 +67,7 @@ CVFAdapter::~CVFAdapter() {
     VF_ASSERT(m_hStopEvent.Valid());
 }
 
-int CVFAdapter::AddVifnet(CVifnet* pVF) {
+int CVFAdapter::AddVifnet(CVFAdapterClient* pVF) {
     VF_ASSERT(pVF != nullptr);
     if (!pVF) return GetVifnetCount();
     {
@@ -86,7 +85,7 @@ int CVFAdapter::AddVifnet(CVifnet* pVF) {
     return count;
 }
 
-int CVFAdapter::RemoveVifnet(CVifnet* pVF) {
+int CVFAdapter::RemoveVifnet(CVFAdapterClient* pVF) {
     VF_ASSERT(pVF != nullptr);
     plat::CSingleLock lock(m_Lock);
     auto it = std::find(m_VifnetPtrList.begin(), m_VifnetPtrList.end(), pVF);
@@ -305,7 +304,7 @@ void CVFAdapter::ReaderLoop() {
 }
 
 void CVFAdapter::NotifyVifnets() {
-    for (CVifnet* pVF : m_VifnetPtrList)
+    for (CVFAdapterClient* pVF : m_VifnetPtrList)
         pVF->PacketNotify(m_nBuffersRead);
 }
 
@@ -408,7 +407,7 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
                 m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());
 }
 
-bool CVFAdapter::SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes) {
+bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nBytes) {
     VF_ASSERT(pVF != nullptr);
     if (nBytes == 0 && pVF) nBytes = pVF->GetReadBufferSize();
     const bool report = pVF && pVF->ReportsChanges();
@@ -434,10 +433,10 @@ bool CVFAdapter::SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes) {
     return true;
 }
 
-std::uint32_t CVFAdapter::GetMaxVifnetBufferSize(CVifnet* pExcluded) {
+std::uint32_t CVFAdapter::GetMaxVifnetBufferSize(CVFAdapterClient* pExcluded) {
     plat::CSingleLock lock(m_Lock);
     std::uint32_t largest = 0;
-    for (CVifnet* pVF : m_VifnetPtrList) {
+    for (CVFAdapterClient* pVF : m_VifnetPtrList) {
         if (pVF != pExcluded) largest = std::max(largest, pVF->GetReadBufferSize());
     }
     return largest ? largest : kMinPacketsBufferSize;

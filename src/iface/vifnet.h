@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_client.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
@@ -19,7 +20,7 @@ using CInAddrList = std::vector<std::uint32_t>;
 // Multicast MAC addresses, each kept as the whole record the caller passed.
 using CSockAddrList = std::vector<vifnet32_sockaddr>;
 
-class CVifnet : public CErrorPair {
+class CVifnet : public CErrorPair, public CVFAdapterClient {
 public:
     static constexpr std::uint32_t kRunningFlags = VIFNET32_IFF_RUNNING | VIFNET32_IFF_MULTICAST;
     // The flags a caller may set; the library adds kRunningFlags itself.
@@ -50,7 +51,7 @@ public:
     // ---- Accessors ----
     std::uint32_t GetIFaceMTU();
     std::uint32_t GetReadTimeout();
-    std::uint32_t GetReadBufferSize() const { return m_nReadBufferSize.load(std::memory_order_relaxed); }
+    std::uint32_t GetReadBufferSize() const override { return m_nReadBufferSize.load(std::memory_order_relaxed); }
     std::uint32_t GetIFaceFlags() const { return m_nIFaceFlags.load(std::memory_order_relaxed); }
     std::uint32_t GetDebugFlags() const { return m_dwDebugFlags.load(std::memory_order_relaxed); }
     void SetDebugFlags(std::uint32_t dwFlags) { m_dwDebugFlags.store(dwFlags, std::memory_order_relaxed); }
@@ -59,7 +60,7 @@ public:
     // The interface name (empty until the naming request).
     std::wstring GetIFaceName() const;
     // True while setters report their changes: IFF_DEBUG with the report bit of the debug mask.
-    bool ReportsChanges() const;
+    bool ReportsChanges() const override;
 
     // ---- Settings ----
     bool SetDeviceBufferSize(int nBytes);
@@ -100,7 +101,7 @@ public:
     int Read(void* buffer, std::uint32_t size);
     // The adapter filled a receive buffer (its count of buffers so far): one readiness message
     // on the descriptor in notify mode. Runs on the reader thread under the adapter's lock.
-    void PacketNotify(std::uint64_t nBuffersRead);
+    void PacketNotify(std::uint64_t nBuffersRead) override;
 
     // ---- Frames out (write.cpp) ----
     // One packet (TUN) or frame (TAP) onto the wire or into the open batch: the caller's length,
