@@ -34,7 +34,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     }
     // A failed construction leaves the adapter open and listed: the next Open of the same
     // device reuses it.
-    CVifnet* vf = new (std::nothrow) CVifnet(static_cast<std::uint32_t>(flags), adapter);
+    CVifnet* vf = new (std::nothrow) CVifnet(static_cast<std::uint32_t>(flags), adapter, &m_Neighbours);
     if (!vf || !(vf->GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
         const int nErrno = vf ? vf->GetErrno() : VF_ENOMEM;
         const DWORD code = vf ? vf->GetLastErrorCode() : VF_ERROR_OUTOFMEMORY;

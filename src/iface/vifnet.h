@@ -13,6 +13,7 @@
 #include "trace/failure.h"
 #include "vifnet32.h"
 
+class CNeighbours;
 class CVFAdapter;
 
 // Tarn virtual IP addresses, network order, in list order.
@@ -32,7 +33,9 @@ public:
     static constexpr std::uint32_t kMaxTableEntries = 32;
     static constexpr std::uint32_t kStatsSize = sizeof(VIFNET32_STATS);
 
-    CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter);
+    // The interface answers TUN destinations through the neighbour services given (null: it
+    // knows none, and sends to the host adapter).
+    CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pNeighbours);
     virtual ~CVifnet();
     CVifnet(const CVifnet&) = delete;
     CVifnet& operator=(const CVifnet&) = delete;
@@ -174,7 +177,7 @@ private:
     int WritePacket(std::uint32_t nFrameLength);
     // Sends the open batch's frames; false (batch unchanged) when the adapter refused them.
     bool FlushMultiWrite();
-    // The MAC the host's ARP services give for a TUN destination or gateway (network order),
+    // The MAC the neighbour services give for a TUN destination or gateway (network order),
     // through the destination cache; false when they know none. m_csWrite held.
     bool LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac);
 
@@ -224,6 +227,7 @@ private:
     VIFNET32_STATS m_Stats{};
     std::wstring m_strIFaceName;
     CVFAdapter* m_pAdapter = nullptr;
+    CNeighbours* m_pNeighbours = nullptr;
     std::uint32_t m_nReadSeqNum = 0;
     std::atomic<std::uint32_t> m_dwDebugFlags{kDefaultDebugFlags};
     plat::Socket m_hSockPair[2] = {plat::kInvalidSocket, plat::kInvalidSocket};
@@ -243,7 +247,9 @@ private:
     // the host's ARP table per packet. An answer is trusted for less than kDestFoundAge ms from
     // the moment the table was read, a failed look-up for less than kDestMissAge ms from its
     // end (it may have waited for the network): a changed, removed or new neighbour is seen
-    // within a second. Guarded by m_csWrite, which every TUN write holds while it frames.
+    // within a second. Guarded by m_csWrite, which every TUN write holds while it frames. The
+    // cache is the interface's rather than the neighbour module's: a hit then costs no lock
+    // beyond the write lock already held, and the module answers only the misses.
     struct DestCacheEntry {
         std::uint32_t ipAddr;
         DWORD dwTick;

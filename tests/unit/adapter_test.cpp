@@ -100,7 +100,7 @@ TEST_F(Adapter, BindingSizesTheReceiveBuffers) {
 
 TEST_F(Adapter, GoingUpNeedsATypeAndBindsOnce) {
     const auto adapter = Open();
-    CVifnet vf(2, adapter.get());
+    CVifnet vf(2, adapter.get(), nullptr);
     // Callers' naming always gives a type, so only here can an interface without one be asked to go up.
     EXPECT_FALSE(vf.SetIFaceFlags(VIFNET32_IFF_UP));
     EXPECT_EQ(plat::GetErrno(), VF_ENODEV);
