@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "host/driver.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -382,7 +383,7 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
                     operation);
     }
     if (send(m_hAdapter, data, length)) return true;
-    const auto [nErrno, code] = plat::TakeDriverError();
+    const auto [nErrno, code] = TakeDriverError();
     return Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
                 FormatLastError(code).c_str());
 }
@@ -401,7 +402,7 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
         m_nAdapterBufferSize.store(size, std::memory_order_relaxed);
         return true;
     }
-    const auto [nErrno, code] = plat::TakeDriverError();
+    const auto [nErrno, code] = TakeDriverError();
     lock.Unlock();
     return Fail(nErrno, code, L"** CVFAdapter(%s)::SetAdapterBufferSize: WrenPackSetBuff(%d) failed; rc=%d: %s\n",
                 m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());

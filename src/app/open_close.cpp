@@ -6,6 +6,7 @@
 #include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
+#include "host/driver.h"
 #include "host/mac.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -101,7 +102,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     }
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {
-        const auto [nErrno, code] = plat::TakeDriverError();
+        const auto [nErrno, code] = TakeDriverError();
         return Fail(nErrno, code, L"** CVifnet32App::CreateAdapter(%hs): WrenPackOpenAdapter(%s) failed; rc=%d: %s\n", gateway,
                     WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str(), code, FormatLastError(code).c_str());
     }

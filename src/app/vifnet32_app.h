@@ -11,6 +11,7 @@
 #include "host/neighbours.h"
 #include "iface/vifnet.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
 
@@ -110,8 +111,3 @@ private:
 // The library's application object, alive from the process's start-up hook to its shut-down
 // hook.
 extern CVifnet32App& theApp;
-
-// Process hooks: construct theApp and run its start-up (false: the library must not load);
-// run its shut-down and destroy it.
-bool VifnetProcessAttach();
-void VifnetProcessDetach();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/vifnet32_app.h"
+#include "host/driver.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "trace/trace.h"
@@ -62,7 +63,7 @@ bool InitWPAdaptersList() {
     std::uint32_t bytes = 0;
     WrenPackGetAdaptersList(nullptr, &bytes);
     if (bytes == 0) {
-        const auto [nErrno, dwError] = plat::TakeDriverError();
+        const auto [nErrno, dwError] = TakeDriverError();
         lock.Leave();
         ReportListCallFailure(1, nErrno, dwError);
         lock.Enter();
@@ -82,7 +83,7 @@ bool InitWPAdaptersList() {
     }
     bytes = count * WP_ADAPTER_ENTRY_SIZE;
     if (!WrenPackGetAdaptersList(list, &bytes)) {
-        const auto [nErrno, dwError] = plat::TakeDriverError();
+        const auto [nErrno, dwError] = TakeDriverError();
         delete[] list;
         lock.Leave();
         ReportListCallFailure(2, nErrno, dwError);
