@@ -37,9 +37,6 @@ public:
     int ExitInstance();
 
     const char* GetVersionString() const { return m_strVersion.c_str(); }
-    // The application lock: registry tables, adapter list and maps, the host adapter list, and
-    // multi-line diagnostic blocks.
-    plat::CCriticalSection& GetAppLock() { return m_csApp; }
 
     // Plain lookups; the caller holds the application lock.
     Cfd2VFPtrMap* GetFd2VFPtrMap(DWORD pid);

@@ -5,7 +5,6 @@
 #include <new>
 #include <string>
 
-#include "app/vifnet32_app.h"
 #include "host/driver.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
@@ -15,12 +14,18 @@
 namespace {
 
 // The process-wide list: one allocation of g_nAdapters consecutive records chained by the
-// driver through pNext. Built and freed under the application lock; read without it once
+// driver through pNext. Built and freed under the list's own lock; read without it once
 // built, since it never changes until the library unloads. Reading it without the lock also
 // keeps the interface lock (held by the address updates that look up the host's netmask) from
-// ever waiting for the application lock.
+// ever waiting for it.
 std::atomic<ADAPTER_INFO_LIST_ENTRY*> g_pAdapters{nullptr};
 std::atomic<std::uint32_t> g_nAdapters{0};
+
+// Never destroyed: the process's shut-down hook frees the list after static objects may be gone.
+plat::CCriticalSection& ListLock() {
+    static plat::CCriticalSection* const lock = new plat::CCriticalSection(4000);
+    return *lock;
+}
 
 // Publishes a built list: the count first, so a reader that sees the list sees its count.
 void Publish(ADAPTER_INFO_LIST_ENTRY* list, std::uint32_t count) {
@@ -53,7 +58,7 @@ void ReportListCallFailure(int call, int nErrno, DWORD dwError) {
 }  // namespace
 
 bool InitWPAdaptersList() {
-    plat::CCriticalSection& lock = theApp.GetAppLock();
+    plat::CCriticalSection& lock = ListLock();
     lock.Enter();
     if (g_pAdapters.load(std::memory_order_relaxed)) {
         VF_ASSERT(g_nAdapters.load(std::memory_order_relaxed) != 0);
@@ -107,7 +112,7 @@ void GetWPAdaptersList(ADAPTER_INFO_LIST_ENTRY** ppFirst, std::uint32_t* pnCount
 }
 
 void FreeWPAdaptersList() {
-    plat::CSingleLock lock(theApp.GetAppLock());
+    plat::CSingleLock lock(ListLock());
     ADAPTER_INFO_LIST_ENTRY* list = g_pAdapters.exchange(nullptr, std::memory_order_acq_rel);
     g_nAdapters.store(0, std::memory_order_relaxed);
     delete[] list;
@@ -191,7 +196,6 @@ const char* GetDefaultIFace() {
     std::string narrow = plat::ToNarrow(text);
     std::strncpy(s_szDefaultIFace, narrow.c_str(), 31);
     s_szDefaultIFace[31] = '\0';
-    theApp.RecordError(0, 0);
     RaiseError(0, 0);
     return s_szDefaultIFace;
 }

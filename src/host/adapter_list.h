@@ -1,5 +1,5 @@
 // The host's adapters, as the packet driver lists them: read once on first use and kept until
-// the library unloads, guarded by the application lock while it is built or freed.
+// the library unloads, guarded by a lock of its own while it is built or freed.
 #pragma once
 
 #include <cstddef>
