@@ -194,10 +194,9 @@ private:
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
     const wchar_t* TypeName() const;
 
-    // Lock order, for every thread: m_csRead or m_csWrite, then the application lock, then
-    // m_csIFace, then the adapter's lock, then the output lock. The read and write paths hold
-    // their lock while they consult the settings; naming takes m_csIFace inside the
-    // application lock.
+    // Lock order, for every thread: m_csRead or m_csWrite, then the application lock (only the
+    // write path's brief search of the other guests), then m_csIFace, then the adapter's lock,
+    // then the output lock. Naming takes m_csIFace inside the application lock.
     mutable plat::CCriticalSection m_csIFace{4000};
     plat::CCriticalSection m_csRead{4000};
     plat::CCriticalSection m_csWrite{4000};
