@@ -1,11 +1,11 @@
 // The host's neighbours as the library offers them (see neighbours.h). Failure messages keep the
 // names callers have always seen, those of the application object.
+#include "host/neighbours.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
-
-#include "host/neighbours.h"
 
 #include "host/adapter_list.h"
 #include "host/address_text.h"
