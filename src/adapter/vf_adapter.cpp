@@ -6,7 +6,7 @@
 #include <new>
 
 #include "host/adapter_list.h"
-#include "iface/vifnet.h"
+#include "host/driver.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -83,7 +83,7 @@ CVFAdapter::~CVFAdapter() {
     VF_ASSERT(m_hStopEvent.Valid());
 }
 
-int CVFAdapter::AddVifnet(CVifnet* pVF) {
+int CVFAdapter::AddVifnet(CVFAdapterClient* pVF) {
     VF_ASSERT(pVF != nullptr);
     if (!pVF) return GetVifnetCount();
     {
@@ -101,7 +101,7 @@ int CVFAdapter::AddVifnet(CVifnet* pVF) {
     return count;
 }
 
-int CVFAdapter::RemoveVifnet(CVifnet* pVF) {
+int CVFAdapter::RemoveVifnet(CVFAdapterClient* pVF) {
     VF_ASSERT(pVF != nullptr);
     plat::CSingleLock lock(m_Lock);
     auto it = std::find(m_VifnetPtrList.begin(), m_VifnetPtrList.end(), pVF);
@@ -288,7 +288,7 @@ void CVFAdapter::ReaderLoop() {
             const bool received = pInHand->GetBufSize() != 0 &&
                                   WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
             if (received) nFailures = 0;
-            const DWORD code = received ? VF_ERROR_SUCCESS : plat::TakeDriverError().code;
+            const DWORD code = received ? VF_ERROR_SUCCESS : TakeDriverError().code;
             if (!received && (++nFailures == kFailuresToGiveUp || code == VF_ERROR_DEV_NOT_EXIST)) {
                 // The adapter is gone: nothing is asked of the driver any more, and readers
                 // learn it at once instead of waiting out their timeouts.
@@ -346,7 +346,7 @@ void CVFAdapter::ReaderLoop() {
 }
 
 void CVFAdapter::NotifyVifnets() {
-    for (CVifnet* pVF : m_VifnetPtrList)
+    for (CVFAdapterClient* pVF : m_VifnetPtrList)
         pVF->PacketNotify(m_nBuffersRead);
 }
 
@@ -363,7 +363,7 @@ bool CVFAdapter::HasFailed() {
     return m_bFailed;
 }
 
-void CVFAdapter::WakeReaders(CVifnet* pVF) {
+void CVFAdapter::WakeReaders(CVFAdapterClient* pVF) {
     plat::CSingleLock lock(m_Lock);
     // Under the lock, so that a reader that has checked its interface but not yet begun to wait
     // is already waiting when the notification comes.
@@ -374,7 +374,7 @@ void CVFAdapter::WakeReaders(CVifnet* pVF) {
 }
 
 std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout,
-                                               const CVifnet* pReader) {
+                                               const CVFAdapterClient* pReader) {
     // The clock is read only when nothing is waiting: a poll (timeout 0) gives up at once
     // without it, and a buffer already held is delivered without it.
     DWORD deadline = 0;
@@ -462,7 +462,7 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
     const bool sent = send(m_hAdapter, data, length) != 0;
     if (pnBatchFramesSent) *pnBatchFramesSent = WrenPackGetBatchFramesSent();
     if (sent) return true;
-    const auto [nErrno, code] = plat::TakeDriverError();
+    const auto [nErrno, code] = TakeDriverError();
     Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
          FormatLastError(code).c_str());
     // The host may have lowered the adapter's MTU: with the list read again, the interfaces
@@ -485,13 +485,13 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
         m_nAdapterBufferSize.store(size, std::memory_order_relaxed);
         return true;
     }
-    const auto [nErrno, code] = plat::TakeDriverError();
+    const auto [nErrno, code] = TakeDriverError();
     lock.Unlock();
     return Fail(nErrno, code, L"** CVFAdapter(%s)::SetAdapterBufferSize: WrenPackSetBuff(%d) failed; rc=%d: %s\n",
                 m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());
 }
 
-bool CVFAdapter::SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes) {
+bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nBytes) {
     VF_ASSERT(pVF != nullptr);
     if (nBytes == 0 && pVF) nBytes = pVF->GetReadBufferSize();
     const bool report = pVF && pVF->ReportsChanges();
@@ -517,10 +517,10 @@ bool CVFAdapter::SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes) {
     return true;
 }
 
-std::uint32_t CVFAdapter::GetMaxVifnetBufferSize(CVifnet* pExcluded) {
+std::uint32_t CVFAdapter::GetMaxVifnetBufferSize(CVFAdapterClient* pExcluded) {
     plat::CSingleLock lock(m_Lock);
     std::uint32_t largest = 0;
-    for (CVifnet* pVF : m_VifnetPtrList) {
+    for (CVFAdapterClient* pVF : m_VifnetPtrList) {
         if (pVF != pExcluded) largest = std::max(largest, pVF->GetReadBufferSize());
     }
     return largest ? largest : kMinPacketsBufferSize;

@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_client.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "wrenpack.h"
-
-class CVifnet;
 
 // One receive buffer: a run of capture records as the driver delivered them, numbered by the
 // adapter when filled.
@@ -44,7 +43,7 @@ private:
 };
 
 // Interfaces bound to an adapter, in binding order.
-using CVifnetPtrList = std::vector<CVifnet*>;
+using CVifnetPtrList = std::vector<CVFAdapterClient*>;
 // Receive buffers. Buffers move between the two lists by splicing nodes, which allocates
 // nothing.
 using CBufferList = std::list<CBuffer*>;
@@ -64,9 +63,9 @@ public:
     CVFAdapter& operator=(const CVFAdapter&) = delete;
 
     // Binds an interface that goes up (once, however often it is called); the number bound.
-    int AddVifnet(CVifnet* pVF);
+    int AddVifnet(CVFAdapterClient* pVF);
     // Unbinds an interface (one never bound is accepted); the number still bound.
-    int RemoveVifnet(CVifnet* pVF);
+    int RemoveVifnet(CVFAdapterClient* pVF);
     int GetVifnetCount();
 
     // Driver buffer size, 64K to 16384K bytes, applied to the driver at once.
@@ -74,8 +73,8 @@ public:
     std::uint32_t GetAdapterBufferSize() const { return m_nAdapterBufferSize.load(std::memory_order_relaxed); }
     // Receive buffers at least as large as pVF's read buffer (nBytes; 0: its current size) and
     // as every other bound interface's.
-    bool SetPacketsBufferSize(CVifnet* pVF, std::uint32_t nBytes);
-    std::uint32_t GetMaxVifnetBufferSize(CVifnet* pExcluded);
+    bool SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nBytes);
+    std::uint32_t GetMaxVifnetBufferSize(CVFAdapterClient* pExcluded);
     bool ResizePacketsBuffers(std::uint32_t nBytes);
     std::uint32_t GetPacketsBufferSize();
 
@@ -92,13 +91,13 @@ public:
     // The oldest receive buffer numbered *pSeqNum or later, waiting up to nTimeout ms (kInfinite:
     // no limit): copies at most nSize bytes of it to pDest, sets *pSeqNum to its number and
     // returns its full length; 0 when none came in time. The wait also ends, with 0, once pReader
-    // stops reading (closed or down, CVifnet::ReadsEnded) or the adapter has failed.
+    // stops reading (closed or down: its ReadsEnded) or the adapter has failed.
     std::uint32_t GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDest, std::uint32_t nSize, std::uint32_t nTimeout,
-                                       const CVifnet* pReader = nullptr);
+                                       const CVFAdapterClient* pReader = nullptr);
     // Wakes the readers waiting in GetNextPacketsBuffer, so that those whose interface stopped
     // reading return; a notify-mode pVF also gets a readiness message, so that a caller waiting
     // on its descriptor comes to read. Takes no interface lock.
-    void WakeReaders(CVifnet* pVF);
+    void WakeReaders(CVFAdapterClient* pVF);
     // The driver kept failing to receive (the adapter is gone): nothing more will arrive.
     bool HasFailed();
 

@@ -99,27 +99,27 @@ const Request kRequests[] = {
     {VIFNET32_SIOCSIFHWBROADCAST, Target::Name,
      [](CVifnet32App&, CVifnet* vf, void* r) { return Result(vf->SetIFaceHWBroadcast(HwAddr(r))); }},
     {VIFNET32_SIOCDARP, Target::Host,
-     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.DelARPTableEntry(ArpIP(r))); }},
+     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.GetNeighbours().DelARPTableEntry(ArpIP(r))); }},
     {VIFNET32_SIOCGARP, Target::Host,
      [](CVifnet32App& app, CVifnet*, void* r) {
          std::uint8_t found[6];
-         if (!app.GetMACAddrForIP(ArpIP(r), found)) return -1;
+         if (!app.GetNeighbours().GetMACAddrForIP(ArpIP(r), found)) return -1;
          std::memcpy(ArpMAC(r), found, 6);
          return 0;
      }},
     {VIFNET32_SIOCSARP, Target::Host,
-     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.SetARPTableEntry(ArpIP(r), ArpMAC(r))); }},
+     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.GetNeighbours().SetARPTableEntry(ArpIP(r), ArpMAC(r))); }},
     {VIFNET32_SIOCDRARP, Target::Host,
-     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.DelRARPTableEntry(ArpMAC(r))); }},
+     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.GetNeighbours().DelRARPTableEntry(ArpMAC(r))); }},
     {VIFNET32_SIOCGRARP, Target::Host,
      [](CVifnet32App& app, CVifnet*, void* r) {
          std::uint8_t found[4];
-         if (!app.GetIPAddrForMAC(found, ArpMAC(r))) return -1;
+         if (!app.GetNeighbours().GetIPAddrForMAC(found, ArpMAC(r))) return -1;
          std::memcpy(ArpIP(r), found, 4);
          return 0;
      }},
     {VIFNET32_SIOCSRARP, Target::Host,
-     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.SetARPTableEntry(ArpIP(r), ArpMAC(r))); }},
+     [](CVifnet32App& app, CVifnet*, void* r) { return Result(app.GetNeighbours().SetARPTableEntry(ArpIP(r), ArpMAC(r))); }},
     {U(VIFNET32_TUNSETDEBUG), Target::Descriptor,
      [](CVifnet32App&, CVifnet* vf, void* r) {
          vf->SetDebugFlags(Req(r)->ifr_ifru.ifru_value);

@@ -6,6 +6,7 @@
 #include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
+#include "host/driver.h"
 #include "host/mac.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -34,7 +35,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     }
     // A failed construction leaves the adapter open and listed: the next Open of the same
     // device reuses it.
-    CVifnet* vf = new (std::nothrow) CVifnet(static_cast<std::uint32_t>(flags), adapter);
+    CVifnet* vf = new (std::nothrow) CVifnet(static_cast<std::uint32_t>(flags), adapter, &m_Neighbours);
     if (!vf || !(vf->GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
         const int nErrno = vf ? vf->GetErrno() : VF_ENOMEM;
         const DWORD code = vf ? vf->GetLastErrorCode() : VF_ERROR_OUTOFMEMORY;
@@ -109,7 +110,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     }
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {
-        const auto [nErrno, code] = plat::TakeDriverError();
+        const auto [nErrno, code] = TakeDriverError();
         return Fail(nErrno, code, L"** CVifnet32App::CreateAdapter(%hs): WrenPackOpenAdapter(%s) failed; rc=%d: %s\n", gateway,
                     WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str(), code, FormatLastError(code).c_str());
     }

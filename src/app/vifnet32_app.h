@@ -8,9 +8,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "host/neighbours.h"
 #include "iface/vifnet.h"
-#include "platform/iphelper.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
 
@@ -32,7 +33,7 @@ struct CName2VFPtrMap : std::unordered_map<std::wstring, CVifnet*> {
 using CP2Cfd2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<Cfd2VFPtrMap>>;
 using CP2Name2VFPtrMapMap = std::unordered_map<DWORD, std::unique_ptr<CName2VFPtrMap>>;
 
-class CVifnet32App : public CErrorPair {
+class CVifnet32App : public CErrorPair, public CGuestDirectory {
 public:
     CVifnet32App();
     virtual ~CVifnet32App();
@@ -44,9 +45,6 @@ public:
     int ExitInstance();
 
     const char* GetVersionString() const { return m_strVersion.c_str(); }
-    // The application lock: registry tables, adapter list and maps, the host adapter list, and
-    // multi-line diagnostic blocks.
-    plat::CCriticalSection& GetAppLock() { return m_csApp; }
 
     // Plain lookups; the caller holds the application lock.
     Cfd2VFPtrMap* GetFd2VFPtrMap(DWORD pid);
@@ -80,16 +78,12 @@ public:
     int GetVifnetStats(int fd, VIFNET32_STATS* pStats);
     int IOCtl(int fd, int request, void* record);
 
-    // Host ARP and RARP table services (arp_table.cpp). IPv4 addresses are 4 bytes in network
-    // order, MAC addresses 6 bytes. On failure the pair is recorded and raised; an address
-    // nothing knows is ENOENT / ERROR_NOT_FOUND without a message.
-    bool SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr);
-    bool DelARPTableEntry(const std::uint8_t* ipAddr);
-    // Zeroes the output first. May wait for an ARP exchange on the network.
-    bool GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr);
-    // Sets the output to 0 first.
-    bool GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr);
-    bool DelRARPTableEntry(const std::uint8_t* macAddr);
+    // The host ARP and RARP table services, which every interface is given.
+    CNeighbours& GetNeighbours() { return m_Neighbours; }
+    // The guests of the calling process (guests.cpp): the addresses of its interfaces, searched
+    // under the application lock, which is held for nothing else meanwhile.
+    bool FindGuestMAC(std::uint32_t ip, std::uint8_t mac[6]) override;
+    bool FindGuestIP(const std::uint8_t mac[6], std::uint32_t* ip) override;
 
     // A connected pair of stream sockets (the descriptor of every interface is one end of one).
     int socketpair(int domain, int type, int protocol, int sv[2]);
@@ -107,13 +101,6 @@ private:
     void DestroyAllVifnets();
     // Reports a descriptor that the calling process has not open, for the operation named.
     Failure FailUnknownDescriptor(const wchar_t* operation, int fd);
-    // The host's ARP table, copied into a new buffer that the caller frees with
-    // ::operator delete; null on failure (pair recorded and raised).
-    plat::IpNetTable* GetCopyOfWinIpNetTable();
-    // The host interface that reaches the address (network order), for the entries set and
-    // deleted on its behalf.
-    DWORD GetBestIfIndex(std::uint32_t ipAddr);
-    bool IsLoopbackIfIndex(DWORD ifIndex);
 
     std::string m_strVersion;
     plat::CCriticalSection m_csApp{4000};
@@ -122,13 +109,9 @@ private:
     std::list<CVFAdapter*> m_AdapterList;
     std::map<CVFAdapter*, std::list<CVFAdapter*>::iterator> m_Adapter2PosMap;
     std::map<CVifnet*, CVFAdapter*> m_VF2AdapterMap;
+    CNeighbours m_Neighbours{*this};
 };
 
 // The library's application object, alive from the process's start-up hook to its shut-down
 // hook.
 extern CVifnet32App& theApp;
-
-// Process hooks: construct theApp and run its start-up (false: the library must not load);
-// run its shut-down and destroy it.
-bool VifnetProcessAttach();
-void VifnetProcessDetach();

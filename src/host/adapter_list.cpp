@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/vifnet32_app.h"
+#include "host/driver.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "trace/trace.h"
@@ -77,7 +77,7 @@ struct ListRead {
     int nErrno = 0;
     DWORD dwError = 0;
     void TakeDriverError() {
-        const auto [e, w] = plat::TakeDriverError();
+        const auto [e, w] = ::TakeDriverError();
         nErrno = e;
         dwError = w;
     }
@@ -301,7 +301,6 @@ const char* GetDefaultIFace() {
     std::string narrow = plat::ToNarrow(text);
     std::strncpy(s_szDefaultIFace, narrow.c_str(), 31);
     s_szDefaultIFace[31] = '\0';
-    theApp.RecordError(0, 0);
     RaiseError(0, 0);
     return s_szDefaultIFace;
 }

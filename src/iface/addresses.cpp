@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/mac.h"
-#include "iface/address_text.h"
+#include "host/address_text.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
 #include "wrenlib.h"

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "adapter/vf_adapter.h"
-#include "iface/address_text.h"
+#include "host/address_text.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
 #include "wrenlib.h"

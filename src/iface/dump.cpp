@@ -2,7 +2,7 @@
 // block of debug output.
 #include "adapter/vf_adapter.h"
 #include "host/adapter_list.h"
-#include "iface/address_text.h"
+#include "host/address_text.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
 #include "wrenlib.h"

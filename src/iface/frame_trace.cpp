@@ -1,7 +1,7 @@
 // The frame trace: one block per chosen frame on the debug output while IFF_DEBUG is set.
 #include <cstring>
 
-#include "iface/address_text.h"
+#include "host/address_text.h"
 #include "iface/frames.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"

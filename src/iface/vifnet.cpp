@@ -19,7 +19,7 @@ constexpr std::uint32_t kDefaultReadTimeout = 5000;
 
 }  // namespace
 
-CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter) {
+CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pNeighbours) {
     m_TarnVirtIPAddrList.reserve(kMaxTableEntries);
     m_MulticastList.reserve(kMaxTableEntries);
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
@@ -27,6 +27,7 @@ CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter) {
     m_nOpenFlags = nOpenFlags;
     VF_ASSERT(pAdapter != nullptr);
     m_pAdapter = pAdapter;
+    m_pNeighbours = pNeighbours;
 
     m_nReadTimeout = (nOpenFlags & _O_VF32NOTIFY) ? 0 : kDefaultReadTimeout;
     m_Stats.dwStructSize = kStatsSize;

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_client.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
 
+class CNeighbours;
 class CVFAdapter;
 
 // Tarn virtual IP addresses, network order, in list order.
@@ -19,7 +21,7 @@ using CInAddrList = std::vector<std::uint32_t>;
 // Multicast MAC addresses, each kept as the whole record the caller passed.
 using CSockAddrList = std::vector<vifnet32_sockaddr>;
 
-class CVifnet : public CErrorPair {
+class CVifnet : public CErrorPair, public CVFAdapterClient {
 public:
     static constexpr std::uint32_t kRunningFlags = VIFNET32_IFF_RUNNING | VIFNET32_IFF_MULTICAST;
     // The flags a caller may set; the library adds kRunningFlags itself.
@@ -31,7 +33,9 @@ public:
     static constexpr std::uint32_t kMaxTableEntries = 32;
     static constexpr std::uint32_t kStatsSize = sizeof(VIFNET32_STATS);
 
-    CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter);
+    // The interface answers TUN destinations through the neighbour services given (null: it
+    // knows none, and sends to the host adapter).
+    CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pNeighbours);
     virtual ~CVifnet();
     CVifnet(const CVifnet&) = delete;
     CVifnet& operator=(const CVifnet&) = delete;
@@ -50,7 +54,7 @@ public:
     // ---- Accessors ----
     std::uint32_t GetIFaceMTU();
     std::uint32_t GetReadTimeout();
-    std::uint32_t GetReadBufferSize() const { return m_nReadBufferSize.load(std::memory_order_relaxed); }
+    std::uint32_t GetReadBufferSize() const override { return m_nReadBufferSize.load(std::memory_order_relaxed); }
     std::uint32_t GetIFaceFlags() const { return m_nIFaceFlags.load(std::memory_order_relaxed); }
     std::uint32_t GetDebugFlags() const { return m_dwDebugFlags.load(std::memory_order_relaxed); }
     void SetDebugFlags(std::uint32_t dwFlags) { m_dwDebugFlags.store(dwFlags, std::memory_order_relaxed); }
@@ -59,7 +63,7 @@ public:
     // The interface name (empty until the naming request).
     std::wstring GetIFaceName() const;
     // True while setters report their changes: IFF_DEBUG with the report bit of the debug mask.
-    bool ReportsChanges() const;
+    bool ReportsChanges() const override;
 
     // ---- Settings ----
     bool SetDeviceBufferSize(int nBytes);
@@ -100,7 +104,7 @@ public:
     int Read(void* buffer, std::uint32_t size);
     // The adapter filled a receive buffer (its count of buffers so far): one readiness message
     // on the descriptor in notify mode. Runs on the reader thread under the adapter's lock.
-    void PacketNotify(std::uint64_t nBuffersRead);
+    void PacketNotify(std::uint64_t nBuffersRead) override;
 
     // ---- Frames out (write.cpp) ----
     // One packet (TUN) or frame (TAP) onto the wire or into the open batch: the caller's length,
@@ -119,7 +123,7 @@ public:
     void BeginClose() { m_bClosing.store(true, std::memory_order_release); }
     // Nothing more is read: the interface is closing or down. Lock-free, so that the adapter can
     // ask under its own lock.
-    bool ReadsEnded() const { return m_bClosing.load(std::memory_order_acquire) || !IsUp(); }
+    bool ReadsEnded() const override { return m_bClosing.load(std::memory_order_acquire) || !IsUp(); }
 
     // ---- Calls in progress ----
     // The registry counts the calls that found the interface, so that closing it can wait for
@@ -185,7 +189,7 @@ private:
     // Sends the open batch's frames and empties it; false when the adapter did not send them all
     // (those it sent are counted, the rest dropped).
     bool FlushMultiWrite();
-    // The MAC the host's ARP services give for a TUN destination or gateway (network order),
+    // The MAC the neighbour services give for a TUN destination or gateway (network order),
     // through the destination cache; false when they know none. m_csWrite held.
     bool LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac);
 
@@ -202,10 +206,9 @@ private:
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
     const wchar_t* TypeName() const;
 
-    // Lock order, for every thread: m_csRead or m_csWrite, then the application lock, then
-    // m_csIFace, then the adapter's lock, then the output lock. The read and write paths hold
-    // their lock while they consult the settings; naming takes m_csIFace inside the
-    // application lock.
+    // Lock order, for every thread: m_csRead or m_csWrite, then the application lock (only the
+    // write path's brief search of the other guests), then m_csIFace, then the adapter's lock,
+    // then the output lock. Naming takes m_csIFace inside the application lock.
     mutable plat::CCriticalSection m_csIFace{4000};
     plat::CCriticalSection m_csRead{4000};
     plat::CCriticalSection m_csWrite{4000};
@@ -236,6 +239,7 @@ private:
     VIFNET32_STATS m_Stats{};
     std::wstring m_strIFaceName;
     CVFAdapter* m_pAdapter = nullptr;
+    CNeighbours* m_pNeighbours = nullptr;
     std::uint32_t m_nReadSeqNum = 0;
     std::atomic<std::uint32_t> m_dwDebugFlags{kDefaultDebugFlags};
     plat::Socket m_hSockPair[2] = {plat::kInvalidSocket, plat::kInvalidSocket};
@@ -255,7 +259,9 @@ private:
     // the host's ARP table per packet. An answer is trusted for less than kDestFoundAge ms from
     // the moment the table was read, a failed look-up for less than kDestMissAge ms from its
     // end (it may have waited for the network): a changed, removed or new neighbour is seen
-    // within a second. Guarded by m_csWrite, which every TUN write holds while it frames.
+    // within a second. Guarded by m_csWrite, which every TUN write holds while it frames. The
+    // cache is the interface's rather than the neighbour module's: a hit then costs no lock
+    // beyond the write lock already held, and the module answers only the misses.
     struct DestCacheEntry {
         std::uint32_t ipAddr;
         DWORD dwTick;

@@ -5,8 +5,8 @@
 #include <new>
 
 #include "adapter/vf_adapter.h"
-#include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
+#include "host/neighbours.h"
 #include "iface/frames.h"
 #include "iface/vifnet.h"
 #include "trace/trace.h"
@@ -115,8 +115,7 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
             std::uint8_t destMAC[6];
             std::uint8_t found[6];
             const std::uint32_t gateway = m_pAdapter->GetAdapterInfo().GatewayIPAddr;
-            // Lookups without the interface lock: they may wait for an ARP exchange, and they
-            // take the application lock, which comes before it.
+            // Lookups without the interface lock: they may wait for an ARP exchange.
             if (subnetBroadcast) {
                 std::memcpy(destMAC, kBroadcastMAC, 6);
             } else if (onSubnet && LookupDestMAC(dest, found)) {
@@ -175,9 +174,8 @@ bool CVifnet::LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac) {
             if (now - e.dwTick > now - slot->dwTick) slot = &e;
         }
     }
-    // The application's look-up takes its lock inside this interface's write lock, as the
-    // uncached look-up always did, and may wait for an ARP exchange.
-    const bool found = theApp.GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&ipAddr), mac);
+    // May wait for an ARP exchange, holding only this interface's write lock.
+    const bool found = m_pNeighbours && m_pNeighbours->GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&ipAddr), mac);
     slot->ipAddr = ipAddr;
     slot->bUsed = true;
     slot->bFound = found;

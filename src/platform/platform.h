@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/errors.h"
-#include "wrenpack.h"
 
 namespace plat {
 
@@ -56,8 +55,13 @@ private:
 
 // Something a thread can wait on: a Windows HANDLE, or a file descriptor that polls readable
 // while signalled. The packet driver's read event is one of these too.
-using WaitHandle = WP_EVENT;
-constexpr WaitHandle kNoWaitHandle = WP_NO_EVENT;
+#if defined(_WIN32)
+using WaitHandle = void*;
+constexpr WaitHandle kNoWaitHandle = nullptr;
+#else
+using WaitHandle = int;
+constexpr WaitHandle kNoWaitHandle = -1;
+#endif
 
 constexpr DWORD kInfinite = 0xFFFFFFFFu;
 constexpr DWORD kWaitObject0 = 0;
@@ -116,19 +120,6 @@ void SetLastErrorCode(DWORD code);
 // Sets the thread's errno (the C runtime the library shares with its callers).
 void SetErrno(int value);
 int GetErrno();
-
-// The pair a failed packet-driver call left on this thread: errno, and the driver's Windows
-// error code, which also becomes the thread's last error code (the driver keeps its own on
-// platforms without a system-wide one). Read first, before anything can change errno.
-struct DriverError {
-    int nErrno;
-    DWORD code;
-};
-inline DriverError TakeDriverError() {
-    const int nErrno = GetErrno();
-    SetLastErrorCode(WrenPackGetLastError());
-    return {nErrno, GetLastErrorCode()};
-}
 
 // The system's text for a Windows error code, without a trailing line end.
 std::wstring SystemErrorText(DWORD code);

@@ -1,7 +1,8 @@
 // The library's process hooks on Linux: start-up when the shared object is loaded, shut-down when
 // it is unloaded or the process exits.
-#include "app/vifnet32_app.h"
 #include "platform/platform.h"
+#include "platform/process.h"
+#include "vifnet32.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The library's process hooks on Windows.
 #include <windows.h>
 
-#include "app/vifnet32_app.h"
+#include "platform/process.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
     switch (reason) {

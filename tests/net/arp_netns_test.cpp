@@ -35,6 +35,7 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes B(const std::uint8_t* p, std::size_t n) { return {p, p + n}; }
 std::pair<int, DWORD> Pair() { return {plat::GetErrno(), plat::GetLastErrorCode()}; }
 const std::pair<int, DWORD> kNotFound{VF_ENOENT, VF_ERROR_NOT_FOUND};
+CNeighbours& Neighbours() { return theApp.GetNeighbours(); }
 
 std::vector<std::string> g_lines;
 std::vector<std::string> TakeLines() { return std::exchange(g_lines, {}); }
@@ -161,11 +162,11 @@ TEST(HostArpLink, TableRowsCarryTheKernelsStatesAndArpRequestsEditThemOnTheRight
 
     // Without a route, or routed to the loopback: on the default host adapter, and found by MAC.
     const std::uint8_t unroutedMAC[6] = {0x02, 0x00, 0x00, 0xAA, 0x00, 0x51}, loopbackMAC[6] = {2, 0, 0, 0xAA, 0, 0x52};
-    ASSERT_TRUE(theApp.SetARPTableEntry(kUnroutedIP, unroutedMAC));
-    ASSERT_TRUE(theApp.SetARPTableEntry(kLoopbackIP, loopbackMAC));
+    ASSERT_TRUE(Neighbours().SetARPTableEntry(kUnroutedIP, unroutedMAC));
+    ASSERT_TRUE(Neighbours().SetARPTableEntry(kLoopbackIP, loopbackMAC));
     EXPECT_TRUE(Neigh("203.0.113.5 dev vfarp0") && Neigh("127.0.0.9 dev vfarp0"));
     EXPECT_EQ(Request(arp, VIFNET32_SIOCDRARP, nullptr, unroutedMAC), 0);
-    EXPECT_TRUE(theApp.DelRARPTableEntry(loopbackMAC));
+    EXPECT_TRUE(Neighbours().DelRARPTableEntry(loopbackMAC));
     EXPECT_FALSE(Neigh("203.0.113.5") || Neigh("127.0.0.9"));
 
     // A MAC nothing knows: nothing to delete, and the thread keeps the not-found pair.
@@ -179,7 +180,7 @@ TEST(HostArpLink, OnlyAnOnLinkNeighbourIsAskedAndThePeerAnswers) {
     if (!LinkUp()) GTEST_SKIP() << g_skip;
     const std::uint8_t peerIP[4] = {10, 211, 7, 2}, peerMAC[6] = {0x02, 0x00, 0x00, 0xAA, 0x00, 0x02};
     std::uint8_t mac[6];
-    ASSERT_TRUE(theApp.GetMACAddrForIP(peerIP, mac));
+    ASSERT_TRUE(Neighbours().GetMACAddrForIP(peerIP, mac));
     EXPECT_EQ(B(mac, 6), B(peerMAC, 6));
 
     // Behind a gateway, on the loopback, without a route, or unspecified: no frame leaves.
@@ -187,14 +188,14 @@ TEST(HostArpLink, OnlyAnOnLinkNeighbourIsAskedAndThePeerAnswers) {
     const std::uint64_t before = HostTxPackets();
     for (const std::uint8_t* ip : {behindGatewayIP, kLoopbackIP, kUnroutedIP, noIP}) {
         std::memset(mac, 0xEE, 6);
-        EXPECT_FALSE(theApp.GetMACAddrForIP(ip, mac));
+        EXPECT_FALSE(Neighbours().GetMACAddrForIP(ip, mac));
         EXPECT_EQ(Pair(), kNotFound);
         EXPECT_EQ(B(mac, 6), Bytes(6, 0)) << "the output is zeroed first";
     }
     EXPECT_EQ(HostTxPackets(), before);
 
     // On the link but unanswered: asked, then given up after a bounded wait.
-    EXPECT_FALSE(theApp.GetMACAddrForIP(silentIP, mac));
+    EXPECT_FALSE(Neighbours().GetMACAddrForIP(silentIP, mac));
     EXPECT_EQ(Pair(), kNotFound);
     EXPECT_GT(HostTxPackets(), before);
     EXPECT_TRUE(TakeLines().empty()) << "a missing address has no message";
@@ -254,8 +255,8 @@ void BuildLink() {}
 
 // Wine accepts entries without entering them.
 TEST(HostArpWine, IpHelperAnswersAsWineImplementsIt) {
-    EXPECT_TRUE(theApp.SetARPTableEntry(kUnroutedIP, kHostMAC));
-    EXPECT_TRUE(theApp.DelARPTableEntry(kUnroutedIP));
+    EXPECT_TRUE(Neighbours().SetARPTableEntry(kUnroutedIP, kHostMAC));
+    EXPECT_TRUE(Neighbours().DelARPTableEntry(kUnroutedIP));
 }
 
 #endif
@@ -264,7 +265,7 @@ TEST(HostArpWine, IpHelperAnswersAsWineImplementsIt) {
 TEST(HostArp, AdapterAndOwnInterfacesResolveBeforeTheNetwork) {
     TakeLines();
     std::uint8_t mac[6], ip[4];
-    ASSERT_TRUE(theApp.GetIPAddrForMAC(ip, kHostMAC));
+    ASSERT_TRUE(Neighbours().GetIPAddrForMAC(ip, kHostMAC));
     EXPECT_EQ(B(ip, 4), B(kHostIP, 4));
 
     const int fd = theApp.Open("10.211.7.1", 2);
@@ -275,15 +276,15 @@ TEST(HostArp, AdapterAndOwnInterfacesResolveBeforeTheNetwork) {
         CVifnetRef vf = theApp.LookupFd(fd);
         ASSERT_TRUE(vf && vf->AddTarnVirtIPAddr(tarnIP) && vf->GetTarnVirtMACAddr(&tarnMAC));
     }
-    EXPECT_TRUE(theApp.GetIPAddrForMAC(ip, tarnMAC.sa_data));
+    EXPECT_TRUE(Neighbours().GetIPAddrForMAC(ip, tarnMAC.sa_data));
     EXPECT_EQ(B(ip, 4), B(tarnIP, 4));
     ASSERT_EQ(theApp.Close(fd), 0);
     std::memset(ip, 0xEE, 4);
-    EXPECT_FALSE(theApp.GetIPAddrForMAC(ip, tarnMAC.sa_data)) << "a closed interface no longer counts";
+    EXPECT_FALSE(Neighbours().GetIPAddrForMAC(ip, tarnMAC.sa_data)) << "a closed interface no longer counts";
     EXPECT_EQ(Pair(), kNotFound);
     EXPECT_EQ(B(ip, 4), Bytes(4, 0));
 
-    EXPECT_FALSE(theApp.GetMACAddrForIP(kLoopbackIP, mac));
+    EXPECT_FALSE(Neighbours().GetMACAddrForIP(kLoopbackIP, mac));
     EXPECT_EQ(Pair(), kNotFound);
     EXPECT_TRUE(TakeLines().empty());
 }
@@ -293,9 +294,9 @@ TEST(HostArp, NullArgumentsAreRefusedWithTheCallersProcess) {
     char pid[16];
     std::snprintf(pid, sizeof pid, "%08X", static_cast<unsigned>(plat::GetCurrentProcessId()));
     std::uint8_t buf[6] = {};
-    EXPECT_FALSE(theApp.SetARPTableEntry(nullptr, buf) || theApp.SetARPTableEntry(buf, nullptr) ||
-                 theApp.DelARPTableEntry(nullptr) || theApp.GetMACAddrForIP(buf, nullptr) ||
-                 theApp.GetIPAddrForMAC(nullptr, buf) || theApp.DelRARPTableEntry(nullptr));
+    EXPECT_FALSE(Neighbours().SetARPTableEntry(nullptr, buf) || Neighbours().SetARPTableEntry(buf, nullptr) ||
+                 Neighbours().DelARPTableEntry(nullptr) || Neighbours().GetMACAddrForIP(buf, nullptr) ||
+                 Neighbours().GetIPAddrForMAC(nullptr, buf) || Neighbours().DelRARPTableEntry(nullptr));
     std::vector<std::string> expected;
     for (const char* call :
          {"SetARPTableEntry", "SetARPTableEntry", "DelARPTableEntry", "GetMACAddrForIP", "GetIPAddrForMAC", "DelRARPTableEntry"})

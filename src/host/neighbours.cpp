@@ -1,25 +1,20 @@
-// The host's ARP table as the application object offers it: static entries set and deleted for
-// the caller, and the lookups between IPv4 and MAC addresses that the ARP requests and the TUN
-// write path use. A lookup asks, in order, the host's adapters, the host's ARP table and the
-// calling process's own interfaces (so that a guest's addresses resolve without traffic), and
-// only then the network.
+// The host's neighbours as the library offers them (see neighbours.h). Failure messages keep the
+// names callers have always seen, those of the application object.
+#include "host/neighbours.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
-#include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
-#include "iface/address_text.h"
+#include "host/address_text.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
 namespace {
 
 constexpr DWORD kFirstTableBytes = 16384;
-// Room for an interface's Tarn addresses and the 0.0.0.0 that ends them.
-constexpr std::size_t kTarnAddrSlots = 64;
-static_assert(kTarnAddrSlots > CVifnet::kMaxTableEntries, "Tarn address slots");
 
 struct FreeTable {
     void operator()(plat::IpNetTable* table) const { ::operator delete(table); }
@@ -37,7 +32,7 @@ bool IsUsableRow(const plat::IpNetRow& row) { return row.dwType != plat::kIpNetT
 
 }  // namespace
 
-plat::IpNetTable* CVifnet32App::GetCopyOfWinIpNetTable() {
+plat::IpNetTable* CNeighbours::GetCopyOfWinIpNetTable() {
     constexpr DWORD kUnit = sizeof(plat::IpNetTable);
     DWORD bytes = kFirstTableBytes;
     for (;;) {
@@ -60,7 +55,7 @@ plat::IpNetTable* CVifnet32App::GetCopyOfWinIpNetTable() {
     }
 }
 
-DWORD CVifnet32App::GetBestIfIndex(std::uint32_t ipAddr) {
+DWORD CNeighbours::GetBestIfIndex(std::uint32_t ipAddr) {
     ADAPTER_INFO_LIST_ENTRY* first = nullptr;
     GetWPAdaptersList(&first);
     for (const ADAPTER_INFO_LIST_ENTRY* p = first; p; p = p->pNext) {
@@ -75,12 +70,12 @@ DWORD CVifnet32App::GetBestIfIndex(std::uint32_t ipAddr) {
     return info.nIfIndex;
 }
 
-bool CVifnet32App::IsLoopbackIfIndex(DWORD ifIndex) {
+bool CNeighbours::IsLoopbackIfIndex(DWORD ifIndex) {
     DWORD type = 0;
     return plat::GetIfType(ifIndex, &type) == VF_ERROR_SUCCESS && type == plat::kIfTypeSoftwareLoopback;
 }
 
-bool CVifnet32App::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
+bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet32App::SetARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
@@ -88,7 +83,7 @@ bool CVifnet32App::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8
     plat::IpNetRow row{};
     DWORD rc;
     {
-        plat::CSingleLock lock(m_csApp);
+        plat::CSingleLock lock(m_csTable);
         row.dwAddr = Load32(ipAddr);
         row.dwIndex = GetBestIfIndex(row.dwAddr);
         row.dwPhysAddrLen = 6;
@@ -101,7 +96,7 @@ bool CVifnet32App::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8
                 IPText(Load32(ipAddr)).c_str(), MACText(macAddr).c_str(), rc, FormatLastError(rc).c_str());
 }
 
-bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
+bool CNeighbours::DelARPTableEntry(const std::uint8_t* ipAddr) {
     if (!ipAddr) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet32App::DelARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
@@ -109,7 +104,7 @@ bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
     plat::IpNetRow row{};
     DWORD rc;
     {
-        plat::CSingleLock lock(m_csApp);
+        plat::CSingleLock lock(m_csTable);
         row.dwAddr = Load32(ipAddr);
         row.dwIndex = GetBestIfIndex(row.dwAddr);
         rc = plat::DeleteIpNetEntry(&row);
@@ -119,7 +114,7 @@ bool CVifnet32App::DelARPTableEntry(const std::uint8_t* ipAddr) {
                 IPText(Load32(ipAddr)).c_str(), rc, FormatLastError(rc).c_str());
 }
 
-bool CVifnet32App::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
+bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet32App::GetMACAddrForIP: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
@@ -144,23 +139,7 @@ bool CVifnet32App::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* mac
         }
     }
 
-    {
-        plat::CSingleLock lock(m_csApp);
-        if (Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(plat::GetCurrentProcessId())) {
-            for (const auto& [fd, vf] : *fdMap) {
-                (void)fd;
-                std::uint32_t addrs[kTarnAddrSlots] = {};
-                vf->QueryTarnVirtIPAddrs(reinterpret_cast<std::uint8_t*>(addrs));
-                for (std::size_t i = 0; i < kTarnAddrSlots && addrs[i] != 0; ++i) {
-                    if (addrs[i] != ip) continue;
-                    vifnet32_sockaddr sa{};
-                    vf->GetTarnVirtMACAddr(&sa);
-                    std::memcpy(macAddr, sa.sa_data, 6);
-                    return true;
-                }
-            }
-        }
-    }
+    if (m_Guests.FindGuestMAC(ip, macAddr)) return true;
 
     // Last, the network itself: this may wait for an answer, so no lock is held.
     std::uint8_t answer[6] = {};
@@ -172,7 +151,7 @@ bool CVifnet32App::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* mac
     return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
 }
 
-bool CVifnet32App::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
+bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet32App::GetIPAddrForMAC: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
@@ -196,25 +175,15 @@ bool CVifnet32App::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* mac
         }
     }
 
-    {
-        plat::CSingleLock lock(m_csApp);
-        if (Cfd2VFPtrMap* fdMap = GetFd2VFPtrMap(plat::GetCurrentProcessId())) {
-            for (const auto& [fd, vf] : *fdMap) {
-                (void)fd;
-                vifnet32_sockaddr sa{};
-                vf->GetTarnVirtMACAddr(&sa);
-                if (std::memcmp(sa.sa_data, macAddr, 6) != 0) continue;
-                vifnet32_sockaddr_in sin{};
-                vf->GetTarnVirtIPAddr(&sin);
-                std::memcpy(ipAddr, &sin.sin_addr, 4);
-                return true;
-            }
-        }
+    std::uint32_t guestIP;
+    if (m_Guests.FindGuestIP(macAddr, &guestIP)) {
+        std::memcpy(ipAddr, &guestIP, 4);
+        return true;
     }
     return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
 }
 
-bool CVifnet32App::DelRARPTableEntry(const std::uint8_t* macAddr) {
+bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
     if (!macAddr) {
         return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
                     L"** CVifnet32App::DelRARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());

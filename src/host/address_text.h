@@ -1,4 +1,4 @@
-// Address texts as every message and dump of an interface writes them.
+// Address texts as every message and dump of the library writes them.
 #pragma once
 
 #include <cstdint>

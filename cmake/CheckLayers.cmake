@@ -1,0 +1,17 @@
+# cmake -DSOURCE_DIR=<src> -DLAYERS=<lowest>,...,<highest> -P CheckLayers.cmake
+# Fails when a source of a layer includes a header of a layer above it.
+string(REPLACE "," ";" LAYERS "${LAYERS}")
+foreach(layer ${LAYERS})
+  list(FIND LAYERS ${layer} level)
+  file(GLOB files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.cpp)
+  foreach(f ${files})
+    file(STRINGS ${f} includes REGEX "^#include \"[a-z]+/")
+    foreach(line ${includes})
+      string(REGEX REPLACE "^#include \"([a-z]+)/.*" "\\1" included "${line}")
+      list(FIND LAYERS ${included} included_level)
+      if(included_level GREATER level)
+        message(FATAL_ERROR "${f}: the ${layer} layer includes ${line} from the ${included} layer above it")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
