@@ -54,6 +54,10 @@ MUTATIONS = [
      "    ++m_nReadSeqNum;\n    return true;",
      "    return true;",
      "buffer sequence not advanced: the same buffer is read again"),
+    ("read-8", "src/iface/read.cpp",
+     "nLastNotifySent.store(nBuffersRead, std::memory_order_release);",
+     "(void)0;",
+     "a sent readiness message is not recorded as sent"),
     # ---- src/iface/write.cpp
     ("write-1", "src/iface/write.cpp",
      "if ((ipAddr & m_IFaceNetMask) == (tarn & m_IFaceNetMask)) return true;",
@@ -91,6 +95,10 @@ MUTATIONS = [
      "    m_nMultiWriteBytes = 0;\n    m_nMultiWritePackets = 0;",
      "    m_nMultiWritePackets = 0;",
      "a flushed batch is not emptied (sent again)"),
+    ("write-10", "src/iface/write.cpp",
+     "if (std::uint64_t{size} < std::uint64_t{m_nWriteBufferSize} + frames::kBatchHeaderSize) {",
+     "if (std::uint64_t{size} <= std::uint64_t{m_nWriteBufferSize} + frames::kBatchHeaderSize) {",
+     "smallest allowed batch buffer refused"),
     # ---- src/iface/arp.cpp
     ("arp-1", "src/iface/arp.cpp",
      "if (!frames::IsARPRequest(frame, length, 1, m_TarnVirtMACAddr)) return false;",
@@ -121,6 +129,10 @@ MUTATIONS = [
      "if (promiscuous || IsGroupMAC(frame) || SameMAC(frame, ifaceMAC)) return Verdict::Keep;",
      "if (promiscuous || SameMAC(frame, ifaceMAC)) return Verdict::Keep;",
      "broadcast and multicast frames not selected"),
+    ("frames-4", "src/iface/frames.cpp",
+     "SameMAC(source, hwBroadcast) ? Verdict::OwnDropped : Verdict::Discard;",
+     "SameMAC(source, hwBroadcast) ? Verdict::Discard : Verdict::OwnDropped;",
+     "own frames and foreign frames counted the other way round"),
     ("frames-5", "src/iface/frames.cpp",
      "if (length < kARPFrameSize) return false;",
      "if (length <= kARPFrameSize) return false;",
@@ -174,6 +186,14 @@ MUTATIONS = [
      "    UpdateIFaceBroadcast(first ? first : m_HostPhysIPAddr);\n",
      "",
      "broadcast address no longer follows a new netmask"),
+    ("config-1", "src/iface/config.cpp",
+     "if (nBytes < static_cast<int>(kMinReadBufferSize) || size > kMaxReadBufferSize) {",
+     "if (nBytes <= static_cast<int>(kMinReadBufferSize) || size > kMaxReadBufferSize) {",
+     "smallest read buffer size refused"),
+    ("config-5", "src/iface/config.cpp",
+     "if (ip != 0 && ip != m_HostPhysIPAddr) {",
+     "if (ip != 0 && ip == m_HostPhysIPAddr) {",
+     "host address confirmation inverted"),
     # ---- src/iface/addresses.cpp
     ("addr-1", "src/iface/addresses.cpp",
      "bool IsNullOrBroadcast(std::uint32_t ip) { return ip == 0 || ip == 0xFFFFFFFFu; }",
@@ -183,6 +203,10 @@ MUTATIONS = [
      "if (m_TarnVirtIPAddrList.size() >= kMaxTableEntries) {",
      "if (m_TarnVirtIPAddrList.size() > kMaxTableEntries) {",
      "address table takes one entry too many"),
+    ("addr-3", "src/iface/addresses.cpp",
+     "        m_TarnVirtIPAddrList.erase(it);\n        m_TarnVirtIPAddrList.push_back(ip);\n        return true;",
+     "        return true;",
+     "re-added address does not become the newest"),
     ("addr-4", "src/iface/addresses.cpp",
      "    SendGratuitousARP(ip);\n",
      "",
@@ -220,6 +244,10 @@ MUTATIONS = [
      "pInHand->SetDataLen(nRead);",
      "pInHand->SetDataLen(nRead - 1);",
      "received buffer length one byte short"),
+    ("adapter-6", "src/adapter/vf_adapter.cpp",
+     "if (size < kMinAdapterBufferSize || size > kMaxAdapterBufferSize) {",
+     "if (size < kMinAdapterBufferSize || size >= kMaxAdapterBufferSize) {",
+     "largest driver buffer size refused"),
     # ---- src/host/checksum.cpp
     ("checksum-1", "src/host/checksum.cpp",
      "    sum = (sum & 0xFFFFu) + (sum >> 16);\n    sum = (sum & 0xFFFFu) + (sum >> 16);\n",
@@ -258,6 +286,10 @@ MUTATIONS = [
      "mac[5] = ip[3];",
      "mac[5] = ip[2];",
      "guest MAC built from the wrong address byte"),
+    ("mac-3", "src/host/mac.cpp",
+     "if (group < 5 && text[at + 2] != separator) return false;",
+     "if (group < 4 && text[at + 2] != separator) return false;",
+     "last MAC separator not checked"),
     # ---- src/host/adapter_list.cpp
     ("adlist-1", "src/host/adapter_list.cpp",
      "if (p->IPAddr == ipAddr) return p;",
@@ -271,6 +303,10 @@ MUTATIONS = [
      "        if (match) chosen = match;\n",
      "",
      "default adapter setting ignored"),
+    ("adlist-4", "src/host/adapter_list.cpp",
+     "if (!g_pAdapters.load(std::memory_order_relaxed)) InstallStandByList();",
+     "(void)0;",
+     "no stand-in adapter record when the driver cannot list adapters"),
     # ---- wrenpack/src/driver_util.cpp
     ("wpu-1", "wrenpack/src/driver_util.cpp",
      "    case EPERM:\n",
@@ -284,6 +320,10 @@ MUTATIONS = [
      "case -5: return kNotFound;",
      "case -5: return kNoDevice;",
      "missing device reported with the wrong error"),
+    ("wpu-4", "wrenpack/src/driver_util.cpp",
+     "if (c < 0x80) {",
+     "if (c <= 0x80) {",
+     "U+0080 narrowed to one byte"),
     # ---- wrenpack/src/pcap_driver.cpp
     ("pcap-1", "wrenpack/src/pcap_driver.cpp",
      "length - at - sizeof header < header.dwFrameLength)",
@@ -556,5 +596,5 @@ if __name__ == "__main__":
     try:
         sys.exit(main())
     except (KeyboardInterrupt, Interrupted) as e:
-        print(f"\ninterrupted ({e or 'Ctrl-C'}); the mutated file was restored", file=sys.stderr)
+        print(f"\ninterrupted ({str(e) or 'Ctrl-C'}); the mutated file was restored", file=sys.stderr)
         sys.exit(130)
