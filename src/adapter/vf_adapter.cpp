@@ -456,15 +456,13 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
                       std::uint32_t* pnBatchFramesSent) {
     if (pnBatchFramesSent) *pnBatchFramesSent = 0;
     if (!m_hAdapter || !data || length == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::%s: Invalid parameters\n", m_strMACAddr.c_str(),
-                    operation);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, operation, L"Invalid parameters");
     }
     const bool sent = send(m_hAdapter, data, length) != 0;
     if (pnBatchFramesSent) *pnBatchFramesSent = WrenPackGetBatchFramesSent();
     if (sent) return true;
     const auto [nErrno, code] = TakeDriverError();
-    Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
-         FormatLastError(code).c_str());
+    FailOpRc(nErrno, code, operation, L"%s failed", driverCall);
     // The host may have lowered the adapter's MTU: with the list read again, the interfaces
     // refuse the frames it no longer carries before they reach the driver. The pair stays.
     RefreshWPAdaptersList();
@@ -476,9 +474,8 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
 bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
     const auto size = static_cast<std::uint32_t>(nBytes);
     if (size < kMinAdapterBufferSize || size > kMaxAdapterBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVFAdapter(%s)::SetAdapterBufferSize: Size %d outside of %dK - %dK range\n", m_strMACAddr.c_str(),
-                    nBytes, kMinAdapterBufferSize / 1024, kMaxAdapterBufferSize / 1024);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetAdapterBufferSize", L"Size %d outside of %dK - %dK range",
+                      nBytes, kMinAdapterBufferSize / 1024, kMaxAdapterBufferSize / 1024);
     }
     plat::CSingleLock lock(m_Lock);
     if (WrenPackSetBuff(m_hAdapter, size)) {
@@ -487,8 +484,7 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
     }
     const auto [nErrno, code] = TakeDriverError();
     lock.Unlock();
-    return Fail(nErrno, code, L"** CVFAdapter(%s)::SetAdapterBufferSize: WrenPackSetBuff(%d) failed; rc=%d: %s\n",
-                m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());
+    return FailOpRc(nErrno, code, L"SetAdapterBufferSize", L"WrenPackSetBuff(%d) failed", nBytes);
 }
 
 bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nBytes) {
@@ -500,9 +496,8 @@ bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nByte
                    nBytes, (nBytes + 1023) / 1024);
     }
     if (nBytes == 0 || nBytes < kMinPacketsBufferSize || nBytes > kMaxPacketsBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVFAdapter(%s)::SetPacketsBufferSize: Invalid DLL I/O buffer size %u rejected\n", m_strMACAddr.c_str(),
-                    nBytes);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetPacketsBufferSize", L"Invalid DLL I/O buffer size %u rejected",
+                      nBytes);
     }
     plat::CSingleLock lock(m_Lock);
     const std::uint32_t size = std::max(nBytes, GetMaxVifnetBufferSize(pVF));
@@ -547,4 +542,20 @@ bool CVFAdapter::ResizePacketsBuffers(std::uint32_t nBytes) {
 std::uint32_t CVFAdapter::GetPacketsBufferSize() {
     plat::CSingleLock lock(m_Lock);
     return m_nPacketsBufferSize;
+}
+
+Failure CVFAdapter::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CVFAdapter::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
 }

@@ -126,6 +126,10 @@ private:
               std::uint32_t* pnBatchFramesSent = nullptr);
     // Moves the window's buffers, newest first, to the head of the free list, cleared.
     void RecycleFullBuffers();
+    // Writes "** CVFAdapter(<MAC>)::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
 
     plat::CCriticalSection m_Lock{4000};
     CVifnetPtrList m_VifnetPtrList;

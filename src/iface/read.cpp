@@ -22,8 +22,7 @@ constexpr std::uint32_t kOffloadedChecksums = 0x04 | 0x08 | 0x10;
 
 int CVifnet::Read(void* buffer, std::uint32_t size) {
     if (!buffer && size != 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Read: Error: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Read", L"Error: Invalid parameters");
     }
     ReadView view;
     std::uint32_t nOpenFlags;
@@ -39,8 +38,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
     if (!(view.nIFaceFlags & VIFNET32_IFF_UP) || ReadsEnded()) return FailNotUp();
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
     if (mode != VIFNET32_O_RDONLY && mode != VIFNET32_O_RDWR) {
-        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface is write-only\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Read", L"Error: Interface is write-only");
     }
 
     plat::CSingleLock lock(m_csRead);
@@ -80,8 +78,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
 int CVifnet::ReadPacket(const ReadView& view) {
     CountRead(m_Stats.n64ReadPacketCalls);
     if (!m_pAdapter || !m_pReadBuffer || GetReadBufferSize() == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::ReadPacket: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"ReadPacket", L"Invalid parameters");
     }
     // The clock is read only once a refill finds nothing waiting: a read served from the
     // buffer in hand, or from one the adapter already holds, never needs the deadline. The
@@ -110,9 +107,8 @@ int CVifnet::ReadPacket(const ReadView& view) {
                 // because it lost its device: neither is a timeout.
                 if (ReadsEnded()) return FailNotUp();
                 if (m_pAdapter->HasFailed()) {
-                    return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
-                                L"** CVifnet(%s)::ReadPacket: Error: adapter %s no longer receives\n", GetIFaceName().c_str(),
-                                m_pAdapter->GetMACText().c_str());
+                    return FailOp(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST, L"ReadPacket", L"Error: adapter %s no longer receives",
+                                  m_pAdapter->GetMACText().c_str());
                 }
                 (void)Fail(VF_ETIMEDOUT, VF_WAIT_TIMEOUT, nullptr);
                 return 0;
@@ -154,9 +150,7 @@ int CVifnet::ReadPacket(const ReadView& view) {
     }
 }
 
-Failure CVifnet::FailNotUp() {
-    return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface not UP\n", GetIFaceName().c_str());
-}
+Failure CVifnet::FailNotUp() { return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Read", L"Error: Interface not UP"); }
 
 bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
     CountRead(m_Stats.n64AdapterReads);
