@@ -146,8 +146,8 @@ struct LockRef {
     void unlock() { cs.Leave(); }
 };
 
-// Window of filled buffers when none is configured.
-constexpr std::uint32_t kDefaultMaxFullBufs = 16;
+// Window of filled buffers the readers can still take.
+constexpr std::uint32_t kMaxFullBufs = 16;
 // Receives failing in a row before the adapter counts as gone: a passing fault rarely fails
 // twice. A failure that says the device no longer exists is believed at once.
 constexpr unsigned kFailuresToGiveUp = 8;
@@ -180,7 +180,6 @@ bool CVFAdapter::StartReaderThread() {
     m_bReadPending = false;
     m_bFailed = false;
     m_hReadRequestEvent.Reset();
-    m_hDataReadyEvent.Reset();
     m_hStopEvent.Reset();
     const bool started = m_hReaderThread.Start(&CVFAdapter::ReaderThreadProc, this);
     VF_ASSERT(started);
@@ -228,7 +227,7 @@ void CVFAdapter::RecycleFullBuffers() {
 void CVFAdapter::ReaderLoop() {
     plat::CSingleLock lock(m_Lock);
     const WP_HANDLE hAdapter = m_hAdapter;
-    const std::uint32_t nMaxFull = m_nMaxFullBufs ? m_nMaxFullBufs : kDefaultMaxFullBufs;
+    const std::uint32_t nMaxFull = kMaxFullBufs;
     const std::uint32_t nDriverBuffer = m_nAdapterBufferSize.load(std::memory_order_relaxed);
     VF_ASSERT(hAdapter != nullptr && nDriverBuffer != 0);
     VF_ASSERT(m_FullBufList.empty());
@@ -260,7 +259,6 @@ void CVFAdapter::ReaderLoop() {
     while (!stop) {
         lock.Lock();
         m_hReadRequestEvent.Reset();
-        m_hDataReadyEvent.Reset();
         m_bReadPending = true;
         lock.Unlock();
 
@@ -322,7 +320,7 @@ void CVFAdapter::ReaderLoop() {
                     m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, m_FullBufList.begin());
                 }
                 m_bReadPending = false;
-                m_hDataReadyEvent.Set();
+                m_hDataReadyEvent.WakeAll();
                 NotifyVifnets();
                 lock.Unlock();
             }
@@ -339,7 +337,6 @@ void CVFAdapter::ReaderLoop() {
 
     lock.Lock();
     m_hReadRequestEvent.Reset();
-    m_hDataReadyEvent.Reset();
     m_bReadPending = false;
     m_FreeBufList.splice(m_FreeBufList.begin(), inHand);
     RecycleFullBuffers();
@@ -410,19 +407,13 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
                 if (pDest && count) std::memcpy(pDest, found->GetData(), count);
                 // Taking the newest buffer asks for the next one, so a steady reader finds it
                 // waiting.
-                if (!m_bReadPending && found == m_FullBufList.back()) {
-                    m_hReadRequestEvent.Set();
-                    m_hDataReadyEvent.Reset();
-                }
+                if (!m_bReadPending && found == m_FullBufList.back()) m_hReadRequestEvent.Set();
                 return length;
             }
         }
         // The buffers held are still delivered; then nothing more will come.
         if (m_bFailed) return 0;
-        if (!m_bReadPending) {
-            m_hReadRequestEvent.Set();
-            m_hDataReadyEvent.Reset();
-        }
+        if (!m_bReadPending) m_hReadRequestEvent.Set();
         if (nTimeout == 0) return 0;
         DWORD wait = plat::kInfinite;
         if (nTimeout != plat::kInfinite) {

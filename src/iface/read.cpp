@@ -220,10 +220,9 @@ void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
             return;
         }
         const int code = plat::SocketErrorCode();
-        if (code == VF_WSAEWOULDBLOCK) {
-            m_nNotifySkipped.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
+        // The caller let the descriptor fill up: it is readable already, which is all a
+        // notification tells.
+        if (code == VF_WSAEWOULDBLOCK) return;
         // The name is read without m_csIFace, which must not be taken under the adapter lock:
         // it cannot change while the interface is up, and only bound interfaces are notified.
         const std::wstring& name = m_strIFaceName;

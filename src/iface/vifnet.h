@@ -252,8 +252,6 @@ private:
     std::atomic<std::uint64_t> nLastNotifyTried{0};
     std::atomic<std::uint64_t> nLastNotifySent{0};
     std::atomic<std::uint64_t> nLastNotifyRead{0};
-    // Notifications not sent because the caller let the descriptor fill up.
-    std::atomic<std::uint64_t> m_nNotifySkipped{0};
     std::uint8_t* m_pMultiWriteBuffer = nullptr;
     std::uint32_t m_nMultiWriteBufferSize = 0;
     std::uint32_t m_nMultiWriteBytes = 0;
