@@ -1,5 +1,5 @@
-// The host's neighbours as the library offers them (see neighbours.h). Failure messages keep the
-// names callers have always seen, those of the application object.
+// The host's neighbours as the library offers them (see neighbours.h). Failure messages name the
+// application object: callers reach these services through it, and read its name in the logs.
 #include "host/neighbours.h"
 
 #include <algorithm>

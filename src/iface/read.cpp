@@ -207,8 +207,8 @@ void CVifnet::FixHostChecksums(std::uint8_t* frame, std::uint32_t length) {
 
 // A caller that never reads lets its descriptor fill up. The write end does not block, so the
 // reader thread (and every other interface on the adapter) never waits for such a caller: a
-// message that does not fit is counted as skipped instead of retried, and nLastNotifySent keeps
-// the last count that really went out. Nothing is lost by skipping: a full descriptor is already
+// message that does not fit is skipped instead of retried, and nLastNotifySent keeps the last
+// count that really went out. Nothing is lost by skipping: a full descriptor is already
 // readable, and the caller's reads go on until no buffer is left.
 void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
     if (!(m_nOpenFlags & _O_VF32NOTIFY) || m_hSockPair[WRITE_END] == plat::kInvalidSocket) return;
@@ -220,8 +220,6 @@ void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
             return;
         }
         const int code = plat::SocketErrorCode();
-        // The caller let the descriptor fill up: it is readable already, which is all a
-        // notification tells.
         if (code == VF_WSAEWOULDBLOCK) return;
         // The name is read without m_csIFace, which must not be taken under the adapter lock:
         // it cannot change while the interface is up, and only bound interfaces are notified.
