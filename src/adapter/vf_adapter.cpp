@@ -146,8 +146,8 @@ struct LockRef {
     void unlock() { cs.Leave(); }
 };
 
-// Window of filled buffers when none is configured.
-constexpr std::uint32_t kDefaultMaxFullBufs = 16;
+// Window of filled buffers the readers can still take.
+constexpr std::uint32_t kMaxFullBufs = 16;
 // Receives failing in a row before the adapter counts as gone: a passing fault rarely fails
 // twice. A failure that says the device no longer exists is believed at once.
 constexpr unsigned kFailuresToGiveUp = 8;
@@ -180,7 +180,6 @@ bool CVFAdapter::StartReaderThread() {
     m_bReadPending = false;
     m_bFailed = false;
     m_hReadRequestEvent.Reset();
-    m_hDataReadyEvent.Reset();
     m_hStopEvent.Reset();
     const bool started = m_hReaderThread.Start(&CVFAdapter::ReaderThreadProc, this);
     VF_ASSERT(started);
@@ -228,7 +227,7 @@ void CVFAdapter::RecycleFullBuffers() {
 void CVFAdapter::ReaderLoop() {
     plat::CSingleLock lock(m_Lock);
     const WP_HANDLE hAdapter = m_hAdapter;
-    const std::uint32_t nMaxFull = m_nMaxFullBufs ? m_nMaxFullBufs : kDefaultMaxFullBufs;
+    const std::uint32_t nMaxFull = kMaxFullBufs;
     const std::uint32_t nDriverBuffer = m_nAdapterBufferSize.load(std::memory_order_relaxed);
     VF_ASSERT(hAdapter != nullptr && nDriverBuffer != 0);
     VF_ASSERT(m_FullBufList.empty());
@@ -260,7 +259,6 @@ void CVFAdapter::ReaderLoop() {
     while (!stop) {
         lock.Lock();
         m_hReadRequestEvent.Reset();
-        m_hDataReadyEvent.Reset();
         m_bReadPending = true;
         lock.Unlock();
 
@@ -322,7 +320,7 @@ void CVFAdapter::ReaderLoop() {
                     m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, m_FullBufList.begin());
                 }
                 m_bReadPending = false;
-                m_hDataReadyEvent.Set();
+                m_hDataReadyEvent.WakeAll();
                 NotifyVifnets();
                 lock.Unlock();
             }
@@ -339,7 +337,6 @@ void CVFAdapter::ReaderLoop() {
 
     lock.Lock();
     m_hReadRequestEvent.Reset();
-    m_hDataReadyEvent.Reset();
     m_bReadPending = false;
     m_FreeBufList.splice(m_FreeBufList.begin(), inHand);
     RecycleFullBuffers();
@@ -410,19 +407,13 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
                 if (pDest && count) std::memcpy(pDest, found->GetData(), count);
                 // Taking the newest buffer asks for the next one, so a steady reader finds it
                 // waiting.
-                if (!m_bReadPending && found == m_FullBufList.back()) {
-                    m_hReadRequestEvent.Set();
-                    m_hDataReadyEvent.Reset();
-                }
+                if (!m_bReadPending && found == m_FullBufList.back()) m_hReadRequestEvent.Set();
                 return length;
             }
         }
         // The buffers held are still delivered; then nothing more will come.
         if (m_bFailed) return 0;
-        if (!m_bReadPending) {
-            m_hReadRequestEvent.Set();
-            m_hDataReadyEvent.Reset();
-        }
+        if (!m_bReadPending) m_hReadRequestEvent.Set();
         if (nTimeout == 0) return 0;
         DWORD wait = plat::kInfinite;
         if (nTimeout != plat::kInfinite) {
@@ -456,15 +447,13 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
                       std::uint32_t* pnBatchFramesSent) {
     if (pnBatchFramesSent) *pnBatchFramesSent = 0;
     if (!m_hAdapter || !data || length == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVFAdapter(%s)::%s: Invalid parameters\n", m_strMACAddr.c_str(),
-                    operation);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, operation, L"Invalid parameters");
     }
     const bool sent = send(m_hAdapter, data, length) != 0;
     if (pnBatchFramesSent) *pnBatchFramesSent = WrenPackGetBatchFramesSent();
     if (sent) return true;
     const auto [nErrno, code] = TakeDriverError();
-    Fail(nErrno, code, L"** CVFAdapter(%s)::%s: %s failed; rc=%d: %s\n", m_strMACAddr.c_str(), operation, driverCall, code,
-         FormatLastError(code).c_str());
+    FailOpRc(nErrno, code, operation, L"%s failed", driverCall);
     // The host may have lowered the adapter's MTU: with the list read again, the interfaces
     // refuse the frames it no longer carries before they reach the driver. The pair stays.
     RefreshWPAdaptersList();
@@ -476,9 +465,8 @@ bool CVFAdapter::Send(const wchar_t* operation, const wchar_t* driverCall, Drive
 bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
     const auto size = static_cast<std::uint32_t>(nBytes);
     if (size < kMinAdapterBufferSize || size > kMaxAdapterBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVFAdapter(%s)::SetAdapterBufferSize: Size %d outside of %dK - %dK range\n", m_strMACAddr.c_str(),
-                    nBytes, kMinAdapterBufferSize / 1024, kMaxAdapterBufferSize / 1024);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetAdapterBufferSize", L"Size %d outside of %dK - %dK range",
+                      nBytes, kMinAdapterBufferSize / 1024, kMaxAdapterBufferSize / 1024);
     }
     plat::CSingleLock lock(m_Lock);
     if (WrenPackSetBuff(m_hAdapter, size)) {
@@ -487,8 +475,7 @@ bool CVFAdapter::SetAdapterBufferSize(int nBytes) {
     }
     const auto [nErrno, code] = TakeDriverError();
     lock.Unlock();
-    return Fail(nErrno, code, L"** CVFAdapter(%s)::SetAdapterBufferSize: WrenPackSetBuff(%d) failed; rc=%d: %s\n",
-                m_strMACAddr.c_str(), nBytes, code, FormatLastError(code).c_str());
+    return FailOpRc(nErrno, code, L"SetAdapterBufferSize", L"WrenPackSetBuff(%d) failed", nBytes);
 }
 
 bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nBytes) {
@@ -500,9 +487,8 @@ bool CVFAdapter::SetPacketsBufferSize(CVFAdapterClient* pVF, std::uint32_t nByte
                    nBytes, (nBytes + 1023) / 1024);
     }
     if (nBytes == 0 || nBytes < kMinPacketsBufferSize || nBytes > kMaxPacketsBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVFAdapter(%s)::SetPacketsBufferSize: Invalid DLL I/O buffer size %u rejected\n", m_strMACAddr.c_str(),
-                    nBytes);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetPacketsBufferSize", L"Invalid DLL I/O buffer size %u rejected",
+                      nBytes);
     }
     plat::CSingleLock lock(m_Lock);
     const std::uint32_t size = std::max(nBytes, GetMaxVifnetBufferSize(pVF));
@@ -547,4 +533,20 @@ bool CVFAdapter::ResizePacketsBuffers(std::uint32_t nBytes) {
 std::uint32_t CVFAdapter::GetPacketsBufferSize() {
     plat::CSingleLock lock(m_Lock);
     return m_nPacketsBufferSize;
+}
+
+Failure CVFAdapter::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CVFAdapter::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
 }

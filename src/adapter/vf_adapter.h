@@ -126,6 +126,10 @@ private:
               std::uint32_t* pnBatchFramesSent = nullptr);
     // Moves the window's buffers, newest first, to the head of the free list, cleared.
     void RecycleFullBuffers();
+    // Writes "** CVFAdapter(<MAC>)::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
 
     plat::CCriticalSection m_Lock{4000};
     CVifnetPtrList m_VifnetPtrList;
@@ -137,26 +141,19 @@ private:
     CBufferList m_FullBufList;
     CBufferList m_FreeBufList;
     std::uint32_t m_nNextBufSeqNum = 0;
-    std::uint32_t m_nMaxFullBufs = 16;
     std::uint64_t m_nBuffersRead = 0;
     plat::CThread m_hReaderThread;
     plat::CEvent m_hReadRequestEvent;
     bool m_bReadPending = false;
-    // The data-ready event is set and reset only under m_Lock, and its only waiters are readers
-    // holding m_Lock, so it is a flag and a condition of that lock rather than a kernel object:
-    // no system call per buffer on the way from the driver to a reader.
+    // The data-ready event is signalled only under m_Lock, and its only waiters are readers
+    // holding m_Lock, so it is a condition of that lock rather than a kernel object: no system
+    // call per buffer on the way from the driver to a reader.
     class CDataReadyEvent {
     public:
-        void Set() {
-            m_bSet = true;
-            m_Readers.notify_all();
-        }
-        void Reset() { m_bSet = false; }
-        bool IsSet() const { return m_bSet; }
         // Waits, m_Lock held (released meanwhile), until arrived() or the timeout; arrived().
-        // Readers wait for a new buffer rather than for the flag: with several readers, one
-        // reader's reset (when it takes the newest buffer) could swallow the wake-up of another
-        // that had not run yet.
+        // Readers wait for a new buffer rather than for a flag: with several readers, one
+        // reader clearing the flag (when it takes the newest buffer) could swallow the wake-up
+        // of another that had not run yet.
         template <class Lock, class Arrived>
         bool WaitFor(Lock& lock, DWORD timeoutMs, Arrived arrived) {
             if (timeoutMs == plat::kInfinite) {
@@ -165,11 +162,10 @@ private:
             }
             return m_Readers.wait_for(lock, std::chrono::milliseconds(timeoutMs), arrived);
         }
-        // Every waiter re-checks what it waits for; the flag is left as it is.
+        // Every waiter re-checks what it waits for.
         void WakeAll() { m_Readers.notify_all(); }
 
     private:
-        bool m_bSet = false;
         std::condition_variable_any m_Readers;
     };
     CDataReadyEvent m_hDataReadyEvent;

@@ -183,9 +183,8 @@ int CVifnet32App::IOCtl(int fd, int request, void* record) {
     }
     CVifnetRef vf = entry->target == Target::Name ? LookupName(RequestName(record).c_str()) : LookupFd(fd);
     if (!vf) {
-        return Fail(VF_EBADF, VF_ERROR_INVALID_HANDLE,
-                    L"** CVifnet32App::IOCtl: Failed to obtain VFPtr from map in process %08.8X; rc=%d: %s\n",
-                    plat::GetCurrentProcessId(), VF_ERROR_INVALID_HANDLE, FormatLastError(VF_ERROR_INVALID_HANDLE).c_str());
+        return FailOpRc(VF_EBADF, VF_ERROR_INVALID_HANDLE, L"IOCtl", L"Failed to obtain VFPtr from map in process %08.8X",
+                        plat::GetCurrentProcessId());
     }
     return entry->handler(*this, vf.get(), record);
 }

@@ -34,16 +34,14 @@ int CVifnet32App::GetVifnetStats(int fd, VIFNET32_STATS* pStats) {
     CVifnetRef vf = LookupFd(fd);
     if (!vf) return FailUnknownDescriptor(L"GetVifnetStats", fd);
     if (!pStats || pStats->dwStructSize == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::GetVifnetStats: !pStats || !pStats->dwStructSize for %s from process %08.8X; rc=%d: %s\n",
-                    vf->GetIFaceName().c_str(), plat::GetCurrentProcessId(), VF_ERROR_INVALID_PARAMETER,
-                    FormatLastError(VF_ERROR_INVALID_PARAMETER).c_str());
+        return FailOpRc(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetVifnetStats",
+                        L"!pStats || !pStats->dwStructSize for %s from process %08.8X", vf->GetIFaceName().c_str(),
+                        plat::GetCurrentProcessId());
     }
     if (pStats->dwStructSize > VIFNET32_MAX_STATS_SIZE) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::GetVifnetStats: pStats->dwStructSize %u too large for %s from process %08.8X; rc=%d: %s\n",
-                    pStats->dwStructSize, vf->GetIFaceName().c_str(), plat::GetCurrentProcessId(), VF_ERROR_INVALID_PARAMETER,
-                    FormatLastError(VF_ERROR_INVALID_PARAMETER).c_str());
+        return FailOpRc(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetVifnetStats",
+                        L"pStats->dwStructSize %u too large for %s from process %08.8X", pStats->dwStructSize,
+                        vf->GetIFaceName().c_str(), plat::GetCurrentProcessId());
     }
     return vf->GetStats(pStats) ? 0 : -1;
 }

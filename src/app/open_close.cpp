@@ -21,8 +21,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     const DWORD pid = plat::GetCurrentProcessId();
     const int mode = flags & ~_O_VF32NOTIFY;
     if (!gateway || !*gateway || mode < 0 || mode > 2) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet32App::Open: Invalid parameters from process %08.8X\n",
-                    pid);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Open", L"Invalid parameters from process %08.8X", pid);
     }
     plat::CSingleLock lock(m_csApp);
     CVFAdapter* adapter = CreateAdapter(gateway);
@@ -30,8 +29,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
         // The pair CreateAdapter left, read before anything else can change it.
         const int nErrno = plat::GetErrno();
         const DWORD code = plat::GetLastErrorCode();
-        return Fail(nErrno, code, L"** CVifnet32App::Open(%hs): CreateAdapter() failed for process %08.8X; rc=%d: %s\n", gateway,
-                    pid, code, FormatLastError(code).c_str());
+        return FailOpRc(nErrno, code, trace::Format(L"Open(%hs)", gateway), L"CreateAdapter() failed for process %08.8X", pid);
     }
     // A failed construction leaves the adapter open and listed: the next Open of the same
     // device reuses it.
@@ -40,8 +38,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
         const int nErrno = vf ? vf->GetErrno() : VF_ENOMEM;
         const DWORD code = vf ? vf->GetLastErrorCode() : VF_ERROR_OUTOFMEMORY;
         delete vf;
-        return Fail(nErrno, code, L"** CVifnet32App::Open(%hs): new CVifnet() failed for process %08.8X; rc=%d: %s\n", gateway,
-                    pid, code, FormatLastError(code).c_str());
+        return FailOpRc(nErrno, code, trace::Format(L"Open(%hs)", gateway), L"new CVifnet() failed for process %08.8X", pid);
     }
     const int fd = GetFileDescriptor(pid, vf);
     bool associated = false;
@@ -57,8 +54,7 @@ int CVifnet32App::Open(const char* gateway, int flags) {
     if (!associated) {
         const int nErrno = plat::GetErrno();
         const DWORD code = plat::GetLastErrorCode();
-        Fail(nErrno, code, L"** CVifnet32App::Open(%hs): GetFileDescriptor failed for process %08.8X; rc=%d: %s\n", gateway, pid,
-             code, FormatLastError(code).c_str());
+        FailOpRc(nErrno, code, trace::Format(L"Open(%hs)", gateway), L"GetFileDescriptor failed for process %08.8X", pid);
         DetachFromAdapter(vf, adapter);
         delete vf;
         return ::RaiseError(nErrno, code);
@@ -74,18 +70,18 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     const bool byIp = ip != kInAddrNone;
     if (byIp) {
         if (ip == 0) {
-            return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                        L"** CVifnet32App::CreateAdapter(%hs): Invalid null/broadcast gateway IP address\n", gateway);
+            return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, trace::Format(L"CreateAdapter(%hs)", gateway),
+                          L"Invalid null/broadcast gateway IP address");
         }
     } else {
         if (!ParseMACString(plat::ToWide(gateway), mac)) {
-            return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                        L"** CVifnet32App::CreateAdapter(%hs): Invalid gateway device from process %08.8X\n", gateway, pid);
+            return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, trace::Format(L"CreateAdapter(%hs)", gateway),
+                          L"Invalid gateway device from process %08.8X", pid);
         }
         static const std::uint8_t kZero[6] = {};
         if (std::memcmp(mac, kZero, 6) == 0 || (mac[0] & 1)) {
-            return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                        L"** CVifnet32App::CreateAdapter(%hs): Invalid null/broadcast gateway MAC address\n", gateway);
+            return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, trace::Format(L"CreateAdapter(%hs)", gateway),
+                          L"Invalid null/broadcast gateway MAC address");
         }
     }
     auto matches = [&](const ADAPTER_INFO_LIST_ENTRY& info) {
@@ -101,8 +97,7 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     // adapter came. Read them again (at most once a second) before giving up.
     if (!entry && RefreshWPAdaptersList()) entry = find();
     if (!entry) {
-        return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, L"** CVifnet32App::CreateAdapter: adapter \"%hs\" not found; rc=%d: %s\n",
-                    gateway, VF_ERROR_NOT_FOUND, FormatLastError(VF_ERROR_NOT_FOUND).c_str());
+        return FailOpRc(VF_ENOENT, VF_ERROR_NOT_FOUND, L"CreateAdapter", L"adapter \"%hs\" not found", gateway);
     }
     // An adapter open under the address it had is the same device: it is shared, not opened twice.
     for (CVFAdapter* adapter : m_AdapterList) {
@@ -111,8 +106,8 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     WP_HANDLE handle = WrenPackOpenAdapter(entry->szAdapterName);
     if (!handle) {
         const auto [nErrno, code] = TakeDriverError();
-        return Fail(nErrno, code, L"** CVifnet32App::CreateAdapter(%hs): WrenPackOpenAdapter(%s) failed; rc=%d: %s\n", gateway,
-                    WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str(), code, FormatLastError(code).c_str());
+        return FailOpRc(nErrno, code, trace::Format(L"CreateAdapter(%hs)", gateway), L"WrenPackOpenAdapter(%s) failed",
+                        WPText(entry->szAdapterName, WP_ADAPTER_NAME_CHARS).c_str());
     }
     // Out of memory for the adapter or its place in the list: the handle is closed again and
     // nothing is listed.
@@ -128,8 +123,8 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
         }
     }
     if (handle) WrenPackCloseAdapter(handle);
-    return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"** CVifnet32App::CreateAdapter(%hs): new CVFAdapter failed; rc=%d: %s\n",
-                gateway, VF_ERROR_NOT_ENOUGH_MEMORY, FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+    return FailOpRc(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, trace::Format(L"CreateAdapter(%hs)", gateway),
+                    L"new CVFAdapter failed");
 }
 
 int CVifnet32App::Close(int fd) {

@@ -197,9 +197,22 @@ void CVifnet32App::DestroyAllVifnets() {
 }
 
 Failure CVifnet32App::FailUnknownDescriptor(const wchar_t* operation, int fd) {
-    std::wstring format = L"** CVifnet32App::";
-    format += operation;
-    format += L": GetVFPtrFromfd(%d) failed for process %08.8X; rc=%d: %s\n";
-    return Fail(VF_EBADF, VF_ERROR_INVALID_HANDLE, format.c_str(), fd, plat::GetCurrentProcessId(), VF_ERROR_INVALID_HANDLE,
-                FormatLastError(VF_ERROR_INVALID_HANDLE).c_str());
+    return FailOpRc(VF_EBADF, VF_ERROR_INVALID_HANDLE, operation, L"GetVFPtrFromfd(%d) failed for process %08.8X", fd,
+                    plat::GetCurrentProcessId());
+}
+
+Failure CVifnet32App::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CVifnet32App::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
 }

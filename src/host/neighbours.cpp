@@ -1,5 +1,5 @@
-// The host's neighbours as the library offers them (see neighbours.h). Failure messages keep the
-// names callers have always seen, those of the application object.
+// The host's neighbours as the library offers them (see neighbours.h). Failure messages name the
+// application object: callers reach these services through it, and read its name in the logs.
 #include "host/neighbours.h"
 
 #include <algorithm>
@@ -50,8 +50,7 @@ plat::IpNetTable* CNeighbours::GetCopyOfWinIpNetTable() {
             bytes = size > rounded ? size : rounded * 2;
             continue;
         }
-        return Fail(VF_EINVAL, rc, L"** CVifnet32App::GetCopyOfWinIpNetTable: GetIpNetTable failed; rc=%d: %s\n", rc,
-                    FormatLastError(rc).c_str());
+        return FailOpRc(VF_EINVAL, rc, L"GetCopyOfWinIpNetTable", L"GetIpNetTable failed");
     }
 }
 
@@ -77,8 +76,8 @@ bool CNeighbours::IsLoopbackIfIndex(DWORD ifIndex) {
 
 bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::SetARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetARPTableEntry", L"Invalid parameters from process %08.8X",
+                      plat::GetCurrentProcessId());
     }
     plat::IpNetRow row{};
     DWORD rc;
@@ -92,14 +91,15 @@ bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_
         rc = plat::SetIpNetEntry(&row);
     }
     if (rc == VF_ERROR_SUCCESS) return true;
-    return Fail(VF_EINVAL, rc, L"** CVifnet32App::SetARPTableEntry(%s,%s): SetIpNetEntry failed; rc=%d: %s\n",
-                IPText(Load32(ipAddr)).c_str(), MACText(macAddr).c_str(), rc, FormatLastError(rc).c_str());
+    return FailOpRc(VF_EINVAL, rc,
+                    trace::Format(L"SetARPTableEntry(%s,%s)", IPText(Load32(ipAddr)).c_str(), MACText(macAddr).c_str()),
+                    L"SetIpNetEntry failed");
 }
 
 bool CNeighbours::DelARPTableEntry(const std::uint8_t* ipAddr) {
     if (!ipAddr) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::DelARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"DelARPTableEntry", L"Invalid parameters from process %08.8X",
+                      plat::GetCurrentProcessId());
     }
     plat::IpNetRow row{};
     DWORD rc;
@@ -110,14 +110,14 @@ bool CNeighbours::DelARPTableEntry(const std::uint8_t* ipAddr) {
         rc = plat::DeleteIpNetEntry(&row);
     }
     if (rc == VF_ERROR_SUCCESS || rc == VF_ERROR_NO_MORE_ITEMS) return true;
-    return Fail(VF_EINVAL, rc, L"** CVifnet32App::DelARPTableEntry(%s): DeleteIpNetEntry failed; rc=%d: %s\n",
-                IPText(Load32(ipAddr)).c_str(), rc, FormatLastError(rc).c_str());
+    return FailOpRc(VF_EINVAL, rc, trace::Format(L"DelARPTableEntry(%s)", IPText(Load32(ipAddr)).c_str()),
+                    L"DeleteIpNetEntry failed");
 }
 
 bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::GetMACAddrForIP: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetMACAddrForIP", L"Invalid parameters from process %08.8X",
+                      plat::GetCurrentProcessId());
     }
     std::memset(macAddr, 0, 6);
     const std::uint32_t ip = Load32(ipAddr);
@@ -153,8 +153,8 @@ bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macA
 
 bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
     if (!ipAddr || !macAddr) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::GetIPAddrForMAC: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetIPAddrForMAC", L"Invalid parameters from process %08.8X",
+                      plat::GetCurrentProcessId());
     }
     std::memset(ipAddr, 0, 4);
 
@@ -185,8 +185,8 @@ bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macA
 
 bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
     if (!macAddr) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet32App::DelRARPTableEntry: Invalid parameters from process %08.8X\n", plat::GetCurrentProcessId());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"DelRARPTableEntry", L"Invalid parameters from process %08.8X",
+                      plat::GetCurrentProcessId());
     }
     std::uint8_t ipAddr[4];
     if (!GetIPAddrForMAC(ipAddr, macAddr)) {
@@ -194,4 +194,20 @@ bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
         return plat::GetLastErrorCode() == VF_ERROR_NOT_FOUND;
     }
     return DelARPTableEntry(ipAddr);
+}
+
+Failure CNeighbours::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CNeighbours::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
 }

@@ -58,8 +58,7 @@ bool CVifnet::AddTarnVirtIPAddr(const std::uint8_t* addr) {
     }
     if (m_TarnVirtIPAddrList.size() >= kMaxTableEntries) {
         lock.Unlock();
-        return Fail(VF_ENOSPC, VF_ERROR_TOO_MANY_NAMES, L"** CVifnet(%s)::AddTarnVirtIPAddr: Table is full (max=%d)\n",
-                    GetIFaceName().c_str(), kMaxTableEntries);
+        return FailOp(VF_ENOSPC, VF_ERROR_TOO_MANY_NAMES, L"AddTarnVirtIPAddr", L"Table is full (max=%d)", kMaxTableEntries);
     }
     const std::wstring old = FormatIPAddrList();
     m_TarnVirtIPAddrList.push_back(ip);
@@ -153,20 +152,17 @@ std::wstring CVifnet::FormatIPAddrList() {
 bool CVifnet::AddMulticastAddr(const vifnet32_sockaddr* sa) {
     if (!sa) return FailNull(L"AddMulticastAddr");
     if (std::memcmp(sa->sa_data, kMulticastPrefix, 3) != 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::AddMulticastAddr: Not a multicast MAC\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"AddMulticastAddr", L"Not a multicast MAC");
     }
     plat::CSingleLock lock(m_csIFace);
     auto same = [sa](const vifnet32_sockaddr& entry) { return SameMAC(entry, *sa); };
     if (std::any_of(m_MulticastList.begin(), m_MulticastList.end(), same)) {
         lock.Unlock();
-        return Fail(VF_EEXIST, VF_ERROR_ALREADY_EXISTS, L"** CVifnet(%s)::AddMulticastAddr: MAC already in table\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EEXIST, VF_ERROR_ALREADY_EXISTS, L"AddMulticastAddr", L"MAC already in table");
     }
     if (m_MulticastList.size() >= kMaxTableEntries) {
         lock.Unlock();
-        return Fail(VF_ENOSPC, VF_ERROR_TOO_MANY_NAMES, L"** CVifnet(%s)::AddMulticastAddr: Table is full (max=%d)\n",
-                    GetIFaceName().c_str(), kMaxTableEntries);
+        return FailOp(VF_ENOSPC, VF_ERROR_TOO_MANY_NAMES, L"AddMulticastAddr", L"Table is full (max=%d)", kMaxTableEntries);
     }
     const std::wstring old = FormatMulticastList();
     m_MulticastList.push_back(*sa);
@@ -180,16 +176,14 @@ bool CVifnet::AddMulticastAddr(const vifnet32_sockaddr* sa) {
 bool CVifnet::DelMulticastAddr(const vifnet32_sockaddr* sa) {
     if (!sa) return FailNull(L"DelMulticastAddr");
     if (std::memcmp(sa->sa_data, kMulticastPrefix, 3) != 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::DelMulticastAddr: Not a multicast MAC\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"DelMulticastAddr", L"Not a multicast MAC");
     }
     plat::CSingleLock lock(m_csIFace);
     auto it = std::find_if(m_MulticastList.begin(), m_MulticastList.end(),
                            [sa](const vifnet32_sockaddr& entry) { return SameMAC(entry, *sa); });
     if (it == m_MulticastList.end()) {
         lock.Unlock();
-        return Fail(VF_ENOENT, VF_ERROR_FILE_NOT_FOUND, L"** CVifnet(%s)::DelMulticastAddr: MAC not in table\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_ENOENT, VF_ERROR_FILE_NOT_FOUND, L"DelMulticastAddr", L"MAC not in table");
     }
     const std::wstring old = FormatMulticastList();
     m_MulticastList.erase(it);

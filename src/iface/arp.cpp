@@ -62,6 +62,5 @@ bool CVifnet::SendARPFrame(const std::uint8_t* frame, const wchar_t* operation) 
     // interface's.
     const int nErrno = m_pAdapter ? plat::GetErrno() : VF_EINVAL;
     const DWORD code = m_pAdapter ? plat::GetLastErrorCode() : VF_ERROR_INVALID_PARAMETER;
-    return Fail(nErrno, code, L"** CVifnet(%s)::%s: WriteAdapter failed; rc=%d: %s\n", GetIFaceName().c_str(), operation, code,
-                FormatLastError(code).c_str());
+    return FailOpRc(nErrno, code, operation, L"WriteAdapter failed");
 }

@@ -55,9 +55,9 @@ std::wstring RejectedMACLine(const wchar_t* prefix, const std::uint8_t* mac) {
 bool CVifnet::SetDeviceBufferSize(int nBytes) {
     if (nBytes < static_cast<int>(CVFAdapter::kMinAdapterBufferSize) ||
         nBytes > static_cast<int>(CVFAdapter::kMaxAdapterBufferSize)) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::SetDeviceBufferSize: KernelBuffSize of %dK outside of %dK - %dK range\n",
-                    GetIFaceName().c_str(), static_cast<int>((static_cast<long long>(nBytes) + 1023) / 1024), 64, 16384);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetDeviceBufferSize",
+                      L"KernelBuffSize of %dK outside of %dK - %dK range",
+                      static_cast<int>((static_cast<long long>(nBytes) + 1023) / 1024), 64, 16384);
     }
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetDeviceBufferSize");
@@ -66,8 +66,7 @@ bool CVifnet::SetDeviceBufferSize(int nBytes) {
         const int nErrno = m_pAdapter->GetErrno();
         const DWORD code = m_pAdapter->GetLastErrorCode();
         lock.Unlock();
-        return Fail(nErrno, code, L"** CVifnet(%s)::SetDeviceBufferSize: SetAdapterBufferSize(%d) failed; rc=%d: %s\n",
-                    GetIFaceName().c_str(), nBytes, code, FormatLastError(code).c_str());
+        return FailOpRc(nErrno, code, L"SetDeviceBufferSize", L"SetAdapterBufferSize(%d) failed", nBytes);
     }
     if (ReportsChanges()) {
         DebugTrace(L"Adapter Buffer Size modified for Vifnet interface %p:\n  old value=%d, new value=%d\n\n", this, old,
@@ -79,15 +78,12 @@ bool CVifnet::SetDeviceBufferSize(int nBytes) {
 bool CVifnet::SetIOBufferSize(int nBytes) {
     const auto size = static_cast<std::uint32_t>(nBytes);
     if (nBytes < static_cast<int>(kMinReadBufferSize) || size > kMaxReadBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::SetIOBufferSize: ReadBuffSize of %d outside of %dK - %dK range\n", GetIFaceName().c_str(),
-                    nBytes, 16, 1024);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIOBufferSize", L"ReadBuffSize of %d outside of %dK - %dK range",
+                      nBytes, 16, 1024);
     }
     auto* buffer = new (std::nothrow) std::uint8_t[size];
     if (!buffer) {
-        return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"** CVifnet(%s)::SetIOBufferSize: new BYTE [%d] failed; rc=%d: %s\n",
-                    GetIFaceName().c_str(), nBytes, VF_ERROR_NOT_ENOUGH_MEMORY,
-                    FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+        return FailOpRc(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"SetIOBufferSize", L"new BYTE [%d] failed", nBytes);
     }
     // The read lock before the interface lock, the order the read path keeps.
     plat::CSingleLock read(m_csRead);
@@ -112,8 +108,7 @@ bool CVifnet::SetIOBufferSize(int nBytes) {
 
 bool CVifnet::SetReadTimeout(int nMillisecs) {
     if (nMillisecs < -1 || nMillisecs > kMaxReadTimeout) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetReadTimeout: Illegal timeout value %d\n",
-                    GetIFaceName().c_str(), nMillisecs);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetReadTimeout", L"Illegal timeout value %d", nMillisecs);
     }
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetReadTimeout");
@@ -239,8 +234,7 @@ bool CVifnet::SetIFaceNetMask(const vifnet32_sockaddr_in* sin) {
     }
     const std::uint32_t mask = InAddr(sin);
     if (mask == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceNetMask: Invalid NULL IP netmask\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceNetMask", L"Invalid NULL IP netmask");
     }
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetIFaceNetMask");
@@ -268,13 +262,11 @@ bool CVifnet::GetIFaceNetMask(vifnet32_sockaddr_in* sin) {
 bool CVifnet::SetIFaceBroadcast(const vifnet32_sockaddr_in* sin) {
     if (!sin) return FailNull(L"SetIFaceBroadcast");
     if (sin->sin_family != VIFNET32_AF_INET) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::SetIFaceBroadcast: Invalid address family specified\n", GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceBroadcast", L"Invalid address family specified");
     }
     const std::uint32_t ip = InAddr(sin);
     if (ip == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceBroadcast: Invalid NULL IP address\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceBroadcast", L"Invalid NULL IP address");
     }
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetIFaceBroadcast");
@@ -298,16 +290,14 @@ bool CVifnet::GetIFaceBroadcast(vifnet32_sockaddr_in* sin) {
 bool CVifnet::SetIFaceMTU(int nMTU) {
     const int maxMTU = static_cast<int>(m_pAdapter->GetAdapterInfo().nMaxFrameSize) - kEthHeaderSize;
     if (nMTU < kMinMTU || nMTU > maxMTU) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::SetIFaceMTU: MTU %d outside allowable range of %d-%d\n", GetIFaceName().c_str(), nMTU,
-                    kMinMTU, maxMTU);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceMTU", L"MTU %d outside allowable range of %d-%d", nMTU,
+                      kMinMTU, maxMTU);
     }
     const auto size = static_cast<std::uint32_t>(nMTU + kEthHeaderSize);
     auto* buffer = new (std::nothrow) std::uint8_t[size];
     if (!buffer) {
-        return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"** CVifnet(%s)::SetIFaceMTU: new BYTE [%d + %d] failed; rc=%d: %s\n",
-                    GetIFaceName().c_str(), nMTU, kEthHeaderSize, VF_ERROR_NOT_ENOUGH_MEMORY,
-                    FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+        return FailOpRc(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"SetIFaceMTU", L"new BYTE [%d + %d] failed", nMTU,
+                        kEthHeaderSize);
     }
     // The write lock before the interface lock, the order the write path keeps.
     plat::CSingleLock write(m_csWrite);
@@ -330,8 +320,7 @@ bool CVifnet::SetIFaceMTU(int nMTU) {
 
 bool CVifnet::SetIFaceName(const wchar_t* name) {
     if (!name || !*name) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceName: Illegal NULL name parameter\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceName", L"Illegal NULL name parameter");
     }
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetIFaceName");
@@ -346,12 +335,11 @@ bool CVifnet::SetIFaceName(const wchar_t* name) {
 
 bool CVifnet::GetStats(VIFNET32_STATS* pStats) {
     if (!pStats || pStats->dwStructSize == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::GetStats: pStats is NULL or pStats->dwStructSize is zero\n", GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetStats", L"pStats is NULL or pStats->dwStructSize is zero");
     }
     if (pStats->dwStructSize > VIFNET32_MAX_STATS_SIZE) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::GetStats: pStats->dwStructSize %u too large\n",
-                    GetIFaceName().c_str(), pStats->dwStructSize);
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetStats", L"pStats->dwStructSize %u too large",
+                      pStats->dwStructSize);
     }
     // The counters are counted without a lock by the paths that count (relaxed atomics); a
     // copy may mix values from just before and just after a frame. The two sizes are refreshed

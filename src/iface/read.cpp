@@ -22,8 +22,7 @@ constexpr std::uint32_t kOffloadedChecksums = 0x04 | 0x08 | 0x10;
 
 int CVifnet::Read(void* buffer, std::uint32_t size) {
     if (!buffer && size != 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Read: Error: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Read", L"Error: Invalid parameters");
     }
     ReadView view;
     std::uint32_t nOpenFlags;
@@ -39,8 +38,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
     if (!(view.nIFaceFlags & VIFNET32_IFF_UP) || ReadsEnded()) return FailNotUp();
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
     if (mode != VIFNET32_O_RDONLY && mode != VIFNET32_O_RDWR) {
-        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface is write-only\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Read", L"Error: Interface is write-only");
     }
 
     plat::CSingleLock lock(m_csRead);
@@ -80,8 +78,7 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
 int CVifnet::ReadPacket(const ReadView& view) {
     CountRead(m_Stats.n64ReadPacketCalls);
     if (!m_pAdapter || !m_pReadBuffer || GetReadBufferSize() == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::ReadPacket: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"ReadPacket", L"Invalid parameters");
     }
     // The clock is read only once a refill finds nothing waiting: a read served from the
     // buffer in hand, or from one the adapter already holds, never needs the deadline. The
@@ -110,9 +107,8 @@ int CVifnet::ReadPacket(const ReadView& view) {
                 // because it lost its device: neither is a timeout.
                 if (ReadsEnded()) return FailNotUp();
                 if (m_pAdapter->HasFailed()) {
-                    return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
-                                L"** CVifnet(%s)::ReadPacket: Error: adapter %s no longer receives\n", GetIFaceName().c_str(),
-                                m_pAdapter->GetMACText().c_str());
+                    return FailOp(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST, L"ReadPacket", L"Error: adapter %s no longer receives",
+                                  m_pAdapter->GetMACText().c_str());
                 }
                 (void)Fail(VF_ETIMEDOUT, VF_WAIT_TIMEOUT, nullptr);
                 return 0;
@@ -154,9 +150,7 @@ int CVifnet::ReadPacket(const ReadView& view) {
     }
 }
 
-Failure CVifnet::FailNotUp() {
-    return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Read: Error: Interface not UP\n", GetIFaceName().c_str());
-}
+Failure CVifnet::FailNotUp() { return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Read", L"Error: Interface not UP"); }
 
 bool CVifnet::ReadMorePackets(std::uint32_t nTimeout) {
     CountRead(m_Stats.n64AdapterReads);
@@ -213,8 +207,8 @@ void CVifnet::FixHostChecksums(std::uint8_t* frame, std::uint32_t length) {
 
 // A caller that never reads lets its descriptor fill up. The write end does not block, so the
 // reader thread (and every other interface on the adapter) never waits for such a caller: a
-// message that does not fit is counted as skipped instead of retried, and nLastNotifySent keeps
-// the last count that really went out. Nothing is lost by skipping: a full descriptor is already
+// message that does not fit is skipped instead of retried, and nLastNotifySent keeps the last
+// count that really went out. Nothing is lost by skipping: a full descriptor is already
 // readable, and the caller's reads go on until no buffer is left.
 void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
     if (!(m_nOpenFlags & _O_VF32NOTIFY) || m_hSockPair[WRITE_END] == plat::kInvalidSocket) return;
@@ -226,10 +220,7 @@ void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
             return;
         }
         const int code = plat::SocketErrorCode();
-        if (code == VF_WSAEWOULDBLOCK) {
-            m_nNotifySkipped.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
+        if (code == VF_WSAEWOULDBLOCK) return;
         // The name is read without m_csIFace, which must not be taken under the adapter lock:
         // it cannot change while the interface is up, and only bound interfaces are notified.
         const std::wstring& name = m_strIFaceName;

@@ -109,21 +109,18 @@ CVifnet::~CVifnet() {
 bool CVifnet::SetIFaceFlags(int nFlags) {
     const auto flags = static_cast<std::uint32_t>(nFlags);
     if (flags & ~kSettableFlags) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceFlags: Invalid/unsupported flags\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceFlags", L"Invalid/unsupported flags");
     }
     plat::CSingleLock lock(m_csIFace);
     if (flags & VIFNET32_IFF_UP) {
         if (!(GetIFaceFlags() & VIFNET32_IFF_RUNNING)) {
             lock.Unlock();
-            return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
-                        L"** CVifnet(%s)::SetIFaceFlags: IFF_UP rejected: interface not IFF_RUNNING\n", GetIFaceName().c_str());
+            return FailOp(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST, L"SetIFaceFlags", L"IFF_UP rejected: interface not IFF_RUNNING");
         }
         if (!(m_nVifnetFlags & (VIFNET32_IFF_TUN | VIFNET32_IFF_TAP))) {
             lock.Unlock();
-            return Fail(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST,
-                        L"** CVifnet(%s)::SetIFaceFlags: IFF_UP rejected: interface type (IFF_TUN | IFF_TAP) not set\n",
-                        GetIFaceName().c_str());
+            return FailOp(VF_ENODEV, VF_ERROR_DEV_NOT_EXIST, L"SetIFaceFlags",
+                          L"IFF_UP rejected: interface type (IFF_TUN | IFF_TAP) not set");
         }
     }
     const std::uint32_t old = GetIFaceFlags();
@@ -153,14 +150,12 @@ bool CVifnet::SetIFaceFlags(int nFlags) {
 bool CVifnet::SetVifnetFlags(int nFlags) {
     const std::uint32_t mode = static_cast<std::uint32_t>(nFlags) & 3;
     if (mode == 0 || mode == 3) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetVifnetFlags: Invalid/unsupported flags\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetVifnetFlags", L"Invalid/unsupported flags");
     }
     plat::CSingleLock lock(m_csIFace);
     if (m_nVifnetFlags != 0) {
         lock.Unlock();
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetVifnetFlags: Mode already defined\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetVifnetFlags", L"Mode already defined");
     }
     m_nVifnetFlags = mode;
     if (ReportsChanges()) {
@@ -257,15 +252,29 @@ std::uint32_t CVifnet::GetReadTimeout() {
 
 Failure CVifnet::FailBusy(plat::CSingleLock& lock, const wchar_t* operation) {
     lock.Unlock();
-    return Fail(VF_EBUSY, VF_ERROR_BUSY, L"** CVifnet(%s)::%s: Interface is busy (already IFF_UP)\n", GetIFaceName().c_str(),
-                operation);
+    return FailOp(VF_EBUSY, VF_ERROR_BUSY, operation, L"Interface is busy (already IFF_UP)");
 }
 
 std::wstring CVifnet::MessagePrefix(const wchar_t* operation) const {
     return L"** CVifnet(" + GetIFaceName() + L")::" + operation;
 }
 
+Failure CVifnet::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet(" + GetIFaceName() + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CVifnet::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet(" + GetIFaceName() + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
+
 Failure CVifnet::FailNull(const wchar_t* operation) {
-    return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::%s: Invalid NULL argument\n", GetIFaceName().c_str(),
-                operation);
+    return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, operation, L"Invalid NULL argument");
 }

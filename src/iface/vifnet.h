@@ -198,6 +198,10 @@ private:
     Failure FailBusy(plat::CSingleLock& lock, const wchar_t* operation);
     // "** CVifnet(<name>)::<operation>", the start of every failure line of the operation.
     std::wstring MessagePrefix(const wchar_t* operation) const;
+    // Writes "** CVifnet(<name>)::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
     // "Invalid NULL argument" for the operation named.
     Failure FailNull(const wchar_t* operation);
     void UpdateTarnVirtMACAddr(std::uint32_t ipAddr);
@@ -248,8 +252,6 @@ private:
     std::atomic<std::uint64_t> nLastNotifyTried{0};
     std::atomic<std::uint64_t> nLastNotifySent{0};
     std::atomic<std::uint64_t> nLastNotifyRead{0};
-    // Notifications not sent because the caller let the descriptor fill up.
-    std::atomic<std::uint64_t> m_nNotifySkipped{0};
     std::uint8_t* m_pMultiWriteBuffer = nullptr;
     std::uint32_t m_nMultiWriteBufferSize = 0;
     std::uint32_t m_nMultiWriteBytes = 0;

@@ -40,8 +40,7 @@ bool CVifnet::IsSubnetBroadcast(std::uint32_t ipAddr) const { return (ipAddr | m
 
 int CVifnet::Write(const void* packet, std::uint32_t length) {
     if (!m_pAdapter || !packet || length == 0) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Write: Error: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Write", L"Error: Invalid parameters");
     }
     const auto* bytes = static_cast<const std::uint8_t*>(packet);
 
@@ -69,13 +68,11 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
         }
     }
     if (!(nIFaceFlags & VIFNET32_IFF_UP)) {
-        return Fail(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"** CVifnet(%s)::Write: Error: Interface not UP\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Write", L"Error: Interface not UP");
     }
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
     if (mode != VIFNET32_O_WRONLY && mode != VIFNET32_O_RDWR) {
-        return Fail(VF_EROFS, VF_ERROR_WRITE_PROTECT, L"** CVifnet(%s)::Write: Error: Interface is read-only\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EROFS, VF_ERROR_WRITE_PROTECT, L"Write", L"Error: Interface is read-only");
     }
 
     // In 64 bits: a negative length from the caller arrives as a huge one and must fail here,
@@ -84,27 +81,25 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     std::uint64_t frameLength = tun ? std::uint64_t{length} + frames::kEthHeaderSize : length;
     if (!tun && frameLength == std::uint64_t{nWriteBufferSize} + kTrailerSize) frameLength -= kTrailerSize;
     if (frameLength > nWriteBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::Write: Error: Write length %d outside %d-%d range\n",
-                    GetIFaceName().c_str(), static_cast<int>(length), kMinFrameText,
-                    static_cast<int>(tun ? nMTU : nMTU + kTapRangeExtra));
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Write", L"Error: Write length %d outside %d-%d range",
+                      static_cast<int>(length), kMinFrameText, static_cast<int>(tun ? nMTU : nMTU + kTapRangeExtra));
     }
     const auto F = static_cast<std::uint32_t>(frameLength);
     // Frames the driver would refuse are refused here, before they can sit in a batch and fail
     // it: one without a whole Ethernet header, and one longer than the adapter carries now
     // (the host may have lowered its MTU below the interface's).
     if (F < frames::kEthHeaderSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::Write: Error: Frame of %d bytes is shorter than an Ethernet header\n", GetIFaceName().c_str(),
-                    static_cast<int>(F));
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Write",
+                      L"Error: Frame of %d bytes is shorter than an Ethernet header", static_cast<int>(F));
     }
     const std::uint32_t nMaxFrame = m_pAdapter->GetMaxFrameSize();
     if (nMaxFrame > frames::kEthHeaderSize && F > nMaxFrame) {
         // The host may have raised the MTU again, which only a new reading of its adapters
         // shows (taken at most once a second).
         RefreshWPAdaptersList();
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER,
-                    L"** CVifnet(%s)::Write: Error: Frame of %d bytes longer than the adapter's frame size of %d\n",
-                    GetIFaceName().c_str(), static_cast<int>(F), static_cast<int>(nMaxFrame));
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"Write",
+                      L"Error: Frame of %d bytes longer than the adapter's frame size of %d", static_cast<int>(F),
+                      static_cast<int>(nMaxFrame));
     }
 
     plat::CSingleLock write(m_csWrite);
@@ -188,8 +183,7 @@ bool CVifnet::LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac) {
 int CVifnet::WritePacket(std::uint32_t nFrameLength) {
     if (!m_bMultiWrite) Count(m_Stats.n64WriteCalls);
     if (!m_pAdapter || !m_pWriteBuffer || nFrameLength > m_nWriteBufferSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::WritePacket: Invalid parameters\n",
-                    GetIFaceName().c_str());
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"WritePacket", L"Invalid parameters");
     }
 
     if (m_bMultiWrite) {
@@ -200,8 +194,7 @@ int CVifnet::WritePacket(std::uint32_t nFrameLength) {
             // Only a batch smaller than the frame (opened before the MTU was raised) is
             // still too small once empty.
             if (record > m_nMultiWriteBufferSize) {
-                return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::WritePacket: Invalid parameters\n",
-                            GetIFaceName().c_str());
+                return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"WritePacket", L"Invalid parameters");
             }
         }
         m_nMultiWriteBytes += frames::PutBatchRecord(m_pMultiWriteBuffer + m_nMultiWriteBytes, m_pWriteBuffer, nFrameLength);
@@ -215,8 +208,7 @@ int CVifnet::WritePacket(std::uint32_t nFrameLength) {
         // of another interface on it may have replaced meanwhile.
         const int nErrno = plat::GetErrno();
         const DWORD code = plat::GetLastErrorCode();
-        return Fail(nErrno, code, L"** CVifnet(%s)::WritePacket: WriteAdapter failed; rc=%d: %s\n", GetIFaceName().c_str(),
-                    static_cast<int>(code), FormatLastError(code).c_str());
+        return FailOpRc(nErrno, code, L"WritePacket", L"WriteAdapter failed");
     }
     Count(m_Stats.n64PacketsWritten);
     Count(m_Stats.n64BytesWritten, nFrameLength);
@@ -228,8 +220,8 @@ int CVifnet::WritePacket(std::uint32_t nFrameLength) {
 bool CVifnet::BegMultiWrite(std::uint32_t size) {
     plat::CSingleLock write(m_csWrite);
     if (std::uint64_t{size} < std::uint64_t{m_nWriteBufferSize} + frames::kBatchHeaderSize) {
-        return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::BegMultiWrite: a buffer size of %d is too small\n",
-                    GetIFaceName().c_str(), static_cast<int>(size));
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"BegMultiWrite", L"a buffer size of %d is too small",
+                      static_cast<int>(size));
     }
     if (m_nMultiWriteBytes != 0 && !EndMultiWrite()) return false;
     if (m_pMultiWriteBuffer && m_nMultiWriteBufferSize != size) {
@@ -242,10 +234,8 @@ bool CVifnet::BegMultiWrite(std::uint32_t size) {
         if (!m_pMultiWriteBuffer) {
             // No buffer, no batch: later writes go out one by one.
             m_bMultiWrite = false;
-            return Fail(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY,
-                        L"** CVifnet(%s)::BegMultiWrite: new BYTE [%d] failed; rc=%d: %s\n", GetIFaceName().c_str(),
-                        static_cast<int>(size), static_cast<int>(VF_ERROR_NOT_ENOUGH_MEMORY),
-                        FormatLastError(VF_ERROR_NOT_ENOUGH_MEMORY).c_str());
+            return FailOpRc(VF_ENOMEM, VF_ERROR_NOT_ENOUGH_MEMORY, L"BegMultiWrite", L"new BYTE [%d] failed",
+                            static_cast<int>(size));
         }
         m_nMultiWriteBufferSize = size;
     }

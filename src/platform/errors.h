@@ -73,4 +73,3 @@ constexpr int VF_WSAENOBUFS = 10055;
 constexpr int VF_WSAENOTCONN = 10057;
 constexpr int VF_WSAETIMEDOUT = 10060;
 constexpr int VF_WSAECONNREFUSED = 10061;
-constexpr int VF_WSASYSNOTREADY = 10091;

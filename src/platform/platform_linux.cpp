@@ -62,13 +62,12 @@ void CCriticalSection::Leave() { pthread_mutex_unlock(Mutex(m_storage)); }
 // thread that has spun in vain sleeps in the kernel until the holder leaves.
 namespace {
 
-// Spin counts in the thousands were chosen when a pause lasted a few cycles; on today's
-// processors one lasts over a hundred, so 4000 of them keep a thread busy for some 150 µs. The
-// reader thread's hand-over makes that the common case: it wakes the reading thread while it
-// holds the adapter lock, the woken thread often runs on the same processor and spins while the
-// holder waits to run. Measured end to end, a ping through the library took 120 µs longer
-// spinning 4000 times than spinning 400 (and no longer at 400 than at 0), so the count is scaled
-// down by this much.
+// Spin counts in the thousands suit a pause of a few cycles; on current processors one lasts
+// over a hundred, so 4000 of them keep a thread busy for some 150 µs. The reader thread's
+// hand-over makes that the common case: it wakes the reading thread while it holds the adapter
+// lock, the woken thread often runs on the same processor and spins while the holder waits to
+// run. Measured end to end, a ping through the library took 120 µs longer spinning 4000 times
+// than spinning 400 (and no longer at 400 than at 0), so the count is scaled down by this much.
 constexpr unsigned kPauseScale = 10;
 
 // Spinning only pays while the holder runs on another processor: with one processor to run on,

@@ -2,7 +2,13 @@
 // (errno value and Windows error code) in its object, writes its message, hands the pair to
 // the calling thread (last error code and errno) and returns false, -1 or null:
 //
-//     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"** CVifnet(%s)::SetIFaceMTU: ...\n", ...);
+//     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"...\n", ...);
+//
+// Most messages read "** Class(instance)::Operation: text\n", sometimes with the system's text
+// of the error code before the line end; each class has FailOp and FailOpRc to write them, so
+// that its sites give only the operation and the text:
+//
+//     return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceMTU", L"MTU %d ...", nMTU);
 //
 // Failures with a two-line message pass both lines, already formatted:
 //
@@ -48,6 +54,11 @@ public:
     Failure Fail(int nErrno, DWORD dwLastError, std::initializer_list<std::wstring> lines);
 
 protected:
+    // Writes "<who>::<operation>: <text>\n", <who> being "** Class(instance)" or "** Class". With
+    // bWithCode, "; rc=<code>: <the system's text of the code>" follows the text, the code being
+    // dwLastError, so that the message always shows the code the caller receives.
+    Failure FailOpV(int nErrno, DWORD dwLastError, bool bWithCode, const std::wstring& who, const std::wstring& operation,
+                    const wchar_t* format, va_list args);
     Failure FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args);
 
     std::atomic<int> m_nErrno{0};
