@@ -143,7 +143,9 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
             frames::PutTunHeader(m_pWriteBuffer, destMAC, srcMAC);
             std::memcpy(m_pWriteBuffer + frames::kEthHeaderSize, bytes, length);
             if (verdict == CNeighbourTable::Verdict::Queue) {
-                if (m_LinkNeighbours.Reserve(m_nWriteBufferSize)) m_LinkNeighbours.Enqueue(nextHop, m_pWriteBuffer, F);
+                // Without room (its one allocation failed) the table counts the frame dropped.
+                m_LinkNeighbours.Reserve(m_nWriteBufferSize);
+                m_LinkNeighbours.Enqueue(nextHop, m_pWriteBuffer, F);
                 // Accepted, as a kernel accepts a packet for a neighbour it is still asking for.
                 return static_cast<int>(length);
             }
