@@ -224,8 +224,9 @@ class RealLink(unittest.TestCase):
         sh("ip addr add %s/24 dev %s && ip link set %s up" % (PEER_IP, PEER_IF, PEER_IF), ns=PEER_NS)
         wait_until(carrier, 10, "the link's carrier")
         if WINE:
-            # Wine's IP Helper cannot ask the link (SendARP answers 50): a TUN guest's replies
-            # find the peer's MAC only in the host's neighbour table.
+            # Wine's IP Helper cannot ask the link (SendARP answers 50): the host's table is
+            # given the peer for the tests of what the host knows; the interface's own asking
+            # is tested without it.
             sh("ip neigh replace %s lladdr %s dev %s nud permanent" % (PEER_IP, PEER_MAC, HOST_IF), ns=HOST_NS)
         self.addCleanup(sh, "ip link del " + HOST_IF, HOST_NS, False)
         self.guest = Guest()
