@@ -121,25 +121,8 @@ bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macA
     }
     std::memset(macAddr, 0, 6);
     const std::uint32_t ip = Load32(ipAddr);
-
-    if (const ADAPTER_INFO_LIST_ENTRY* adapter = FindWPAdapterByIP(ip)) {
-        std::memcpy(macAddr, adapter->MACAddr, 6);
-        return true;
-    }
-
-    {
-        CIpNetTableCopy table(GetCopyOfWinIpNetTable());
-        if (!table) return false;
-        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-            const plat::IpNetRow& row = table->table[i];
-            if (IsUsableRow(row) && row.dwAddr == ip) {
-                std::memcpy(macAddr, row.bPhysAddr, 6);
-                return true;
-            }
-        }
-    }
-
-    if (m_Guests.FindGuestMAC(ip, macAddr)) return true;
+    const int known = FindKnownMAC(ip, macAddr);
+    if (known != 0) return known > 0;
 
     // Last, the network itself: this may wait for an answer, so no lock is held.
     std::uint8_t answer[6] = {};
@@ -149,6 +132,34 @@ bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macA
         return true;
     }
     return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
+}
+
+bool CNeighbours::FindMACAddrForIP(std::uint32_t ipAddr, std::uint8_t* macAddr) {
+    std::memset(macAddr, 0, 6);
+    const int known = FindKnownMAC(ipAddr, macAddr);
+    if (known == 0) return Fail(VF_ENOENT, VF_ERROR_NOT_FOUND, nullptr);
+    return known > 0;
+}
+
+int CNeighbours::FindKnownMAC(std::uint32_t ip, std::uint8_t* macAddr) {
+    if (const ADAPTER_INFO_LIST_ENTRY* adapter = FindWPAdapterByIP(ip)) {
+        std::memcpy(macAddr, adapter->MACAddr, 6);
+        return 1;
+    }
+
+    {
+        CIpNetTableCopy table(GetCopyOfWinIpNetTable());
+        if (!table) return -1;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const plat::IpNetRow& row = table->table[i];
+            if (IsUsableRow(row) && row.dwAddr == ip) {
+                std::memcpy(macAddr, row.bPhysAddr, 6);
+                return 1;
+            }
+        }
+    }
+
+    return m_Guests.FindGuestMAC(ip, macAddr) ? 1 : 0;
 }
 
 bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {

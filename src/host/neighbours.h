@@ -39,11 +39,17 @@ public:
     // (so that a guest's addresses resolve without traffic), and only then the network, with no
     // lock held: it may wait for an ARP exchange. Zeroes the output first.
     bool GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr);
+    // The same order without the network, for a path that must not wait: the TUN write path,
+    // which asks the link itself when nothing here knows the address (network order).
+    bool FindMACAddrForIP(std::uint32_t ipAddr, std::uint8_t* macAddr);
     // The same order without the network. Sets the output to 0 first.
     bool GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr);
     bool DelRARPTableEntry(const std::uint8_t* macAddr);
 
 private:
+    // The adapters, the host's table and the guests: 1 with the MAC, 0 when none knows the
+    // address, -1 when the host's table could not be read (pair recorded and raised).
+    int FindKnownMAC(std::uint32_t ip, std::uint8_t* macAddr);
     // The host's ARP table, copied into a new buffer that the caller frees with
     // ::operator delete; null on failure (pair recorded and raised).
     plat::IpNetTable* GetCopyOfWinIpNetTable();

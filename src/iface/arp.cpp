@@ -45,17 +45,63 @@ bool CVifnet::HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length) 
     return true;
 }
 
+void CVifnet::LearnFromARP(const std::uint8_t* frame, std::uint32_t length) {
+    const std::uint16_t operation = frames::ARPOperation(frame, length);
+    if (operation != 1 && operation != 2) return;
+    const std::uint8_t* senderMAC = frame + 22;
+    const std::uint32_t senderIP = frames::ARPSenderIP(frame);
+    if (senderIP == 0 || frames::IsGroupMAC(senderMAC) || frames::IsZeroMAC(senderMAC)) return;
+    // What is said to the guest makes an entry, as a kernel learns from the requests it answers
+    // and the replies to its own; what is said to others only updates one (a neighbour that
+    // announces a new MAC is followed).
+    bool toGuest;
+    {
+        plat::CSingleLock lock(m_csIFace);
+        const std::uint32_t target = frames::ARPTargetIP(frame);
+        toGuest = std::find(m_TarnVirtIPAddrList.begin(), m_TarnVirtIPAddrList.end(), target) != m_TarnVirtIPAddrList.end();
+    }
+    plat::CSingleLock write(m_csWrite);
+    if (!m_LinkNeighbours.Learn(senderIP, senderMAC, plat::GetTickCount(), toGuest)) return;
+    // The frames that waited go out in the order they were written, straight through the
+    // adapter: the write buffer and an open batch are the caller's.
+    std::uint8_t* queued;
+    std::uint32_t queuedLength;
+    while (m_LinkNeighbours.Dequeue(senderIP, &queued, &queuedLength)) {
+        std::copy_n(senderMAC, 6, queued);
+        if (SendARPFrame(queued, L"LearnFromARP", queuedLength)) {
+            TraceFrame(kTraceTunWritten, queued, static_cast<int>(queuedLength));
+        }
+    }
+}
+
+void CVifnet::AskLink(std::uint32_t ipAddr) {
+    std::uint8_t frame[frames::kARPFrameSize];
+    {
+        plat::CSingleLock lock(m_csIFace);
+        std::uint32_t from = GetFirstTarnVirtIPAddr();
+        for (std::uint32_t tarn : m_TarnVirtIPAddrList) {
+            if ((tarn & m_IFaceNetMask) == (ipAddr & m_IFaceNetMask)) {
+                from = tarn;
+                break;
+            }
+        }
+        frames::MakeARPRequest(frame, m_TarnVirtMACAddr, from, ipAddr);
+    }
+    // A request that cannot go out is reported; the next use asks again.
+    SendARPFrame(frame, L"AskLink");
+}
+
 bool CVifnet::SendGratuitousARP(std::uint32_t ipAddr) {
     std::uint8_t frame[frames::kARPFrameSize];
     frames::MakeGratuitousARP(frame, m_TarnVirtMACAddr, ipAddr);
     return SendARPFrame(frame, L"SendGratuitousARP");
 }
 
-bool CVifnet::SendARPFrame(const std::uint8_t* frame, const wchar_t* operation) {
+bool CVifnet::SendARPFrame(const std::uint8_t* frame, const wchar_t* operation, std::uint32_t length) {
     Count(m_Stats.n64WriteAttempts);
-    if (m_pAdapter && m_pAdapter->WritePacket(frame, frames::kARPFrameSize)) {
+    if (m_pAdapter && m_pAdapter->WritePacket(frame, length)) {
         Count(m_Stats.n64PacketsWritten);
-        Count(m_Stats.n64BytesWritten, frames::kARPFrameSize);
+        Count(m_Stats.n64BytesWritten, length);
         return true;
     }
     // The pair the adapter handed to this thread: the adapter's own may already be another

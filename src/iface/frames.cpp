@@ -88,7 +88,7 @@ void MakeRARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint3
     std::memcpy(frame + 38, &ipAddr, 4);
 }
 
-void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr) {
+void MakeARPRequest(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t senderIP, std::uint32_t targetIP) {
     std::memset(frame, 0xFF, 6);
     std::memcpy(frame + 6, ifaceMAC, 6);
     Put16(frame + 12, kEtherTypeARP);
@@ -98,9 +98,9 @@ void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::u
     frame[19] = 4;
     Put16(frame + 20, 1);
     std::memcpy(frame + 22, ifaceMAC, 6);
-    std::memcpy(frame + 28, &ipAddr, 4);
+    std::memcpy(frame + 28, &senderIP, 4);
     std::memset(frame + 32, 0, 6);
-    std::memcpy(frame + 38, &ipAddr, 4);
+    std::memcpy(frame + 38, &targetIP, 4);
 }
 
 bool TunDestination(const std::uint8_t* packet, std::uint32_t length, std::uint32_t& ipAddr) {

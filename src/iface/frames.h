@@ -54,6 +54,21 @@ Verdict Select(const std::uint8_t* frame, bool promiscuous, const std::uint8_t* 
 // station's (the checks every answered request passes).
 bool IsARPRequest(const std::uint8_t* frame, std::uint32_t length, std::uint16_t operation, const std::uint8_t* ifaceMAC);
 
+// The operation of an IPv4-over-Ethernet ARP packet of at least 42 bytes; 0 for any other frame.
+inline std::uint16_t ARPOperation(const std::uint8_t* frame, std::uint32_t length) {
+    if (length < kARPFrameSize || Get16(frame + 14) != 1 || Get16(frame + 16) != kEtherTypeIPv4 || frame[18] != 6 || frame[19] != 4) {
+        return 0;
+    }
+    return Get16(frame + 20);
+}
+
+// Sender protocol address of an ARP frame (network order), as 4 raw bytes.
+inline std::uint32_t ARPSenderIP(const std::uint8_t* frame) {
+    std::uint32_t ip;
+    std::memcpy(&ip, frame + 28, 4);
+    return ip;
+}
+
 // Target protocol address of an ARP frame (network order), as 4 raw bytes.
 inline std::uint32_t ARPTargetIP(const std::uint8_t* frame) {
     std::uint32_t ip;
@@ -65,8 +80,12 @@ inline std::uint32_t ARPTargetIP(const std::uint8_t* frame) {
 void MakeARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC);
 // Turns a qualified RARP request for `ifaceMAC` into its reply in place, giving `ipAddr`.
 void MakeRARPReply(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr);
-// A 42-byte broadcast ARP request announcing that `ipAddr` is at `ifaceMAC`.
-void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr);
+// A 42-byte broadcast ARP request from `ifaceMAC` at `senderIP` asking for `targetIP`; with the
+// two addresses equal, an announcement that the address is at `ifaceMAC`.
+void MakeARPRequest(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t senderIP, std::uint32_t targetIP);
+inline void MakeGratuitousARP(std::uint8_t* frame, const std::uint8_t* ifaceMAC, std::uint32_t ipAddr) {
+    MakeARPRequest(frame, ifaceMAC, ipAddr, ipAddr);
+}
 
 // Destination address of a caller's TUN packet (bytes 16-19, network order); false for a packet
 // too short to hold one, which has no known destination.

@@ -63,6 +63,8 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
             return static_cast<int>(count);
         }
         case frames::kEtherTypeARP:
+            // Before the answer, which is made in place of the request.
+            LearnFromARP(frame, length);
             if (HandleARPPacket(frame, length)) CountRead(m_Stats.n64ARPReplies);
             break;
         case frames::kEtherTypeRARP:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "adapter/adapter_client.h"
+#include "host/neighbour_table.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
 #include "vifnet32.h"
@@ -179,9 +180,16 @@ private:
     // ---- arp.cpp ----
     bool HandleARPPacket(std::uint8_t* frame, std::uint32_t length);
     bool HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length);
-    // Sends a 42-byte responder frame through the adapter, counting it; on failure writes
-    // "<operation>: WriteAdapter failed" and raises the adapter's pair.
-    bool SendARPFrame(const std::uint8_t* frame, const wchar_t* operation);
+    // Sends a 42-byte responder frame (or another frame of `length` bytes made beside the write
+    // buffer) through the adapter, counting it; on failure writes "<operation>: WriteAdapter
+    // failed" and raises the adapter's pair.
+    bool SendARPFrame(const std::uint8_t* frame, const wchar_t* operation, std::uint32_t length = 42);
+    // Learns the sender of an ARP request or reply the read path kept, and sends the frames that
+    // waited for it. m_csRead held; takes m_csIFace, then m_csWrite.
+    void LearnFromARP(const std::uint8_t* frame, std::uint32_t length);
+    // Asks the link for an address, from the guest's MAC and its address on that subnet (else
+    // its first). m_csWrite held.
+    void AskLink(std::uint32_t ipAddr);
     // ---- frame_trace.cpp ----
     void TraceFrame(std::uint32_t kind, const std::uint8_t* frame, int length);
     // ---- write.cpp ----
@@ -192,6 +200,9 @@ private:
     // The MAC the neighbour services give for a TUN destination or gateway (network order),
     // through the destination cache; false when they know none. m_csWrite held.
     bool LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac);
+    // What the interface's own neighbour table says of a next hop nothing else knows, sending
+    // the ARP requests that are due. m_csWrite held.
+    CNeighbourTable::Verdict ResolveOnLink(std::uint32_t ipAddr, std::uint8_t* mac);
 
     // "Interface is busy (already IFF_UP)" for the operation named, written after the interface
     // lock held by `lock` is left.
@@ -210,9 +221,11 @@ private:
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
     const wchar_t* TypeName() const;
 
-    // Lock order, for every thread: m_csRead or m_csWrite, then the application lock (only the
-    // write path's brief search of the other guests), then m_csIFace, then the adapter's lock,
-    // then the output lock. Naming takes m_csIFace inside the application lock.
+    // Lock order, for every thread: m_csRead, then m_csWrite, then the application lock (only
+    // the write path's brief search of the other guests), then m_csIFace, then the adapter's
+    // lock, then the output lock. Naming takes m_csIFace inside the application lock. The read
+    // path takes m_csWrite only for an ARP frame, to learn its sender and send what waited for
+    // it; nothing that holds m_csWrite takes m_csRead.
     mutable plat::CCriticalSection m_csIFace{4000};
     plat::CCriticalSection m_csRead{4000};
     plat::CCriticalSection m_csWrite{4000};
@@ -259,8 +272,8 @@ private:
     bool m_bMultiWrite = false;
     // TUN destinations resolved lately, so that a stream of packets to one peer does not copy
     // the host's ARP table per packet. An answer is trusted for less than kDestFoundAge ms from
-    // the moment the table was read, a failed look-up for less than kDestMissAge ms from its
-    // end (it may have waited for the network): a changed, removed or new neighbour is seen
+    // the moment the table was read, a failed look-up for less than kDestMissAge ms: a changed,
+    // removed or new neighbour is seen
     // within a second. Guarded by m_csWrite, which every TUN write holds while it frames. The
     // cache is the interface's rather than the neighbour module's: a hit then costs no lock
     // beyond the write lock already held, and the module answers only the misses.
@@ -275,6 +288,10 @@ private:
     static constexpr DWORD kDestFoundAge = 1000;
     static constexpr DWORD kDestMissAge = 500;
     DestCacheEntry m_DestCache[kDestCacheSize] = {};
+    // Next hops asked of the link by this interface, from the guest's own MAC and address (the
+    // host may have no address on the guest's subnet, or may not ask for it), with the frames
+    // that wait for an answer. Guarded by m_csWrite.
+    CNeighbourTable m_LinkNeighbours;
     // The host adapter's netmask, looked up once: the host adapter list never changes while the
     // library is loaded.
     std::uint32_t m_HostSubnetMask = 0;

@@ -2,6 +2,7 @@
 // TUN framing and its choice of destination MAC, and the multi-write batch that turns many
 // frames into one driver call.
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "adapter/vf_adapter.h"
@@ -107,21 +108,42 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     // just before must not fill a smaller one. WritePacket refuses the frame then.
     if (m_pWriteBuffer && F <= m_nWriteBufferSize) {
         if (tun) {
-            std::uint8_t destMAC[6];
-            std::uint8_t found[6];
+            std::uint8_t destMAC[6] = {};
             const std::uint32_t gateway = m_pAdapter->GetAdapterInfo().GatewayIPAddr;
-            // Lookups without the interface lock: they may wait for an ARP exchange.
+            // The next hop: the destination on the guest's subnet, else the gateway (which is
+            // not looked up for a packet to the gateway itself).
+            std::uint32_t nextHop = 0;
+            if (onSubnet) {
+                nextHop = dest;
+            } else if (gateway != 0 && (!hasDest || gateway != dest)) {
+                nextHop = gateway;
+            }
+            auto verdict = CNeighbourTable::Verdict::Send;
             if (subnetBroadcast) {
                 std::memcpy(destMAC, kBroadcastMAC, 6);
-            } else if (onSubnet && LookupDestMAC(dest, found)) {
-                std::memcpy(destMAC, found, 6);
-            } else if (gateway != 0 && (!hasDest || gateway != dest) && LookupDestMAC(gateway, found)) {
-                std::memcpy(destMAC, found, 6);
-            } else {
+            } else if (nextHop == 0) {
                 std::memcpy(destMAC, m_HostPhysMACAddr, 6);
+            } else if (!LookupDestMAC(nextHop, destMAC)) {
+                // Nothing the host knows: the link is asked, and the frame waits for the answer
+                // without the caller waiting. An address the link leaves unanswered takes the
+                // last resort: the gateway, else the host adapter.
+                verdict = ResolveOnLink(nextHop, destMAC);
+                if (verdict == CNeighbourTable::Verdict::Fallback) {
+                    if (!onSubnet || gateway == 0 || gateway == dest || !LookupDestMAC(gateway, destMAC)) {
+                        std::memcpy(destMAC, m_HostPhysMACAddr, 6);
+                    }
+                    verdict = CNeighbourTable::Verdict::Send;
+                }
             }
             frames::PutTunHeader(m_pWriteBuffer, destMAC, srcMAC);
             std::memcpy(m_pWriteBuffer + frames::kEthHeaderSize, bytes, length);
+            if (verdict == CNeighbourTable::Verdict::Queue) {
+                // Without room (its one allocation failed) the table counts the frame dropped.
+                m_LinkNeighbours.Reserve(m_nWriteBufferSize);
+                m_LinkNeighbours.Enqueue(nextHop, m_pWriteBuffer, F);
+                // Accepted, as a kernel accepts a packet for a neighbour it is still asking for.
+                return static_cast<int>(length);
+            }
             VF_ASSERT(!frames::IsZeroMAC(destMAC));
             VF_ASSERT(!frames::IsZeroMAC(srcMAC));
             VF_ASSERT(!frames::IsGroupMAC(srcMAC));
@@ -169,14 +191,34 @@ bool CVifnet::LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac) {
             if (now - e.dwTick > now - slot->dwTick) slot = &e;
         }
     }
-    // May wait for an ARP exchange, holding only this interface's write lock.
-    const bool found = m_pNeighbours && m_pNeighbours->GetMACAddrForIP(reinterpret_cast<const std::uint8_t*>(&ipAddr), mac);
+    // Never waits for the network: what the host does not know, the interface asks the link.
+    const bool found = m_pNeighbours && m_pNeighbours->FindMACAddrForIP(ipAddr, mac);
     slot->ipAddr = ipAddr;
     slot->bUsed = true;
     slot->bFound = found;
-    slot->dwTick = found ? now : plat::GetTickCount();
+    slot->dwTick = now;
     if (found) std::memcpy(slot->mac, mac, 6);
     return found;
+}
+
+CNeighbourTable::Verdict CVifnet::ResolveOnLink(std::uint32_t ipAddr, std::uint8_t* mac) {
+    const DWORD now = plat::GetTickCount();
+    const std::uint64_t givenUp = m_LinkNeighbours.GivenUp();
+    // The table has no timer of its own: writes move on the addresses it is still asking for.
+    if (m_LinkNeighbours.Asking()) {
+        std::uint32_t due[4];
+        const unsigned n = m_LinkNeighbours.Tick(now, due, static_cast<unsigned>(std::size(due)));
+        for (unsigned i = 0; i < n; ++i) AskLink(due[i]);
+    }
+    const CNeighbourTable::Answer answer = m_LinkNeighbours.Resolve(ipAddr, now, mac);
+    if (answer.bAsk) AskLink(ipAddr);
+    if (m_LinkNeighbours.GivenUp() != givenUp && (GetIFaceFlags() & VIFNET32_IFF_DEBUG)) {
+        DebugTrace(L"CVifnet(%s)::ResolveOnLink: unanswered on the link: %llu addresses; frames queued %llu, dropped %llu\n",
+                   GetIFaceName().c_str(), static_cast<unsigned long long>(m_LinkNeighbours.GivenUp()),
+                   static_cast<unsigned long long>(m_LinkNeighbours.Queued()),
+                   static_cast<unsigned long long>(m_LinkNeighbours.Dropped()));
+    }
+    return answer.verdict;
 }
 
 // Called by Write with m_csWrite held.

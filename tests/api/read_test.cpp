@@ -11,6 +11,7 @@
 #include <chrono>
 #include <regex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -243,6 +244,52 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
         "\nEthernet RARP Frame WRITTEN to TUN interface @:\n(02-00-5E-81-00-02 is: 10.1.0.77)\n",
     };
     EXPECT_EQ(TraceBlocks(messages), expected);
+}
+
+// TUN writes to a next hop nothing knows ask the link and wait in the library, not in the call;
+// what the read path hears of ARP for the guest resolves them.
+TEST_F(ReadPath, TunNeighboursAreAskedOnTheLinkAndLearntFromWhatIsRead) {
+    Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}, VIFNET32_O_RDWR, 100);
+    WrenSimClearSent(kLan);
+    const uint8_t tarnIp[4] = {10, 1, 0, 77}, farIp[4] = {10, 1, 0, 50}, zero[6] = {};
+    const uint8_t farMac[6] = {0x00, 0x50, 0x56, 0x05, 0x05, 0x05};
+    auto write = [&](const uint8_t* ip, uint8_t tag) {
+        Bytes packet(28, tag);
+        std::copy(ip, ip + 4, packet.begin() + 16);
+        EXPECT_EQ(vifnet32_write(tun.fd, packet.data(), 28), 28);
+        return packet;
+    };
+    auto tun_frame = [&](const uint8_t* dst, const Bytes& packet) {
+        Bytes f = Frame(dst, kTarnMac, 0x0800, 14);
+        f.insert(f.end(), packet.begin(), packet.end());
+        return f;
+    };
+    std::vector<Bytes> packets;
+    for (uint8_t tag = 1; tag <= 4; ++tag) packets.push_back(write(farIp, tag));
+    ASSERT_EQ(WrenSimSentCount(kLan), 1u) << "one request, and the packets wait";
+    EXPECT_EQ(Sent(0), Arp(1, kBroadcast, kTarnMac, kTarnMac, tarnIp, zero, farIp));
+
+    // The answer arrives through a read: the three newest packets follow it, in order.
+    Inject({Arp(2, kTarnMac, farMac, farMac, farIp, kTarnMac, tarnIp)});
+    EXPECT_EQ(tun.Read(), Bytes{});
+    ASSERT_EQ(WrenSimSentCount(kLan), 4u);
+    for (uint32_t i = 1; i < 4; ++i) EXPECT_EQ(Sent(i), tun_frame(farMac, packets[i])) << i;
+
+    // A request answered teaches its sender, and an announcement of a new MAC is followed; the
+    // learnt next hop is sent to at once.
+    const std::tuple<Bytes, const uint8_t*, const uint8_t*> heard[] = {
+        {ArpRequest(1, kBroadcast, zero, tarnIp), kPeerIp, kPeerMac},
+        {Arp(1, kBroadcast, kOtherMac, kOtherMac, kPeerIp, zero, kPeerIp), kPeerIp, kOtherMac},
+        {Arp(2, kBroadcast, kPeerMac, kPeerMac, farIp, zero, farIp), farIp, kPeerMac},
+    };
+    for (const auto& [frame, ip, mac] : heard) {
+        Inject({frame});
+        EXPECT_EQ(tun.Read(), Bytes{});
+        const uint32_t sent = WrenSimSentCount(kLan);
+        const Bytes packet = write(ip, 9);
+        ASSERT_EQ(WrenSimSentCount(kLan), sent + 1);
+        EXPECT_EQ(Sent(sent), tun_frame(mac, packet));
+    }
 }
 
 TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {

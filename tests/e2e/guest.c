@@ -8,8 +8,9 @@
  *   send <hex> [<copies>]            write one frame (TAP) or packet (TUN), or copies in a batch
  *   recv <ms> [<offset> <hex>]       -> ok <hex> of the first packet matching, or ok -
  *   count <ms>                       -> ok <packets> <wakeups> read until the deadline
- *   echo <ms> <total>                answer ICMP echo requests on every open TUN interface
- *                                    until <total> were answered -> ok <n per interface>
+ *   echo <ms> <total> [<hex>]        answer ICMP echo requests on every open TUN interface
+ *                                    until <total> were answered -> ok <n per interface>;
+ *                                    with a packet, also write it after each answer
  *   arp-set <ip> <mac> | arp-get <ip> | arp-del <ip> | cpu | quit
  *
  * Waits never spin: reads block for the interface's read timeout (100 ms) or, in notify mode,
@@ -200,8 +201,9 @@ static int make_echo_reply(unsigned char* p, int n) {
     return 1;
 }
 
-static int cmd_echo(long long deadline, int total) {
-    int answered[MAX_IFACES] = {0}, done = 0, i, e = 0;
+static int cmd_echo(long long deadline, int total, const char* hex) {
+    static unsigned char extra[2048];
+    int answered[MAX_IFACES] = {0}, done = 0, i, e = 0, extra_len = hex ? from_hex(hex, extra, sizeof extra) : 0;
     while (done < total && now_ms() < deadline) {
         for (i = 0; i < g_count && done < total; i++) {
             long long slice = now_ms() + READ_SLICE_MS;
@@ -209,6 +211,7 @@ static int cmd_echo(long long deadline, int total) {
             if (n < 0) return reply_err(e);
             if (n > 0 && g_ifaces[i].tun && make_echo_reply(g_buf, n)) {
                 if (vifnet32_write_ex(g_ifaces[i].fd, g_buf, n, &e) != n) return reply_err(e);
+                if (extra_len && vifnet32_write_ex(g_ifaces[i].fd, extra, extra_len, &e) != extra_len) return reply_err(e);
                 answered[i]++, done++;
             }
         }
@@ -287,7 +290,7 @@ static int run(char* line) {
     if (strcmp(argv[0], "open") == 0) return cmd_open(argv[1], argv[2], argv[3]);
     if (strcmp(argv[0], "cpu") == 0) return printf("ok %.3f\n", cpu_seconds()), 1;
     if (strncmp(argv[0], "arp-", 4) == 0) return cmd_arp(argv[0], argv[1], argv[2]);
-    if (strcmp(argv[0], "echo") == 0 && argc == 3) return cmd_echo(now_ms() + atoi(argv[1]), atoi(argv[2]));
+    if (strcmp(argv[0], "echo") == 0 && argc >= 3) return cmd_echo(now_ms() + atoi(argv[1]), atoi(argv[2]), argv[3]);
     if (!f) return reply_err(9);
     if (strcmp(argv[0], "use") == 0) {
         for (n = 0; n < g_count && g_ifaces[n].fd != atoi(argv[1] ? argv[1] : "-1"); n++) continue;
