@@ -95,7 +95,9 @@ int CVifnet::WriteToHost(const std::uint8_t* bytes, std::uint32_t length, bool t
             // The host's stack never sees the request, so the library answers for it, with the
             // MAC the host's frames come from. The request goes on to the wire all the same.
             std::uint8_t reply[kLocalFrameSize] = {};
-            if (length < frames::kARPFrameSize || !frames::IsARPRequest(bytes, length, 1, m_HostLinkMACAddr) ||
+            // A write-only caller would never take the answer, nor its readiness message.
+            const std::uint32_t mode = m_nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
+            if (mode == VIFNET32_O_WRONLY || length < frames::kARPFrameSize || !frames::IsARPRequest(bytes, length, 1, m_HostLinkMACAddr) ||
                 frames::ARPTargetIP(bytes) != m_HostLinkIPAddr || m_HostLinkIPAddr == 0) {
                 return 0;
             }
@@ -129,7 +131,9 @@ int CVifnet::WriteToHost(const std::uint8_t* bytes, std::uint32_t length, bool t
     return static_cast<int>(length);
 }
 
-// A full ring drops the new frame, as a full device queue would: a guest asks again.
+// A full ring drops the new frame, as a full device queue would: a guest asks again. The
+// readiness message goes out under m_csIFace too, so a Read that takes the frame (under the same
+// lock) always finds its message counted.
 void CVifnet::QueueLocalFrame(const std::uint8_t* frame, std::uint32_t length) {
     const unsigned count = m_nLocalFrames.load(std::memory_order_relaxed);
     if (count == kLocalFrameCount) return;
