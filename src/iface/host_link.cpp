@@ -114,6 +114,13 @@ int CVifnet::WriteToHost(const std::uint8_t* bytes, std::uint32_t length, bool t
     if (m_hHostSocket == plat::kInvalidHostSocket) return 0;
     const std::uint32_t dest = IPv4Destination(ip, ipLength);
     if (dest == 0 || dest != m_HostLinkIPAddr) return 0;
+    // The host takes the packet as its own stack's, without the checks of a packet that comes
+    // in: a source that only the host itself may have (its loopback, its own address) or that
+    // no single station has is refused here, or a guest could pose as the host to itself.
+    std::uint32_t source;
+    std::memcpy(&source, ip + 12, 4);
+    const std::uint8_t first = ip[12];
+    if (source == 0 || source == m_HostLinkIPAddr || first == 127 || first >= 224) return 0;
     // The host takes the length given for the packet's own: an Ethernet frame's padding must
     // not become payload.
     const std::uint32_t total = frames::Get16(ip + 2);
