@@ -70,6 +70,10 @@ void CVifnet::CloseHostLink() {
     plat::CSingleLock write(m_csWrite);
     // Up again already (another thread): what was made stays, as the new up would make it.
     if (IsUp() && !m_bClosing.load(std::memory_order_acquire)) return;
+    ReleaseHostLink();
+}
+
+void CVifnet::ReleaseHostLink() {
     for (std::uint32_t ip : m_HostLinkEntries) {
         const plat::IpNetRow row{m_nHostLinkIfIndex, 0, {}, ip, 0};
         const DWORD rc = plat::DeleteOwnIpNetEntry(&row);

@@ -90,8 +90,9 @@ CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pN
 }
 
 CVifnet::~CVifnet() {
-    m_bClosing.store(true, std::memory_order_release);
-    CloseHostLink();
+    // No call runs any more (the registry waited for them), and the registry's lock may be
+    // held here, which must not come before the write lock.
+    ReleaseHostLink();
     if (GetIFaceFlags() & VIFNET32_IFF_DEBUG) EndTrace();
     m_nOpenFlags = 0;
     for (plat::Socket& s : m_hSockPair) {

@@ -183,6 +183,8 @@ private:
     Failure FailNotUp();
     void FixHostChecksums(std::uint8_t* frame, std::uint32_t length);
     // ---- host_link.cpp ----
+    // Undoes what OpenHostLink made; m_csWrite held, or no call running (destruction).
+    void ReleaseHostLink();
     // A caller's packet or frame for the host itself goes to the host's stack: the caller's
     // length once delivered, -1 on failure, 0 when the wire is to have it (also after a TAP
     // guest's ARP request for the host was answered). m_csWrite held.
