@@ -4,7 +4,8 @@
 #
 #   LAN host 10.99.0.2 ==veth== 10.99.0.1 host adapter [vifnet-bridge] --TUN device-- guest 10.99.0.77
 #
-# Then it shows ping and an HTTP fetch from the LAN to the guest, and the interface's statistics.
+# Then it shows ping and an HTTP fetch from the LAN to the guest, the host itself and the guest
+# reaching each other the same way, and the interface's statistics.
 # Everything it creates is removed at the end, also when it is interrupted.
 #   scripts/demo.sh            the Linux build, with vifnet-bridge
 #   scripts/demo.sh --windows  the Windows build under Wine, with examples/tun_echo as the guest
@@ -21,11 +22,13 @@ linux_demo() {
   bin=build/linux/bin tag=vfd$$
   host=$tag-host lan=$tag-lan guest=$tag-guest
   adapter=${tag}a wire=${tag}b device=vfguest0
-  bridge_pid= server_pid=
+  bridge_pid= server_pid= host_server_pid=
   work=$(mktemp -d)
   cleanup() {
     # Each program is ended by its own id; the bridge removes its device as it goes.
-    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+    for pid in "$server_pid" "$host_server_pid"; do
+      if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+    done
     if [ -n "$bridge_pid" ]; then kill "$bridge_pid" 2>/dev/null || true; wait "$bridge_pid" 2>/dev/null || true; fi
     for ns in "$guest" "$host" "$lan"; do ip netns del "$ns" 2>/dev/null || true; done
     rm -rf "$work"
@@ -94,6 +97,25 @@ linux_demo() {
   ip netns exec "$lan" curl -sS http://10.99.0.77:8080/
   echo "\$ curl http://10.99.0.77:8080/20MB.bin"
   ip netns exec "$lan" curl -sS -o "$work/fetched.bin" -w '%{size_download} %{time_total}\n' http://10.99.0.77:8080/20MB.bin |
+    awk '{ printf "%.1f MB in %.2f s: %.0f Mbit/s\n", $1 / 1e6, $2, $1 * 8 / $2 / 1e6 }'
+  if cmp -s "$work/site/20MB.bin" "$work/fetched.bin"; then echo "the file arrived intact"; else echo "the file differs!"; exit 1; fi
+
+  step "The host itself and its guest: ping and HTTP both ways (the library hands the guest's"
+  echo "   packets for the host to the host's stack, and tells the host the guest's MAC)"
+  ip netns exec "$host" ip neigh show proto 86
+  ip netns exec "$host" ping -n -c 3 -i 0.3 10.99.0.77 | tail -n 2
+  ip netns exec "$guest" ping -n -c 3 -i 0.3 10.99.0.1 | tail -n 2
+  echo "Hello from the host at 10.99.0.1, fetched by its own guest." >"$work/site/host.html"
+  ip netns exec "$host" python3 -m http.server 8081 --bind 10.99.0.1 --directory "$work/site" >/dev/null 2>&1 &
+  host_server_pid=$!
+  for _ in $(seq 1 50); do
+    ip netns exec "$guest" curl -s -o /dev/null http://10.99.0.1:8081/host.html && break
+    sleep 0.2
+  done
+  echo "\$ curl http://10.99.0.1:8081/host.html   (in the guest)"
+  ip netns exec "$guest" curl -sS http://10.99.0.1:8081/host.html
+  echo "\$ curl http://10.99.0.77:8080/20MB.bin   (on the host)"
+  ip netns exec "$host" curl -sS -o "$work/fetched.bin" -w '%{size_download} %{time_total}\n' http://10.99.0.77:8080/20MB.bin |
     awk '{ printf "%.1f MB in %.2f s: %.0f Mbit/s\n", $1 / 1e6, $2, $1 * 8 / $2 / 1e6 }'
   if cmp -s "$work/site/20MB.bin" "$work/fetched.bin"; then echo "the file arrived intact"; else echo "the file differs!"; exit 1; fi
 

@@ -22,6 +22,7 @@ HOST_NS, LAN_NS, GUEST_NS = TAG + "h", TAG + "l", TAG + "g"
 HOST_IF, LAN_IF = TAG + "a", TAG + "b"
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
+KEPT_CAPS = 1 << 13 | 1 << 12  # CAP_NET_RAW and CAP_NET_ADMIN: the library's, for the host's way to its guest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
 from netns import inside, remove_leftovers, run_tests, sh  # noqa: E402
 
@@ -91,6 +92,33 @@ class BridgeTest(unittest.TestCase):
         self.addCleanup(bridge.end)
         return bridge
 
+    def echo_over_tcp(self, server_ns, server_ip, client_ns):
+        """More than a batch each way, and in both directions at once, through an echo server."""
+        payload = os.urandom(300 * 1024)
+        with inside(server_ns):
+            server = socket.create_server((server_ip, 7000))
+        with inside(client_ns):
+            client = socket.socket()
+        for s in (server, client):
+            self.addCleanup(s.close)
+            s.settimeout(10)
+
+        def echo():
+            conn, _ = server.accept()
+            server.close()  # the next echo may listen on the same address
+            with conn:
+                conn.settimeout(10)
+                while data := conn.recv(65536):
+                    conn.sendall(data)
+
+        threading.Thread(target=echo, daemon=True).start()
+        client.connect((server_ip, 7000))
+        threading.Thread(target=lambda: (client.sendall(payload), client.shutdown(socket.SHUT_WR)), daemon=True).start()
+        received = bytearray()
+        while data := client.recv(65536):
+            received += data
+        self.assertEqual(bytes(received), payload)
+
     def stop(self, bridge, sig, device):
         status, out = bridge.end(sig)
         self.assertEqual(status, 0, bridge.stderr())
@@ -115,37 +143,12 @@ class BridgeTest(unittest.TestCase):
         bridge = self.start("-i", "10.78.0.77/24", "-d", TAG + "t", "-s", "1")
         status = bridge.status()
         self.assertEqual(status["Name"], "vifnet-bridge")
-        self.assertEqual(status["CapEff"], {1 << 13}, status)  # CAP_NET_RAW alone, in every thread
+        self.assertEqual(status["CapEff"], {KEPT_CAPS}, status)  # in every thread
         sh("ip addr add 10.78.0.77/24 dev %st" % TAG, ns=GUEST_NS)
         ping(LAN_NS, "10.78.0.77", bridge)
         ping(GUEST_NS, LAN_IP, bridge)
 
-        # More than a batch each way, and in both directions at once.
-        payload = os.urandom(300 * 1024)
-        with inside(GUEST_NS):
-            server = socket.create_server(("10.78.0.77", 7000))
-        with inside(LAN_NS):
-            client = socket.socket()
-        for s in (server, client):
-            self.addCleanup(s.close)
-            s.settimeout(10)
-
-        def echo():
-            conn, _ = server.accept()
-            with conn:
-                conn.settimeout(10)
-                while data := conn.recv(65536):
-                    conn.sendall(data)
-
-        echoer = threading.Thread(target=echo, daemon=True)
-        echoer.start()
-        client.connect(("10.78.0.77", 7000))
-        sender = threading.Thread(target=lambda: (client.sendall(payload), client.shutdown(socket.SHUT_WR)), daemon=True)
-        sender.start()
-        received = bytearray()
-        while data := client.recv(65536):
-            received += data
-        self.assertEqual(bytes(received), payload)
+        self.echo_over_tcp(GUEST_NS, "10.78.0.77", LAN_NS)
         self.assertRegex(bridge.proc.stdout.readline(), r"^\[ *\d+\.\d s\] to guest \d+ .*, to LAN \d+ ")  # every second
 
         out = self.stop(bridge, signal.SIGINT, TAG + "t")
@@ -157,7 +160,7 @@ class BridgeTest(unittest.TestCase):
         bridge = self.start("-m", "tap", "-i", "10.78.0.78", "-d", TAG + "p", "--user", "nobody")
         status = bridge.status()
         self.assertEqual((status["Name"], status["Uid"].split()[0], status["CapEff"]),
-                         ("vifnet-bridge", str(pwd.getpwnam("nobody").pw_uid), {0}), status)
+                         ("vifnet-bridge", str(pwd.getpwnam("nobody").pw_uid), {KEPT_CAPS}), status)
         mac = re.search(r"MAC ([0-9a-f:]{17})", bridge.ready).group(1)
         self.assertEqual(mac, "02:00:5e:ce:00:4e")  # made from the guest's address
         self.assertIn("link/ether " + mac, sh("ip link show %sp" % TAG, ns=GUEST_NS).stdout)
@@ -165,6 +168,29 @@ class BridgeTest(unittest.TestCase):
         ping(LAN_NS, "10.78.0.78", bridge)
         ping(GUEST_NS, LAN_IP, bridge)
         self.stop(bridge, signal.SIGTERM, TAG + "p")
+
+    def test_the_host_and_its_guest_reach_each_other(self):
+        own_entries = lambda: sh("ip neigh show proto 86 dev " + HOST_IF, ns=HOST_NS).stdout
+        for mode, ip in (("tun", "10.78.0.79"), ("tap", "10.78.0.80")):
+            with self.subTest(mode=mode):
+                dev = TAG + mode
+                bridge = self.start("-m", mode, "-i", ip + "/24", "-d", dev)
+                mac = re.search(r"MAC ([0-9a-f:]{17})", bridge.ready).group(1)
+                self.assertRegex(own_entries(), "^%s lladdr %s PERMANENT" % (ip, mac))
+                sh("ip addr add %s/24 dev %s" % (ip, dev), ns=GUEST_NS)
+                ping(HOST_NS, ip, bridge)
+                ping(GUEST_NS, HOST_IP, bridge)
+                ping(LAN_NS, ip, bridge)
+                self.echo_over_tcp(GUEST_NS, ip, HOST_NS)
+                self.echo_over_tcp(HOST_NS, HOST_IP, GUEST_NS)
+                self.stop(bridge, signal.SIGTERM, dev)
+                self.assertEqual(own_entries(), "")
+        # A killed bridge leaves its entry; the next open of the adapter removes it.
+        self.start("-i", "10.78.0.81", "-d", TAG + "k").end(signal.SIGKILL)
+        self.assertIn("10.78.0.81 ", own_entries())
+        bridge = self.start("-i", "10.78.0.82", "-d", TAG + "n")
+        self.assertRegex(own_entries(), r"\A10\.78\.0\.82 [^\n]*\n\Z")
+        self.stop(bridge, signal.SIGTERM, TAG + "n")
 
 
 def main():

@@ -96,9 +96,11 @@ const char kUsage[] =
     "  -h, --help            this help\n"
     "\n"
     "Privileges: once the device and the adapter are open, and before any frame is read, the\n"
-    "bridge gives up every capability but one: CAP_NET_RAW in TUN mode, which the library needs\n"
-    "to ask the LAN for a neighbour's MAC address; none in TAP mode. Everything it keeps using\n"
-    "is open by then, and its device goes away when it closes it, which needs nothing more.\n"
+    "bridge gives up every capability but two, which the library needs: CAP_NET_RAW, to ask\n"
+    "the LAN for a neighbour's MAC address (TUN mode) and to hand the guest's packets for this\n"
+    "host to its own stack, and CAP_NET_ADMIN, to tell this host the guest's MAC (a neighbour\n"
+    "entry, removed again when the bridge stops). Everything else it keeps using is open by\n"
+    "then, and its device goes away when it closes it, which needs nothing more.\n"
     "\n"
     "The device is brought up with the library's MTU; its addresses and routes are the guest's\n"
     "own business (for a namespace: ip -n NAME addr add ...). Once running, the bridge prints a\n"
@@ -412,12 +414,14 @@ int OpenKernelDevice(const Options& o, const Interface& vf, Descriptor& device, 
 
 // Gives up root: a bug reachable from the LAN's frames must not find every capability there. What
 // the bridge uses from here on is open already (the capture's socket, the device, the socket
-// pair), and closing the device removes it. In TUN mode the library may still ask the LAN for a
-// neighbour's MAC address on a packet socket of its own (CAP_NET_RAW); nothing else is kept.
+// pair), and closing the device removes it. The library still asks the LAN for a neighbour's MAC
+// address on a packet socket of its own (CAP_NET_RAW), and gives the host its way to the guest
+// when the interface comes up and takes it back at close: a raw socket (CAP_NET_RAW) and a
+// neighbour entry (CAP_NET_ADMIN). Nothing else is kept.
 // Capabilities belong to each thread and capset changes only the caller's, so this runs before
 // the library starts its reader thread (when the interface comes up), which inherits them.
 int DropPrivileges(const Options& o) {
-    const bool keepRaw = !o.tap;
+    constexpr std::uint64_t keep = (1ull << CAP_NET_RAW) | (1ull << CAP_NET_ADMIN);
     const passwd* user = nullptr;
     if (!o.user.empty()) {
         errno = 0;
@@ -431,7 +435,7 @@ int DropPrivileges(const Options& o) {
     // Nothing dropped can come back, not even through a program run later (a kernel older than
     // these headers knows fewer capabilities: EINVAL for the rest).
     for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) {
-        if (!(keepRaw && cap == CAP_NET_RAW) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
+        if (!(keep >> cap & 1) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
             return SystemFailure("dropping capabilities");
     }
     if (user) {
@@ -442,7 +446,7 @@ int DropPrivileges(const Options& o) {
     }
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    data[0].effective = data[0].permitted = keepRaw ? 1u << CAP_NET_RAW : 0;
+    data[0].effective = data[0].permitted = static_cast<std::uint32_t>(keep);
     if (syscall(SYS_capset, &header, data) != 0) return SystemFailure("dropping capabilities");
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return SystemFailure("dropping capabilities");
     return 0;

@@ -8,6 +8,7 @@
 #include "host/adapter_list.h"
 #include "host/driver.h"
 #include "host/mac.h"
+#include "platform/iphelper.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -113,6 +114,14 @@ CVFAdapter* CVifnet32App::CreateAdapter(const char* gateway) {
     // nothing is listed.
     CVFAdapter* adapter = new (std::nothrow) CVFAdapter(handle, entry);
     if (adapter) {
+        // Neighbour entries for guests that this library left on the adapter in a process that
+        // ended without closing them (killed): nothing answers for those guests any more.
+        DWORD removed = 0;
+        if (entry->nIfIndex != 0 && entry->nIfIndex != 0xFFFFFFFFu && plat::IsIfPhysAddr(entry->nIfIndex, entry->MACAddr) &&
+            plat::DeleteOwnIpNetEntries(entry->nIfIndex, &removed) == 0 && removed != 0) {
+            DebugTrace(L"CVifnet32App::CreateAdapter(%hs): %u host neighbour entries left by an earlier process removed\n", gateway,
+                       static_cast<unsigned>(removed));
+        }
         try {
             m_Adapter2PosMap[adapter] = m_AdapterList.insert(m_AdapterList.end(), adapter);
             return adapter;

@@ -98,6 +98,7 @@ bool CVifnet::SetIOBufferSize(int nBytes) {
     m_nReadBufferSize.store(size, std::memory_order_relaxed);
     // Frames not yet read were in the old buffer.
     m_pPacket = m_pNextPacket = m_pEndOfPackets = nullptr;
+    m_pSegFrame = nullptr;
     const bool told = m_pAdapter->SetPacketsBufferSize(this, size);
     VF_ASSERT(told);
     if (ReportsChanges()) {

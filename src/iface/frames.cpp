@@ -1,5 +1,7 @@
 #include "iface/frames.h"
 
+#include "host/checksum.h"
+
 namespace frames {
 
 namespace {
@@ -120,6 +122,62 @@ std::uint32_t PutBatchRecord(std::uint8_t* batch, const std::uint8_t* frame, std
     std::memcpy(batch + 8, &length, 4);
     std::memcpy(batch + kBatchHeaderSize, frame, length);
     return kBatchHeaderSize + length;
+}
+
+namespace {
+
+constexpr std::uint8_t kProtoTCP = 6;
+constexpr std::uint8_t kTCPFin = 0x01, kTCPPsh = 0x08, kTCPCwr = 0x80;
+
+// Header lengths of a TCP/IPv4 frame, and the end of its IPv4 packet within the frame; false
+// when they do not fit the captured bytes.
+bool TCPv4Headers(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& ipLen, std::uint32_t& tcpLen,
+                  std::uint32_t& packetEnd) {
+    if (length < kEthHeaderSize + 40 || Get16(frame + 12) != kEtherTypeIPv4) return false;
+    const std::uint8_t* ip = frame + kEthHeaderSize;
+    ipLen = (ip[0] & 0x0F) * 4u;
+    if ((ip[0] >> 4) != 4 || ipLen < 20 || ip[9] != kProtoTCP || (Get16(ip + 6) & 0x3FFF) != 0) return false;
+    if (kEthHeaderSize + ipLen + 20 > length) return false;
+    tcpLen = (ip[ipLen + 12] >> 4) * 4u;
+    // A frame cut by the capture, or one whose total length lies, is not cut further.
+    packetEnd = kEthHeaderSize + Get16(ip + 2);
+    return tcpLen >= 20 && packetEnd <= length && kEthHeaderSize + ipLen + tcpLen <= packetEnd;
+}
+
+}  // namespace
+
+bool IsTCPv4(const std::uint8_t* frame, std::uint32_t length) {
+    std::uint32_t ipLen, tcpLen, end;
+    return TCPv4Headers(frame, length, ipLen, tcpLen, end);
+}
+
+std::uint32_t NextTCPSegment(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& offset, std::uint32_t maxPacket,
+                             std::uint8_t* out) {
+    std::uint32_t ipLen, tcpLen, end;
+    if (!TCPv4Headers(frame, length, ipLen, tcpLen, end)) return 0;
+    const std::uint32_t headers = ipLen + tcpLen;
+    const std::uint32_t payload = end - kEthHeaderSize - headers;
+    if (maxPacket <= headers || offset >= payload) return 0;
+    const std::uint32_t mss = maxPacket - headers;
+    const std::uint32_t chunk = payload - offset < mss ? payload - offset : mss;
+    const std::uint8_t* ip = frame + kEthHeaderSize;
+    std::memcpy(out, ip, headers);
+    std::memcpy(out + headers, ip + headers + offset, chunk);
+    Put16(out + 2, static_cast<std::uint16_t>(headers + chunk));
+    Put16(out + 4, static_cast<std::uint16_t>(Get16(ip + 4) + offset / mss));
+    Put16(out + 10, 0);
+    Put16(out + 10, CalcInetChecksum(out, ipLen));
+    std::uint8_t* tcp = out + ipLen;
+    std::uint32_t seq;
+    std::memcpy(&seq, tcp + 4, 4);
+    seq = __builtin_bswap32(__builtin_bswap32(seq) + offset);
+    std::memcpy(tcp + 4, &seq, 4);
+    if (offset != 0) tcp[13] = static_cast<std::uint8_t>(tcp[13] & ~kTCPCwr);
+    if (offset + chunk < payload) tcp[13] = static_cast<std::uint8_t>(tcp[13] & ~(kTCPFin | kTCPPsh));
+    Put16(tcp + 16, CalcPseudoHeaderSum(out));
+    Put16(tcp + 16, CalcInetChecksum(tcp, tcpLen + chunk));
+    offset += chunk;
+    return headers + chunk;
 }
 
 }  // namespace frames

@@ -93,6 +93,21 @@ bool TunDestination(const std::uint8_t* packet, std::uint32_t length, std::uint3
 // Writes the 14-byte Ethernet II header of a TUN frame: destination, source, IPv4.
 void PutTunHeader(std::uint8_t* frame, const std::uint8_t* destMAC, const std::uint8_t* srcMAC);
 
+// ---- Frames the host sends with segmentation offload ----
+// The host hands a capture its TCP frames before the link cuts them (up to 64 KB on a link with
+// segmentation offload, a veth included): a guest must get them as segments the link would
+// carry.
+
+// True when the frame is a whole TCP/IPv4 frame whose headers can be cut from (Ethernet II, an
+// IPv4 header and a TCP header inside the captured length, not a fragment).
+bool IsTCPv4(const std::uint8_t* frame, std::uint32_t length);
+// Writes the IPv4 packet of the segment of such a frame whose payload starts at `offset` (the
+// payload byte it reached so far; advanced past the segment) at `out`, at most `maxPacket`
+// bytes long, with its own lengths, sequence number, flags and finished checksums. Its length,
+// or 0 when nothing is left or `maxPacket` leaves no room for payload.
+std::uint32_t NextTCPSegment(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& offset, std::uint32_t maxPacket,
+                             std::uint8_t* out);
+
 // Appends one batch record (header and frame) at `batch`; the bytes used.
 std::uint32_t PutBatchRecord(std::uint8_t* batch, const std::uint8_t* frame, std::uint32_t length);
 

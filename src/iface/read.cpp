@@ -26,8 +26,11 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
     }
     ReadView view;
     std::uint32_t nOpenFlags;
+    std::uint8_t local[kLocalFrameSize];
+    std::uint32_t localLength = 0;
     {
         plat::CSingleLock lock(m_csIFace);
+        if (m_nLocalFrames.load(std::memory_order_acquire) != 0) localLength = TakeLocalFrame(local);
         view.nVifnetFlags = m_nVifnetFlags;
         view.nIFaceFlags = GetIFaceFlags();
         std::memcpy(view.tarnMAC, m_TarnVirtMACAddr, 6);
@@ -42,14 +45,44 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
     }
 
     plat::CSingleLock lock(m_csRead);
+    const bool tap = (view.nVifnetFlags & VIFNET32_IFF_TAP) != 0;
+    if (localLength) {
+        // A frame made here for the guest (only TAP guests are sent any), before the adapter's.
+        ConsumeNotification(true);
+        TraceFrame(kTraceTapRead, local, static_cast<int>(localLength));
+        const std::uint32_t count = std::min(localLength, size);
+        if (count) std::memcpy(buffer, local, count);
+        return static_cast<int>(count);
+    }
     for (;;) {
+        if (m_pSegFrame) {
+            // The next segment of a frame the host sent longer than the link carries, cut to
+            // the link's size and to the caller's buffer, written straight into that buffer.
+            auto* out = static_cast<std::uint8_t*>(buffer);
+            const std::uint32_t header = tap ? frames::kEthHeaderSize : 0;
+            const std::uint32_t room = std::min(view.nMaxFrame - frames::kEthHeaderSize, size > header ? size - header : 0);
+            const std::uint32_t n = frames::NextTCPSegment(m_pSegFrame, m_nSegLength, m_nSegOffset, room, out + header);
+            if (n) {
+                if (tap) std::memcpy(out, m_pSegFrame, frames::kEthHeaderSize);
+                return static_cast<int>(n + header);
+            }
+            m_pSegFrame = nullptr;
+        }
         // A failure or timeout has already handed its pair to this thread.
         const int n = ReadPacket(view);
         if (n <= 0) return n;
         const auto length = static_cast<std::uint32_t>(n);
         std::uint8_t* frame = m_pPacket;
+        if (length > view.nMaxFrame) {
+            // Only a TCP frame is let through that long (ReadPacket): it is handed out in pieces.
+            TraceFrame(tap ? kTraceTapRead : kTraceTunRead, frame, n);
+            m_pSegFrame = frame;
+            m_nSegLength = length;
+            m_nSegOffset = 0;
+            continue;
+        }
         FixHostChecksums(frame, length);
-        if (view.nVifnetFlags & VIFNET32_IFF_TAP) {
+        if (tap) {
             TraceFrame(kTraceTapRead, frame, n);
             const std::uint32_t count = std::min(length, size);
             if (count) std::memcpy(buffer, frame, count);
@@ -133,7 +166,9 @@ int CVifnet::ReadPacket(const ReadView& view) {
             CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }
-        if (rec.length > view.nMaxFrame) {
+        // Longer than the link carries: the host's own TCP frames come so with segmentation
+        // offload (Read cuts them); anything else is dropped.
+        if (rec.length > view.nMaxFrame && !((rec.flags & WP_CAPTURE_SENT_BY_HOST) && frames::IsTCPv4(rec.frame, rec.length))) {
             CountRead(m_Stats.n64FramesDiscarded);
             continue;
         }
@@ -241,21 +276,34 @@ void CVifnet::PacketNotify(std::uint64_t nBuffersRead) {
     }
 }
 
-void CVifnet::ConsumeNotification() {
+// The two kinds of message share the stream in any order: each side takes messages until it
+// has one of its own kind, accounting for the other kind's as it meets them. A message of its
+// kind is outstanding before it starts, so it never waits for one that is not coming.
+void CVifnet::ConsumeNotification(bool local) {
     if (!(m_nOpenFlags & _O_VF32NOTIFY) || m_hSockPair[READ_END] == plat::kInvalidSocket) return;
-    // Only a message that was sent is waited for: the descriptor blocks.
-    if (nLastNotifyRead.load(std::memory_order_relaxed) >= nLastNotifySent.load(std::memory_order_acquire)) return;
     std::uint64_t value = 0;
     auto* bytes = reinterpret_cast<std::uint8_t*>(&value);
     int have = 0;
     for (;;) {
+        // Only a message that was sent is waited for: the descriptor blocks.
+        if (have == 0 && (local ? m_nLocalNotesRead.load(std::memory_order_relaxed) >= m_nLocalNotesSent.load(std::memory_order_acquire)
+                                : nLastNotifyRead.load(std::memory_order_relaxed) >= nLastNotifySent.load(std::memory_order_acquire))) {
+            return;
+        }
         // A stream may hand over a message in pieces; the rest of one is always on its way.
         const int got = plat::SocketRecv(m_hSockPair[READ_END], bytes + have, static_cast<int>(sizeof value) - have);
         if (got > 0) {
             have += got;
             if (have < static_cast<int>(sizeof value)) continue;
-            nLastNotifyRead.store(value, std::memory_order_relaxed);
-            return;
+            have = 0;
+            if (value == kLocalNote) {
+                m_nLocalNotesRead.fetch_add(1, std::memory_order_relaxed);
+                if (local) return;
+            } else {
+                nLastNotifyRead.store(value, std::memory_order_relaxed);
+                if (!local) return;
+            }
+            continue;
         }
         const int code = plat::SocketErrorCode();
         const std::wstring name = GetIFaceName();

@@ -22,6 +22,7 @@ constexpr std::uint32_t kDefaultReadTimeout = 5000;
 CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pNeighbours) {
     m_TarnVirtIPAddrList.reserve(kMaxTableEntries);
     m_MulticastList.reserve(kMaxTableEntries);
+    m_HostLinkEntries.reserve(kMaxTableEntries);
     const std::uint32_t mode = nOpenFlags & ~static_cast<std::uint32_t>(_O_VF32NOTIFY);
     VF_ASSERT(mode <= VIFNET32_O_RDWR);
     m_nOpenFlags = nOpenFlags;
@@ -89,6 +90,9 @@ CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pN
 }
 
 CVifnet::~CVifnet() {
+    // No call runs any more (the registry waited for them), and the registry's lock may be
+    // held here, which must not come before the write lock.
+    ReleaseHostLink();
     if (GetIFaceFlags() & VIFNET32_IFF_DEBUG) EndTrace();
     m_nOpenFlags = 0;
     for (plat::Socket& s : m_hSockPair) {
@@ -143,6 +147,14 @@ bool CVifnet::SetIFaceFlags(int nFlags) {
         VF_ASSERT(IFaceUp());
     } else if (wasUp && !isUp) {
         VF_ASSERT(IFaceDown());
+    }
+    // The host's side is made and undone outside the interface lock: it takes the write lock,
+    // which comes first.
+    lock.Unlock();
+    if (!wasUp && isUp) {
+        OpenHostLink();
+    } else if (wasUp && !isUp) {
+        CloseHostLink();
     }
     return true;
 }

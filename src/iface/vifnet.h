@@ -49,6 +49,10 @@ public:
     void EndTrace();
     bool IFaceUp();
     bool IFaceDown();
+    // The host's way to this guest (host_link.cpp): made once the interface is up, undone when
+    // it goes down or is destroyed. Called without the interface lock.
+    void OpenHostLink();
+    void CloseHostLink();
     bool SendGratuitousARPs();
     bool SendGratuitousARP(std::uint32_t ipAddr);
 
@@ -173,10 +177,24 @@ private:
     // ---- read.cpp ----
     int ReadPacket(const ReadView& view);
     bool ReadMorePackets(std::uint32_t nTimeout);
-    void ConsumeNotification();
+    // Takes one readiness message of its kind (`local`: one sent for a frame of the local
+    // queue), if one of that kind is outstanding.
+    void ConsumeNotification(bool local = false);
     // "Interface not UP": also what a read meets once the interface is closing.
     Failure FailNotUp();
     void FixHostChecksums(std::uint8_t* frame, std::uint32_t length);
+    // ---- host_link.cpp ----
+    // Undoes what OpenHostLink made; m_csWrite held, or no call running (destruction).
+    void ReleaseHostLink();
+    // A caller's packet or frame for the host itself goes to the host's stack: the caller's
+    // length once delivered, -1 on failure, 0 when the wire is to have it (also after a TAP
+    // guest's ARP request for the host was answered). m_csWrite held.
+    int WriteToHost(const std::uint8_t* bytes, std::uint32_t length, bool tun);
+    // A frame made here for the guest, served by Read before the adapter's; m_csIFace held.
+    void QueueLocalFrame(const std::uint8_t* frame, std::uint32_t length);
+    // The oldest queued frame into `frame` (kLocalFrameSize bytes); its length, 0 if none.
+    // m_csIFace held.
+    std::uint32_t TakeLocalFrame(std::uint8_t* frame);
     // ---- arp.cpp ----
     bool HandleARPPacket(std::uint8_t* frame, std::uint32_t length);
     bool HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length);
@@ -295,6 +313,32 @@ private:
     // The host adapter's netmask, looked up once: the host adapter list never changes while the
     // library is loaded.
     std::uint32_t m_HostSubnetMask = 0;
+    // The host's way to the guest: the socket that hands packets to the host's stack, the host
+    // adapter's address, MAC and interface index as they were at up, and the guest addresses
+    // the host was given a neighbour entry for. Guarded by m_csWrite.
+    std::intptr_t m_hHostSocket = -1;
+    std::uint32_t m_HostLinkIPAddr = 0;
+    std::uint8_t m_HostLinkMACAddr[6] = {};
+    std::uint32_t m_nHostLinkIfIndex = 0;
+    CInAddrList m_HostLinkEntries;
+    // Frames made here for the guest (a TAP guest's ARP answer for the host), a small ring that
+    // Read serves first. Guarded by m_csIFace; m_nLocalFrames lets Read look without it.
+    static constexpr unsigned kLocalFrameCount = 4;
+    static constexpr std::uint32_t kLocalFrameSize = 60;
+    std::uint8_t m_LocalFrames[kLocalFrameCount][kLocalFrameSize] = {};
+    std::uint32_t m_LocalFrameLength[kLocalFrameCount] = {};
+    unsigned m_nLocalHead = 0;
+    std::atomic<unsigned> m_nLocalFrames{0};
+    // Readiness messages for local frames carry kLocalNote instead of a buffer count; each kind
+    // is counted apart, so that neither side waits for a message that the other took.
+    static constexpr std::uint64_t kLocalNote = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> m_nLocalNotesSent{0};
+    std::atomic<std::uint64_t> m_nLocalNotesRead{0};
+    // A frame longer than the link carries (the host's segmentation offload) being handed out
+    // as segments: it stays in m_pReadBuffer, which is not refilled meanwhile. m_csRead.
+    const std::uint8_t* m_pSegFrame = nullptr;
+    std::uint32_t m_nSegLength = 0;
+    std::uint32_t m_nSegOffset = 0;
     std::atomic<int> m_nCallsInProgress{0};
     std::atomic<bool> m_bClosing{false};
 };

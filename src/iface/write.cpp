@@ -104,6 +104,8 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     }
 
     plat::CSingleLock write(m_csWrite);
+    // What is for the host itself goes to its stack, which never sees the wire's frames.
+    if (const int toHost = WriteToHost(bytes, length, tun)) return toHost;
     // The buffer is only replaced while the interface is down; a Write that passed its test
     // just before must not fill a smaller one. WritePacket refuses the frame then.
     if (m_pWriteBuffer && F <= m_nWriteBufferSize) {

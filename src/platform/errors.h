@@ -14,6 +14,7 @@ typedef std::uint32_t DWORD;
 
 // errno values.
 constexpr int VF_ENOENT = 2;
+constexpr int VF_EIO = 5;
 constexpr int VF_EBADF = 9;
 constexpr int VF_ENOMEM = 12;
 constexpr int VF_EACCES = 13;

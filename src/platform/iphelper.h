@@ -64,4 +64,33 @@ DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType);
 // 6); on success *pdwPhysAddrLen is the address length. dwSrcIP 0 for any. 0 or a Windows code.
 DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwPhysAddrLen);
 
+// ---- The host's way to its own guests ----
+// The host stack never sees what the packet driver sends (on Linux it goes to the wire only), so
+// the library hands the guest's packets for the host to the host's stack itself and tells the
+// host each guest's MAC with a neighbour entry of its own. The entries are marked as the
+// library's (on Linux by their protocol field, kOwnNeighbourProtocol), so that those a killed
+// process left behind are found and removed by the next one.
+
+// Whether interface dwIfIndex is the adapter of MAC address `mac` (6 bytes): the host's state is
+// changed only for an adapter the host really has (not a simulated one).
+bool IsIfPhysAddr(DWORD dwIfIndex, const std::uint8_t* mac);
+// Adds or replaces a permanent entry for row->dwAddr on interface row->dwIndex, marked as the
+// library's. 0 or a Windows code (VF_ERROR_NOT_SUPPORTED where the host has no such entries).
+DWORD SetOwnIpNetEntry(const IpNetRow* row);
+// Removes the library's entry of row->dwAddr on row->dwIndex, and no other. 0 or a Windows code.
+DWORD DeleteOwnIpNetEntry(const IpNetRow* row);
+// Removes every entry marked as the library's on interface dwIfIndex; *pnRemoved (may be null)
+// is how many went. 0 or a Windows code.
+DWORD DeleteOwnIpNetEntries(DWORD dwIfIndex, DWORD* pnRemoved);
+
+// A socket that hands whole IPv4 packets (header included) to the host's own stack: a packet
+// for one of the host's addresses is delivered there with the source address it carries.
+// 0 with *ps set, or a Windows code (no privilege; VF_ERROR_NOT_SUPPORTED on a platform without
+// one) with *ps kInvalidHostSocket.
+constexpr std::intptr_t kInvalidHostSocket = -1;
+DWORD OpenHostDeliverySocket(std::intptr_t* ps);
+// Sends one IPv4 packet of `length` bytes to its destination address; 0 or a Windows code.
+DWORD DeliverToHost(std::intptr_t s, const std::uint8_t* packet, std::uint32_t length);
+void CloseHostDeliverySocket(std::intptr_t s);
+
 }  // namespace plat

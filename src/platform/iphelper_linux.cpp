@@ -8,6 +8,8 @@
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netinet/if_ether.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
 #include <netpacket/packet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -399,6 +401,113 @@ DWORD GetIpNetTable(IpNetTable* table, DWORD* pdwSize, bool bOrder) {
     table->dwNumEntries = static_cast<DWORD>(rows.size());
     std::memcpy(table->table, rows.data(), rows.size() * sizeof(IpNetRow));
     return VF_ERROR_SUCCESS;
+}
+
+namespace {
+
+// The protocol field of the library's own neighbour entries: what tells them from the host's
+// and from entries a user made. The kernel keeps the byte without reading it, and
+// `ip neigh show proto 86` lists them.
+constexpr std::uint8_t kOwnNeighbourProtocol = 86;
+
+int WriteNeighbour(std::uint16_t type, std::uint16_t flags, const IpNetRow* row, std::uint16_t state, bool own) {
+    CRequest req(type, flags);
+    auto* ndm = req.Body<ndmsg>();
+    ndm->ndm_family = AF_INET;
+    ndm->ndm_ifindex = static_cast<int>(row->dwIndex);
+    ndm->ndm_state = state;
+    req.Attr(NDA_DST, &row->dwAddr, 4);
+    if (type == RTM_NEWNEIGH) req.Attr(NDA_LLADDR, row->bPhysAddr, row->dwPhysAddrLen);
+    if (own && type == RTM_NEWNEIGH) req.Attr(NDA_PROTOCOL, &kOwnNeighbourProtocol, 1);
+    CRouteSocket nl;
+    return nl.Exchange(req, [](const nlmsghdr*) {});
+}
+
+// The addresses of the library's entries on one interface.
+int ReadOwnNeighbours(std::uint32_t ifIndex, std::vector<std::uint32_t>* addrs) {
+    CRequest req(RTM_GETNEIGH, NLM_F_DUMP);
+    req.Body<ndmsg>()->ndm_family = AF_INET;
+    bool outOfMemory = false;
+    CRouteSocket nl;
+    const int err = nl.Exchange(req, [&](const nlmsghdr* h) {
+        const rtattr* attrs[NDA_MAX + 1];
+        if (h->nlmsg_type != RTM_NEWNEIGH || !ParseAttrs(h, sizeof(ndmsg), attrs)) return;
+        const auto* ndm = static_cast<const ndmsg*>(NLMSG_DATA(h));
+        std::uint32_t addr;
+        if (ndm->ndm_family != AF_INET || static_cast<std::uint32_t>(ndm->ndm_ifindex) != ifIndex || !Attr32(attrs[NDA_DST], &addr)) return;
+        if (PayloadLen(attrs[NDA_PROTOCOL]) != 1 || *static_cast<const std::uint8_t*>(RTA_DATA(attrs[NDA_PROTOCOL])) != kOwnNeighbourProtocol) return;
+        try {
+            addrs->push_back(addr);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    });
+    return err ? err : outOfMemory ? ENOMEM : 0;
+}
+
+}  // namespace
+
+bool IsIfPhysAddr(DWORD dwIfIndex, const std::uint8_t* mac) {
+    Link link;
+    CRouteSocket nl;
+    return mac && LookupLink(nl, dwIfIndex, &link) == 0 && link.macLen == 6 && std::memcmp(link.mac, mac, 6) == 0;
+}
+
+DWORD SetOwnIpNetEntry(const IpNetRow* row) {
+    if (!row || row->dwIndex == 0 || row->dwPhysAddrLen == 0 || row->dwPhysAddrLen > sizeof row->bPhysAddr) {
+        return VF_ERROR_INVALID_PARAMETER;
+    }
+    return WinCode(WriteNeighbour(RTM_NEWNEIGH, NLM_F_CREATE | NLM_F_REPLACE, row, NUD_PERMANENT, true));
+}
+
+DWORD DeleteOwnIpNetEntry(const IpNetRow* row) {
+    if (!row) return VF_ERROR_INVALID_PARAMETER;
+    // Only an entry still marked as ours: one the user or the host has since put in its place
+    // stays.
+    std::vector<std::uint32_t> own;
+    if (const int err = ReadOwnNeighbours(row->dwIndex, &own)) return WinCode(err);
+    if (std::find(own.begin(), own.end(), row->dwAddr) == own.end()) return VF_ERROR_NOT_FOUND;
+    const int err = WriteNeighbour(RTM_DELNEIGH, 0, row, 0, true);
+    return err == ENOENT ? VF_ERROR_NOT_FOUND : WinCode(err);
+}
+
+DWORD DeleteOwnIpNetEntries(DWORD dwIfIndex, DWORD* pnRemoved) {
+    if (pnRemoved) *pnRemoved = 0;
+    std::vector<std::uint32_t> own;
+    if (const int err = ReadOwnNeighbours(dwIfIndex, &own)) return WinCode(err);
+    for (std::uint32_t addr : own) {
+        const IpNetRow row{dwIfIndex, 0, {}, addr, 0};
+        const int err = WriteNeighbour(RTM_DELNEIGH, 0, &row, 0, true);
+        if (err && err != ENOENT) return WinCode(err);
+        if (!err && pnRemoved) ++*pnRemoved;
+    }
+    return VF_ERROR_SUCCESS;
+}
+
+// A raw socket that supplies its own IPv4 header: the kernel routes the packet by its
+// destination, and one for a local address is delivered to the host's own stack (through the
+// loopback) with the guest's source address, as if it had come in.
+DWORD OpenHostDeliverySocket(std::intptr_t* ps) {
+    *ps = kInvalidHostSocket;
+    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_RAW);
+    if (fd < 0) return WinCode(errno);
+    *ps = fd;
+    return VF_ERROR_SUCCESS;
+}
+
+DWORD DeliverToHost(std::intptr_t s, const std::uint8_t* packet, std::uint32_t length) {
+    if (s == kInvalidHostSocket || !packet || length < sizeof(iphdr)) return VF_ERROR_INVALID_PARAMETER;
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    std::memcpy(&dest.sin_addr, packet + offsetof(iphdr, daddr), 4);
+    for (;;) {
+        if (sendto(static_cast<int>(s), packet, length, 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest) >= 0) return 0;
+        if (errno != EINTR) return WinCode(errno);
+    }
+}
+
+void CloseHostDeliverySocket(std::intptr_t s) {
+    if (s != kInvalidHostSocket) close(static_cast<int>(s));
 }
 
 DWORD SetIpNetEntry(const IpNetRow* row) {

@@ -62,4 +62,20 @@ DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwP
     return rc;
 }
 
+// Windows: whether the capture library's sends reach the host's own stack is not known here, so
+// the library changes nothing on the host for its guests (see the README).
+bool IsIfPhysAddr(DWORD, const std::uint8_t*) { return false; }
+DWORD SetOwnIpNetEntry(const IpNetRow*) { return VF_ERROR_NOT_SUPPORTED; }
+DWORD DeleteOwnIpNetEntry(const IpNetRow*) { return VF_ERROR_NOT_SUPPORTED; }
+DWORD DeleteOwnIpNetEntries(DWORD, DWORD* pnRemoved) {
+    if (pnRemoved) *pnRemoved = 0;
+    return VF_ERROR_NOT_SUPPORTED;
+}
+DWORD OpenHostDeliverySocket(std::intptr_t* ps) {
+    *ps = kInvalidHostSocket;
+    return VF_ERROR_NOT_SUPPORTED;
+}
+DWORD DeliverToHost(std::intptr_t, const std::uint8_t*, std::uint32_t) { return VF_ERROR_NOT_SUPPORTED; }
+void CloseHostDeliverySocket(std::intptr_t) {}
+
 }  // namespace plat

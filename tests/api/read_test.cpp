@@ -562,3 +562,47 @@ TEST_F(ReadPath, HostFramesWithOffloadedChecksumsAreRepaired) {
     for (const auto& c : cases)
         EXPECT_EQ(tap.Read(), c.delivered) << &c - cases;
 }
+
+// The host's own guest: a TAP guest's ARP request for the host's address is answered with the
+// host adapter's MAC, ahead of the adapter's frames and announced on the descriptor, and still
+// goes to the wire; a TCP frame the host sent longer than the link (segmentation offload)
+// reaches the guest as segments with their own lengths, sequence numbers and checksums.
+TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
+    const uint8_t hostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, hostIp[4] = {10, 1, 0, 2}, guestIp[4] = {10, 1, 0, 77}, zero[6] = {};
+    Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
+    const Bytes request = Arp(1, kBroadcast, kTarnMac, kTarnMac, guestIp, zero, hostIp);
+    ASSERT_EQ(vifnet32_write(tap.fd, request.data(), int(request.size())), int(request.size()));
+    ASSERT_TRUE(vtest::Readable(tap.fd, 1000));
+    Bytes reply = Arp(2, kTarnMac, hostMac, hostMac, hostIp, kTarnMac, guestIp);
+    reply.resize(60);
+    EXPECT_EQ(tap.Read(), reply);
+    EXPECT_EQ(tap.Read(), Bytes{});
+    EXPECT_FALSE(vtest::Readable(tap.fd, 0));
+    EXPECT_EQ(Sent(0), request);
+
+    Dev tun(VIFNET32_IFF_TUN, {}, VIFNET32_O_RDWR, kShortWait);
+    Bytes big = Frame(kTarnMac, hostMac, 0x0800, 14 + 3000);
+    const uint8_t headers[40] = {0x45, 0, 3000 >> 8, 3000 & 255, 0, 9, 0x40, 0, 64, 6, 0, 0, 10, 1, 0, 2, 10, 1, 0, 77,
+                                 0, 80, 0x90, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x50, 0x19, 0xFF, 0xFF, 0, 0, 0, 0};
+    std::copy(headers, headers + 40, big.begin() + 14);
+    ASSERT_TRUE(WrenSimInjectHostFrame(kLan, big.data(), uint32_t(big.size())));
+    auto sum = [](const uint8_t* p, size_t n, uint32_t s) {
+        for (size_t i = 0; i < n; i += 2) s += uint32_t(p[i] << 8 | (i + 1 < n ? p[i + 1] : 0));
+        while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+        return s;
+    };
+    Bytes payload;
+    for (const size_t chunk : {1460u, 1460u, 40u}) {
+        const Bytes seg = tun.Read();
+        ASSERT_EQ(seg.size(), 40 + chunk);
+        const uint32_t offset = uint32_t(payload.size());
+        EXPECT_EQ(seg[2] << 8 | seg[3], int(seg.size()));
+        EXPECT_EQ(uint32_t(seg[26] << 8 | seg[27]), 0x100 + offset);  // sequence number, low half
+        EXPECT_EQ(seg[33], offset + chunk < 2960 ? 0x10 : 0x19);      // FIN and PSH on the last only
+        const uint8_t pseudo[4] = {0, 6, uint8_t((seg.size() - 20) >> 8), uint8_t(seg.size() - 20)};
+        EXPECT_EQ(sum(seg.data(), 20, 0), 0xFFFFu);
+        EXPECT_EQ(sum(seg.data() + 20, seg.size() - 20, sum(seg.data() + 12, 8, sum(pseudo, 4, 0))), 0xFFFFu);
+        payload.insert(payload.end(), seg.begin() + 40, seg.end());
+    }
+    EXPECT_EQ(payload, Bytes(big.begin() + 54, big.end()));
+}
