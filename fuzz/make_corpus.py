@@ -123,15 +123,22 @@ def arp_handlers():
 
 
 def tun_write():
-    # Destination MAC and interface MAC, then the caller's packet.
-    prefix = PEER_MAC + IFACE_MAC
+    # A settings byte (bit 0: TAP; bit 1: in a batch; bits 2-3: the MTU, 0 for 1500), then the
+    # caller's packet or frame.
     packet = ipv4(6, tcp(), src=GUEST_IP, dst=PEER_IP)
+    tap_frame = PEER_MAC + IFACE_MAC + b"\x08\x00" + packet
     return {
-        "tcp_packet": prefix + packet,
-        "header_only_20": prefix + packet[:20],
-        "short_19": prefix + packet[:19],
-        "empty": prefix,
-        "ipv6_header": prefix + bytes([0x60]) + bytes(39),
+        "tcp_packet": b"\x00" + packet,
+        "tcp_packet_batch": b"\x02" + packet,
+        "broadcast": b"\x00" + ipv4(17, bytes(8), src=GUEST_IP, dst=bytes([10, 0, 0, 255])),
+        "header_only_20": b"\x00" + packet[:20],
+        "short_19": b"\x00" + packet[:19],
+        "empty": b"\x00",
+        "ipv6_header": b"\x00" + bytes([0x60]) + bytes(39),
+        "tap_frame": b"\x01" + tap_frame,
+        "tap_header_only": b"\x03" + tap_frame[:14],
+        "tap_full_mtu_60": b"\x05" + tap_frame[:74],
+        "tap_with_trailer": b"\x01" + tap_frame + bytes(1518 - len(tap_frame)),
     }
 
 

@@ -37,6 +37,8 @@ TEST(CaptureRecord, LaysRecordsBackToBackPaddedToFourBytes) {
     EXPECT_FALSE(wp::PutRecord(buffer.data(), 200, &used, Header(61, 61), frame.data()));
     EXPECT_EQ(used, 148u);
     EXPECT_EQ(buffer[148], 0xEE);
+    EXPECT_TRUE(wp::PutRecord(buffer.data(), 200, &used, Header(30, 30), frame.data()));  // exactly the rest
+    EXPECT_EQ(used, 200u);
 }
 
 TEST(CaptureRecord, FrameLargerThanAnEmptyBufferIsCutToFit) {
@@ -61,6 +63,7 @@ TEST(DriverErrors, HostErrorsBecomeTheSameNumbersEverywhere) {
     EXPECT_EQ(pair(wp::FromStatus(-8, "")), std::make_pair(13, 5u));
     EXPECT_EQ(pair(wp::FromStatus(-1, "send: Network is down")), std::make_pair(10050, 10050u));
     EXPECT_EQ(pair(wp::FromErrno(ENXIO)), std::make_pair(19, 55u));
+    EXPECT_EQ(pair(wp::FromErrno(EPERM)), std::make_pair(13, 5u));
     EXPECT_EQ(pair(wp::FromErrno(EMSGSIZE)), std::make_pair(10040, 10040u));
 }
 
@@ -68,8 +71,8 @@ TEST(DriverNames, NarrowAndWidenRoundTripAndTruncate) {
     WP_CHAR16 wide[8];
     wp::Widen("\\Device\\NPF_{X}", wide, 8);
     EXPECT_EQ(wp::Narrow(wide), "\\Device");
-    const WP_CHAR16 accented[] = {u'e', 0xE9, 0x20AC, 0};
-    EXPECT_EQ(wp::Narrow(accented), "e\xC3\xA9\xE2\x82\xAC");
+    const WP_CHAR16 accented[] = {u'e', 0x80, 0xE9, 0x20AC, 0};
+    EXPECT_EQ(wp::Narrow(accented), "e\xC2\x80\xC3\xA9\xE2\x82\xAC");
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -30,6 +35,9 @@
 #include "wrensim.h"
 
 namespace vtest {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
 // Every line the library writes, in order.
 class Messages {
@@ -66,21 +74,20 @@ struct CaptureMessages {
 
 inline bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
-inline unsigned LastError() {
 #if defined(_WIN32)
-    return GetLastError();
+using Socket = SOCKET;
+inline unsigned LastError() { return GetLastError(); }
+inline unsigned ProcessId() { return GetCurrentProcessId(); }
+inline void CloseSocket(int s) { closesocket(static_cast<SOCKET>(s)); }
 #else
-    return vifnet32_get_last_error();
+using Socket = int;
+inline unsigned LastError() { return vifnet32_get_last_error(); }
+inline unsigned ProcessId() { return static_cast<unsigned>(getpid()); }
+inline void CloseSocket(int s) { close(s); }
 #endif
-}
 
-inline unsigned ProcessId() {
-#if defined(_WIN32)
-    return GetCurrentProcessId();
-#else
-    return static_cast<unsigned>(getpid());
-#endif
-}
+// The thread's error pair: errno and the last error code.
+inline std::pair<int, unsigned> Err() { return {errno, LastError()}; }
 
 inline std::string Hex8(unsigned v) {
     char text[16];
@@ -88,41 +95,16 @@ inline std::string Hex8(unsigned v) {
     return text;
 }
 
-inline int SendBytes(int s, const void* data, int len) {
-#if defined(_WIN32)
-    return send(static_cast<SOCKET>(s), static_cast<const char*>(data), len, 0);
-#else
-    return static_cast<int>(send(s, data, static_cast<size_t>(len), 0));
-#endif
-}
-
-inline int RecvBytes(int s, void* data, int len) {
-#if defined(_WIN32)
-    return recv(static_cast<SOCKET>(s), static_cast<char*>(data), len, 0);
-#else
-    return static_cast<int>(recv(s, data, static_cast<size_t>(len), 0));
-#endif
-}
+inline int SendBytes(int s, const char* data, int len) { return static_cast<int>(send(static_cast<Socket>(s), data, len, 0)); }
+inline int RecvBytes(int s, char* data, int len) { return static_cast<int>(recv(static_cast<Socket>(s), data, len, 0)); }
 
 // Waits up to timeoutMs for the socket to become readable.
 inline bool Readable(int s, int timeoutMs) {
     fd_set set;
     FD_ZERO(&set);
-#if defined(_WIN32)
-    FD_SET(static_cast<SOCKET>(s), &set);
-#else
-    FD_SET(s, &set);
-#endif
+    FD_SET(static_cast<Socket>(s), &set);
     timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     return select(s + 1, &set, nullptr, nullptr, &tv) == 1;
-}
-
-inline void CloseSocket(int s) {
-#if defined(_WIN32)
-    closesocket(static_cast<SOCKET>(s));
-#else
-    close(s);
-#endif
 }
 
 // Sets (or, with an empty value, clears) the per-user DefaultIFace setting.
@@ -167,6 +149,15 @@ inline ADAPTER_INFO_LIST_ENTRY MakeAdapter(const std::u16string& name, const uin
 // tests change, as the host may change them while the library runs.
 inline ADAPTER_INFO_LIST_ENTRY LanD(uint32_t maxFrame = 1514, uint8_t host = 2) {
     return MakeAdapter(u"sim-lan-d", {0x02, 0x44, 0x55, 0x66, 0x77, 0x01}, {10, 4, 0, host}, {255, 255, 255, 0}, maxFrame);
+}
+
+// Send number `index` of the adapter, which must have gone out as `kind`.
+inline Bytes Sent(const char16_t* lan, uint32_t index, int kind = WRENSIM_SENT_FRAME) {
+    Bytes b(65536);
+    uint32_t length = 0;
+    EXPECT_EQ(WrenSimGetSent(lan, index, b.data(), static_cast<uint32_t>(b.size()), &length), kind) << index;
+    b.resize(std::min<size_t>(length, b.size()));
+    return b;
 }
 
 // Tries every 100 ms for some 2.5 s until `attempt` succeeds: the library reads the host's

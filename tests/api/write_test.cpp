@@ -1,17 +1,12 @@
 // Writes checked against what the simulated driver recorded; TUN destinations need no network look-up.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cerrno>
 #include <functional>
-#include <tuple>
-#include <vector>
 
 #include "test_support.h"
 
-using Bytes = std::vector<uint8_t>;
+using namespace vtest;
 using Mac = std::array<uint8_t, 6>;
-using Lines = std::vector<std::string>;
 using Moved = std::array<uint64_t, 4>;
 
 namespace {
@@ -22,9 +17,9 @@ const Mac kHostA = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
 const Mac kTarn77 = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x4D}, kTarn88 = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x58};
 
 // An interface with a Tarn address, brought up (its announcements cleared); on sim-lan-c if `lanC`.
-struct Iface : vtest::Iface {
-    Iface(int type, uint8_t tarnHost, int openFlags = VIFNET32_O_RDWR, bool up = true, bool lanC = false)
-        : vtest::Iface(type, openFlags, lanC ? "172.16.4.2" : "10.1.0.2") {
+struct Dev : Iface {
+    Dev(int type, uint8_t tarnHost, int openFlags = VIFNET32_O_RDWR, bool up = true, bool lanC = false)
+        : Iface(type, openFlags, lanC ? "172.16.4.2" : "10.1.0.2") {
         const uint8_t sin[8] = {VIFNET32_AF_INET, 0, 0, 0, uint8_t(lanC ? 172 : 10), uint8_t(lanC ? 16 : 1), uint8_t(lanC ? 4 : 0), tarnHost};
         EXPECT_EQ(Set(VIFNET32_SIOCSIFDSTADDR, sin, sizeof sin), 0);
         EXPECT_EQ(SetFlags(up ? VIFNET32_IFF_UP : 0), 0);
@@ -39,15 +34,6 @@ Bytes Packet(size_t length, std::array<uint8_t, 4> dest = {}, uint8_t seed = 0) 
     for (size_t i = 0; i < length; ++i)
         b[i] = static_cast<uint8_t>(i * 7 + seed);
     if (length >= 20) std::copy(dest.begin(), dest.end(), b.begin() + 16);
-    return b;
-}
-
-// Send number `index` of the adapter, which must have gone out as `kind`.
-Bytes Sent(const char16_t* lan, uint32_t index, int kind = WRENSIM_SENT_FRAME) {
-    Bytes b(65536);
-    uint32_t length = 0;
-    EXPECT_EQ(WrenSimGetSent(lan, index, b.data(), static_cast<uint32_t>(b.size()), &length), kind) << index;
-    b.resize(length);
     return b;
 }
 
@@ -73,8 +59,7 @@ Bytes Batch(const std::vector<Bytes>& frames) {
 void ExpectFails(const std::function<int()>& call, int err, unsigned code) {
     errno = 0;
     EXPECT_EQ(call(), -1);
-    EXPECT_EQ(errno, err);
-    EXPECT_EQ(vtest::LastError(), code);
+    EXPECT_EQ(Err(), std::pair(err, code));
 }
 
 // How far write calls, attempts, packets and bytes moved between two snapshots.
@@ -83,13 +68,12 @@ Moved Delta(const VIFNET32_STATS& a, const VIFNET32_STATS& b) {
             b.n64BytesWritten - a.n64BytesWritten};
 }
 
-
 }  // namespace
 
 TEST(Write, TunFramesTakeTheirDestinationMacFromTheRules) {
-    vtest::CaptureMessages messages;
-    Iface peer(VIFNET32_IFF_TUN, 88);
-    Iface vf(VIFNET32_IFF_TUN, 77);
+    CaptureMessages messages;
+    Dev peer(VIFNET32_IFF_TUN, 88);
+    Dev vf(VIFNET32_IFF_TUN, 77);
     const VIFNET32_STATS before = vf.Stats();
     const std::pair<Bytes, Mac> cases[] = {
         {Packet(60, {10, 1, 0, 255}), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},  // subnet broadcast
@@ -109,7 +93,7 @@ TEST(Write, TunFramesTakeTheirDestinationMacFromTheRules) {
 
     // sim-lan-c's gateway is sim-lan-b: off-subnet goes to its MAC, but the gateway itself is
     // not looked up and goes to the host adapter.
-    Iface c(VIFNET32_IFF_TUN, 9, VIFNET32_O_RDWR, true, true);
+    Dev c(VIFNET32_IFF_TUN, 9, VIFNET32_O_RDWR, true, true);
     ASSERT_EQ(c.Write(Packet(30, {198, 51, 100, 7})), 30);
     ASSERT_EQ(c.Write(Packet(30, {192, 168, 7, 1})), 30);
     EXPECT_EQ(Dest(Sent(kLanC, 0)), (Mac{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}));
@@ -117,7 +101,7 @@ TEST(Write, TunFramesTakeTheirDestinationMacFromTheRules) {
 }
 
 TEST(Write, LengthsUpToTheMtuAreSent) {
-    Iface tap(VIFNET32_IFF_TAP, 77);
+    Dev tap(VIFNET32_IFF_TAP, 77);
     const Bytes full = Packet(1514), trailed = Packet(1518, {}, 1);
     const VIFNET32_STATS before = tap.Stats();
     EXPECT_EQ(tap.Write(full), 1514);
@@ -130,19 +114,19 @@ TEST(Write, LengthsUpToTheMtuAreSent) {
     EXPECT_EQ(Delta(before, after), (Moved{4, 4, 4, 1514 + 1514 + 14 + 60}));
     EXPECT_EQ(after.n64ZeroDestMACWritten, 2u);
     EXPECT_EQ(after.n64ZeroSrcMACWritten, 2u);
-    Iface tun(VIFNET32_IFF_TUN, 78);
+    Dev tun(VIFNET32_IFF_TUN, 78);
     EXPECT_EQ(tun.Write(Packet(1500, {10, 1, 0, 255})), 1500);
     EXPECT_EQ(WrenSimSentCount(kLanA), 1u);  // the interface's set-up cleared the TAP sends
 }
 
 TEST(Write, RefusedAndFailedWritesSendNothing) {
-    vtest::CaptureMessages messages;
+    CaptureMessages messages;
     const Bytes packet = Packet(1515, {10, 1, 0, 255});
     {
-        Iface tap(VIFNET32_IFF_TAP, 76), tun(VIFNET32_IFF_TUN, 77), down(VIFNET32_IFF_TUN, 79, VIFNET32_O_RDWR, false);
-        Iface readOnly(VIFNET32_IFF_TUN, 78, VIFNET32_O_RDONLY | _O_VF32NOTIFY);
+        Dev tap(VIFNET32_IFF_TAP, 76), tun(VIFNET32_IFF_TUN, 77), down(VIFNET32_IFF_TUN, 79, VIFNET32_O_RDWR, false);
+        Dev readOnly(VIFNET32_IFF_TUN, 78, VIFNET32_O_RDONLY | _O_VF32NOTIFY);
         messages.Take();
-        const std::tuple<const Iface&, const void*, int, int, unsigned, std::string> cases[] = {
+        const std::tuple<const Dev&, const void*, int, int, unsigned, std::string> cases[] = {
             {tap, packet.data(), 1515, 22, 87, "Error: Write length 1515 outside 60-1518 range\n"},
             // Refused as given, never wrapped round to a short frame.
             {tap, packet.data(), -1, 22, 87, "Error: Write length -1 outside 60-1518 range\n"},
@@ -160,20 +144,20 @@ TEST(Write, RefusedAndFailedWritesSendNothing) {
         EXPECT_EQ(WrenSimSentCount(kLanA), 0u);
     }
     // A send the driver refuses moves only the call and attempt counters.
-    Iface vf(VIFNET32_IFF_TUN, 77);
+    Dev vf(VIFNET32_IFF_TUN, 77);
     const VIFNET32_STATS before = vf.Stats();
     messages.Take();
     WrenSimFail(WRENSIM_OP_SEND_PACKET, 0, 1, 5, 31);
     ExpectFails([&] { return vifnet32_write(vf.fd, packet.data(), 40); }, 5, 31);
     const Lines lines = messages.Take();
     ASSERT_EQ(lines.size(), 2u);  // the adapter's line, then the interface's
-    EXPECT_TRUE(vtest::StartsWith(lines[1], vf.Msg("WritePacket", "WriteAdapter failed; rc=31: "))) << lines[1];
+    EXPECT_TRUE(StartsWith(lines[1], vf.Msg("WritePacket", "WriteAdapter failed; rc=31: "))) << lines[1];
     EXPECT_EQ(Delta(before, vf.Stats()), (Moved{1, 1, 0, 0}));
 }
 
 TEST(MultiWrite, BatchesAreSentAsPackedRecordsAndKeptWhenFullOrRefused) {
-    vtest::CaptureMessages messages;
-    Iface vf(VIFNET32_IFF_TAP, 77);
+    CaptureMessages messages;
+    Dev vf(VIFNET32_IFF_TAP, 77);
     ExpectFails([&] { return vifnet32_beg_write_multi(vf.fd, 1514 + 16 - 1); }, 22, 87);
     EXPECT_EQ(messages.Take(), Lines{vf.Msg("BegMultiWrite", "a buffer size of 1529 is too small\n")});
     // Closed or empty batches send and count nothing.
@@ -218,7 +202,7 @@ TEST(MultiWrite, BatchesAreSentAsPackedRecordsAndKeptWhenFullOrRefused) {
     ExpectFails([&] { return vifnet32_end_write_multi(vf.fd); }, 5, 31);
     const Lines lines = messages.Take();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(vtest::StartsWith(lines[1], vf.Msg("EndMultiWrite", "WriteMultiplePackets failed; rc=31: "))) << lines[1];
+    EXPECT_TRUE(StartsWith(lines[1], vf.Msg("EndMultiWrite", "WriteMultiplePackets failed; rc=31: "))) << lines[1];
     EXPECT_EQ(lines[2], vf.Msg("EndMultiWrite", "sent 0 of 2 frames; the rest are dropped\n"));
     ASSERT_EQ(vf.Write(frames[1]), 100);
     EXPECT_EQ(Sent(kLanA, 0), frames[1]);
@@ -240,10 +224,10 @@ TEST(MultiWrite, BatchesAreSentAsPackedRecordsAndKeptWhenFullOrRefused) {
 // sees them until the MTU is raised again.
 TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
     const char16_t kLanD[] = u"sim-lan-d";
-    vtest::CaptureMessages messages;
-    vtest::Iface vf(VIFNET32_IFF_TAP, VIFNET32_O_RDWR, "10.4.0.2");
+    CaptureMessages messages;
+    Iface vf(VIFNET32_IFF_TAP, VIFNET32_O_RDWR, "10.4.0.2");
     ASSERT_EQ(vf.SetFlags(VIFNET32_IFF_UP), 0);
-    const auto lowered = vtest::LanD(1014), restored = vtest::LanD();
+    const auto lowered = LanD(1014), restored = LanD();
     const auto write = [&](const Bytes& b) { return vifnet32_write(vf.fd, b.data(), static_cast<int>(b.size())); };
     const std::vector<Bytes> frames = {Packet(100, {}, 1), Packet(1514, {}, 2), Packet(100, {}, 3)};
     ASSERT_EQ(vifnet32_beg_write_multi(vf.fd, 65536), 0);
@@ -264,9 +248,9 @@ TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
     EXPECT_EQ(Sent(kLanD, 0, WRENSIM_SENT_BATCH), Batch({frames[0]}));
     EXPECT_EQ(Sent(kLanD, 1), frames[2]);
 
-    EXPECT_TRUE(vtest::Eventually([&] { return write(frames[1]) == -1 && errno == 22 && vtest::LastError() == 87; }));
+    EXPECT_TRUE(Eventually([&] { return write(frames[1]) == -1 && errno == 22 && LastError() == 87; }));
     EXPECT_EQ(messages.Take().back(), vf.Msg("Write", "Error: Frame of 1514 bytes longer than the adapter's frame size of 1014\n"));
     EXPECT_EQ(WrenSimSentCount(kLanD), 2u);
     ASSERT_TRUE(WrenSimSetAdapter(&restored));
-    EXPECT_TRUE(vtest::Eventually([&] { return write(frames[1]) == 1514; }));
+    EXPECT_TRUE(Eventually([&] { return write(frames[1]) == 1514; }));
 }

@@ -136,9 +136,3 @@ TEST_F(AdapterList, DefaultInterfaceFollowsTheProfile) {
     EXPECT_EQ(g_lines, std::vector<std::string>{
                            "** GetDefaultWPAdapterInfo: WARNING: DefaultIFace \"xyz\" is neither an IP nor a MAC address!\n"});
 }
-
-TEST(NdisMedium, NamedByCodeAndUnknownBeyond) {
-    for (const auto& [code, name] :
-         {std::pair{9u, L"NdisMediumWirelessWan"}, {14u, L"NdisMediumMax"}, {15u, L"NdisMediumUnknown"}})
-        EXPECT_EQ(std::wstring(GetNdisMediumName(code)), name);
-}

@@ -149,23 +149,26 @@ TEST_F(Adapter, CursorIsClampedToTheWindowAndNumberingRestartsWithTheThread) {
     const auto adapter = Open();
     FakeClient vf;
     ASSERT_EQ(adapter->AddVifnet(&vf), 1);
-    for (uint8_t i = 0; i < 10; ++i)
+    for (uint8_t i = 0; i < 16; ++i)
         ASSERT_TRUE(WrenSimInjectBuffer(kName, std::vector<uint8_t>(64, i).data(), 64));
-    // Taking the newest buffer asks for the next, so a steady reader walks all ten.
+    // Taking the newest buffer asks for the next, so a steady reader walks all sixteen: the window.
     uint32_t cursor = 0;
     uint8_t got[64];
-    for (uint32_t i = 0; i < 10; ++i, ++cursor) {
+    for (uint32_t i = 0; i < 16; ++i, ++cursor) {
         ASSERT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 5000), 64u);
         EXPECT_EQ(cursor, i);
         EXPECT_EQ(got[0], i);
     }
-    EXPECT_EQ(vf.Notified(), 10u);  // told of each buffer before a reader can take it
+    EXPECT_EQ(vf.Notified(), 16u);  // told of each buffer before a reader can take it
     cursor = 100;
     EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 0), 0u);
-    EXPECT_EQ(cursor, 10u);
+    EXPECT_EQ(cursor, 16u);
     cursor = 3;  // a small destination gets the first bytes and the whole length
     EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, 8, 0), 64u);
     EXPECT_EQ(cursor, 3u);
+    cursor = 0;  // the whole window is still there for a reader that is that far behind
+    EXPECT_EQ(adapter->GetNextPacketsBuffer(&cursor, got, sizeof got, 0), 64u);
+    EXPECT_EQ(got[0], 0);
 
     ASSERT_EQ(adapter->RemoveVifnet(&vf), 0);
     ASSERT_EQ(adapter->AddVifnet(&vf), 1);

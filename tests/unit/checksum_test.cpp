@@ -86,6 +86,10 @@ TEST(FixIPChecksums, RepairsWhatItCanAndLeavesTheRest) {
         if (size) f.resize(size);
         EXPECT_EQ(Fixed(f), f) << at << " " << size;
     }
+    // A header with options is summed whole.
+    Bytes options = Frame(6, 4 + 40, rng);
+    options[14] = 0x46;
+    EXPECT_EQ(CalcChecksum(Fixed(options).data() + 14, 24), 0xFFFF);
     // Total length past the frame: the header is still repaired, the cut transport is not.
     Bytes cut = Frame(6, 60, rng);
     cut.resize(14 + 20 + 30);
@@ -98,8 +102,8 @@ TEST(Mac, ParseTakesOneSeparatorThroughout) {
     std::uint8_t mac[6];
     for (const wchar_t* ok : {L"00:1A:2b:3C:4d:5E", L"00-1A-2B-3C-4D-5E"})
         EXPECT_TRUE(ParseMACString(ok, mac) && Bytes(mac, mac + 6) == Bytes({0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E})) << ok;
-    for (const wchar_t* bad : {L"00:1A-2B:3C:4D:5E", L"00:1A:2B:3C:4D:5", L"00:1A:2B:3C:4D:5E:", L"00.1A.2B.3C.4D.5E",
-                               L"00:1A:2G:3C:4D:5E", L"00:1A:2B:3C:4D: E"})
+    for (const wchar_t* bad : {L"00:1A-2B:3C:4D:5E", L"00:1A:2B:3C:4D-5E", L"00:1A:2B:3C:4D:5", L"00:1A:2B:3C:4D:5E:",
+                               L"00.1A.2B.3C.4D.5E", L"00:1A:2G:3C:4D:5E", L"00:1A:2B:3C:4D: E"})
         EXPECT_FALSE(ParseMACString(bad, mac)) << bad;
     // The bytes before the fault are kept, nothing after it is written.
     std::uint8_t part[6] = {9, 9, 9, 9, 9, 9};

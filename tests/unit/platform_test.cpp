@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -86,25 +84,6 @@ TEST(PlatformEvent, ManualResetAndIndex) {
     EXPECT_EQ(plat::WaitForAny(both, 0, 0), plat::kWaitFailed);
 }
 
-// Doubles the number after a pause: a Join that does not wait would see it unchanged.
-DWORD SlowDouble(void* p) {
-    auto& n = *static_cast<std::atomic<int>*>(p);
-    plat::Sleep(20);
-    n = n * 2;
-    return 0;
-}
-
-TEST(PlatformThread, StartsOnceAndJoins) {
-    plat::CThread t;
-    EXPECT_FALSE(t.Running());
-    EXPECT_TRUE(t.Join());  // never started
-    std::atomic<int> n{21};
-    ASSERT_TRUE(t.Start(SlowDouble, &n));
-    EXPECT_FALSE(t.Start(SlowDouble, &n));  // one thread per object
-    EXPECT_TRUE(t.Join());
-    EXPECT_EQ(n, 42);
-}
-
 using ErrorPair = std::pair<DWORD, int>;
 
 // Run by a CThread (std::thread on mingw resets its creator's last error): sets the thread's own pair, keeps what it reads.
@@ -120,45 +99,29 @@ TEST(PlatformLastError, IsPerThread) {
     plat::SetLastErrorCode(1234);
     plat::SetErrno(33);
     plat::CThread t;
-    ASSERT_TRUE(t.Start(SetOwnErrors, &seen) && t.Join());
+    ASSERT_TRUE(t.Start(SetOwnErrors, &seen));
+    EXPECT_FALSE(t.Start(SetOwnErrors, &seen));  // one thread per object
+    ASSERT_TRUE(t.Join());
     const ErrorPair mine{plat::GetLastErrorCode(), plat::GetErrno()};
     EXPECT_EQ(mine, ErrorPair(1234, 33));
     EXPECT_EQ(seen, ErrorPair(5678, 44));
 
-    const std::wstring text = plat::SystemErrorText(87);  // not empty: see WrenLib.LastErrorText
+    const std::wstring text = plat::SystemErrorText(87);
     EXPECT_EQ(text.find_last_not_of(L"\r\n "), text.size() - 1);
     EXPECT_FALSE(plat::SystemErrorText(0x7FFF1234).empty());
 }
 
-TEST(PlatformSocket, PairCarriesBytesBothWays) {
+// The notify path tells a full socket by this code; sending and receiving: the socket-pair tests.
+TEST(PlatformSocket, EmptyNonBlockingSocketWouldBlock) {
     ASSERT_TRUE(plat::SocketsStartup());
     plat::Socket ends[2];
     ASSERT_EQ(plat::MakeStreamSocketPair(ends), 0);
-    ASSERT_TRUE(ends[0] != plat::kInvalidSocket && ends[1] != plat::kInvalidSocket && ends[0] != ends[1]);
-    for (int from : {0, 1}) {
-        EXPECT_TRUE(plat::SetSocketNoDelay(ends[from]));
-        ASSERT_EQ(plat::SocketSend(ends[from], "hello", 5), 5);
-        char buf[16] = {};
-        ASSERT_EQ(plat::SocketRecv(ends[1 - from], buf, 1), 1);  // blocks until the bytes are there
-        ASSERT_EQ(plat::SocketRecv(ends[1 - from], buf + 1, sizeof buf - 1), 4);
-        EXPECT_STREQ(buf, "hello");
-    }
     ASSERT_TRUE(plat::SetSocketNonBlocking(ends[1]));
     char c;
     const int n = plat::SocketRecv(ends[1], &c, 1);
-    const int code = plat::SocketErrorCode();
-    EXPECT_EQ(std::make_pair(n, code), std::make_pair(-1, int(VF_WSAEWOULDBLOCK)));
+    EXPECT_EQ(std::make_pair(n, plat::SocketErrorCode()), std::make_pair(-1, int(VF_WSAEWOULDBLOCK)));
     EXPECT_TRUE(plat::CloseSocket(ends[0]) && plat::CloseSocket(ends[1]));
     plat::SocketsCleanup();
-}
-
-TEST(PlatformInetAddr, ParsesClassicDottedForms) {
-    const std::uint32_t net = plat::HostToNet32(0x01020304);
-    EXPECT_EQ(std::memcmp(&net, "\x01\x02\x03\x04", 4), 0);
-    EXPECT_EQ(plat::InetAddr("1.2.3.4"), net);
-    EXPECT_EQ(plat::InetAddr("10.1"), plat::HostToNet32(0x0A000001));
-    EXPECT_EQ(plat::InetAddr("255.255.255.255"), 0xFFFFFFFFu);
-    EXPECT_EQ(plat::InetAddr("x"), 0xFFFFFFFFu);
 }
 
 TEST(PlatformProfile, RoundTripsOverwritesAndDefaults) {

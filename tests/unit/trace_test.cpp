@@ -49,18 +49,6 @@ TEST(TraceFormat, ConversionsReadTheSameOnEveryPlatform) {
     EXPECT_EQ(Fmt(L"<%s>", std::wstring(5000, L'z').c_str()).size(), 5002u);  // past any fixed buffer
 }
 
-TEST(TraceOutput, DeliveredAsFormattedOnlyWhileAFunctionIsInstalled) {
-    DebugTrace(L"nobody hears %d\n", 1);
-    {
-        Capture capture;
-        DebugTrace(L"one %s\n", L"line");
-        DebugTrace(L"no newline");
-        EXPECT_EQ(capture.Take(), (std::vector<std::string>{"one line\n", "no newline"}));
-    }
-    DebugTrace(L"nobody hears %d\n", 2);
-    EXPECT_TRUE(g_lines.empty());
-}
-
 TEST(TraceAssert, ReportsFileAndLineAndCarriesOn) {
     Capture capture;
     int after = 0;

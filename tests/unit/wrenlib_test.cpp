@@ -40,24 +40,3 @@ TEST(WrenLib, IPAddressText) {
     EXPECT_EQ(FormatIPAddr(ip, out), L"192.168.1.10");
     EXPECT_EQ(out, L"192.168.1.10");
 }
-
-TEST(WrenLib, HexDumpShape) {
-    std::vector<std::uint8_t> data(20);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(0x41 + i);
-    data[1] = 0x00;
-    const std::wstring dump = FormatHexDump(data.data(), data.size(), false, 0, false);
-    const std::size_t firstEnd = dump.find(L'\n');
-    ASSERT_NE(firstEnd, std::wstring::npos);
-    EXPECT_EQ(dump.substr(0, firstEnd), L"0000: 41 00 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  A.CDEFGHIJKLMNOP");
-    // The short last line keeps its text column where the full line has it.
-    EXPECT_EQ(dump.substr(firstEnd + 1), L"0010: 51 52 53 54" + std::wstring(12 * 3, L' ') + L"  QRST\n");
-    EXPECT_EQ(FormatHexDump(data.data(), 0, false, 0, false), L"");
-}
-
-TEST(WrenLib, LastErrorText) {
-    const std::wstring text = FormatLastError(87);
-    ASSERT_FALSE(text.empty());
-    EXPECT_NE(text.back(), L'\n');
-    EXPECT_NE(text.back(), L'\r');
-}
