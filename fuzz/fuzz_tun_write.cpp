@@ -22,7 +22,11 @@ const char16_t kLan[] = u"fuzz0";
 const std::uint32_t kMTUs[4] = {1500, 60, 576, 1499};
 
 // One adapter (10.0.0.1/24, frames of up to 1514 bytes) and an interface with the guest address
-// 10.0.0.5, up, for each mode and MTU; built once, as the driver and the adapter's reader are.
+// 10.0.0.5/32, up, for each mode and MTU; built once, as the driver and the adapter's reader are.
+// The guest's subnet is its own address alone, so every other destination goes to the host
+// adapter at once: a neighbour on the guest's subnet would be asked for on the link and its
+// packets held for the answer, which depends on time and on earlier inputs (the neighbour
+// table's own tests cover that).
 struct Interfaces {
     ADAPTER_INFO_LIST_ENTRY entry{};
     std::unique_ptr<CVFAdapter> adapter;
@@ -42,9 +46,12 @@ struct Interfaces {
             for (int m = 0; m < 4; ++m) {
                 vf[tap][m] = std::make_unique<CVifnet>(VIFNET32_O_RDWR, adapter.get(), nullptr);
                 const std::uint8_t guest[4] = {10, 0, 0, 5};
+                vifnet32_sockaddr_in mask{};
+                mask.sin_family = VIFNET32_AF_INET;
+                std::memset(mask.sin_addr, 0xFF, 4);
                 Check(vf[tap][m]->SetVifnetFlags(tap ? VIFNET32_IFF_TAP : VIFNET32_IFF_TUN) &&
-                      vf[tap][m]->AddTarnVirtIPAddr(guest) && vf[tap][m]->SetIFaceMTU(static_cast<int>(kMTUs[m])) &&
-                      vf[tap][m]->SetIFaceFlags(VIFNET32_IFF_UP));
+                      vf[tap][m]->AddTarnVirtIPAddr(guest) && vf[tap][m]->SetIFaceNetMask(&mask) &&
+                      vf[tap][m]->SetIFaceMTU(static_cast<int>(kMTUs[m])) && vf[tap][m]->SetIFaceFlags(VIFNET32_IFF_UP));
             }
         }
         vifnet32_sockaddr sa{};
@@ -89,10 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tap) {
         Check(std::memcmp(frame, data + 1, frameLength) == 0);
     } else {
-        // To the host adapter or, for the subnet's broadcast address, to everyone; from the interface.
+        // To the host adapter or, for the subnet's broadcast address (the guest's own, on a /32),
+        // to everyone; from the interface.
         Check(std::memcmp(frame + frames::kEthHeaderSize, data + 1, length) == 0);
         Check(std::memcmp(frame + 6, ifaces.tarnMAC, 6) == 0 && frames::Get16(frame + 12) == frames::kEtherTypeIPv4);
-        const bool broadcast = length >= 20 && std::memcmp(data + 1 + 16, "\x0A\x00\x00\xFF", 4) == 0;
+        const bool broadcast = length >= 20 && std::memcmp(data + 1 + 16, "\x0A\x00\x00\x05", 4) == 0;
         Check(std::memcmp(frame, broadcast ? "\xFF\xFF\xFF\xFF\xFF\xFF" : "\x00\x1A\x2B\x3C\x4D\x5E", 6) == 0);
     }
     return 0;
