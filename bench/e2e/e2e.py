@@ -14,7 +14,10 @@ the kernel-only path gives the guest a veth pair bridged to the host veth instea
 Every topology is built fresh for its method and removed after it; MTU 1500 everywhere, and
 segmentation and checksum offloads off on every link, so that every path carries the same
 frames. Measured from the guest to the LAN: TCP throughput (one iperf3 stream), 64-byte UDP
-packets per second received by the LAN's iperf3, and ping round-trip times.
+packets per second received by the LAN's iperf3, and ping round-trip times. Then between the host
+namespace and its own guest (the library's paths, and the kernel bridge once the bridge has the
+host's address; the shuttle has no way from the host to its guest): ping round-trip times and
+TCP throughput both ways, the iperf3 server in the guest.
 Usage (root): e2e.py --bin build/linux/bin [--methods ...] [--rounds N] [--json FILE] [--perf DIR]
 """
 import argparse
@@ -69,7 +72,7 @@ class Run:
     def __exit__(self, *_):
         for name, proc in reversed(self.procs):
             end_process(proc, 10)
-            if name != "iperf3-server" and proc.returncode not in (0, -15):  # the server exits 1 when stopped
+            if not name.startswith("iperf3-server") and proc.returncode not in (0, -15):  # the server exits 1 when stopped
                 self.warnings.append("%s exited %s: %s" % (name, proc.returncode, self.tail(name)))
         for out in self.logs.values():
             out.close()
@@ -140,18 +143,19 @@ class Run:
         return [os.path.join(ARGS.bin, "vifnet-bridge"), "--adapter", HOST_IP, "--mode", mode, "--ip", GUEST_IP,
                 "--netmask", "255.255.255.0", "--dev", GUEST_IF, "--netns", GUEST_NS]
 
-    def ping(self):
-        done = sh("ping -n -c %d -i 0.002 -W 1 %s" % (ARGS.pings, LAN_IP), GUEST_NS, check=False, timeout=ARGS.pings + 30)
+    def ping(self, ns=GUEST_NS, target=LAN_IP, prefix=""):
+        done = sh("ping -n -c %d -i 0.002 -W 1 %s" % (ARGS.pings, target), ns, check=False, timeout=ARGS.pings + 30)
         times = sorted(float(t) * 1000 for t in re.findall(r"time=([\d.]+) ms", done.stdout))
         if not times:
             raise RuntimeError("no ping answered: " + done.stdout + done.stderr)
-        return {"rtt_median_us": statistics.median(times), "rtt_p99_us": times[min(len(times) - 1, int(len(times) * 0.99))],
-                "ping_lost": ARGS.pings - len(times)}
+        return {prefix + "rtt_median_us": statistics.median(times),
+                prefix + "rtt_p99_us": times[min(len(times) - 1, int(len(times) * 0.99))],
+                prefix + "ping_lost": ARGS.pings - len(times)}
 
-    def iperf(self, options, watch=None):
-        """One iperf3 run from the guest; watch(pid) runs meanwhile. The receiver's summary."""
-        command = "iperf3 -c %s -t %d -J %s" % (LAN_IP, ARGS.seconds, options)
-        client = subprocess.Popen(["ip", "netns", "exec", GUEST_NS, "sh", "-c", command], stdout=subprocess.PIPE,
+    def iperf(self, options, watch=None, ns=GUEST_NS, target=LAN_IP):
+        """One iperf3 run from ns (the guest by default); watch(pid) runs meanwhile. The receiver's summary."""
+        command = "iperf3 -c %s -t %d -J %s" % (target, ARGS.seconds, options)
+        client = subprocess.Popen(["ip", "netns", "exec", ns, "sh", "-c", command], stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True)
         if watch:
             time.sleep(1)  # past the start of the stream
@@ -179,6 +183,28 @@ class Run:
         figures["udp64_app_pps"] = received["bytes"] / 64 / received["seconds"]
         if profile and self.method != "kernel":
             self.profile()
+        if self.method != "shuttle":
+            try:
+                figures.update(self.measure_host())
+            except (RuntimeError, CommandFailed, subprocess.TimeoutExpired, ValueError) as error:
+                self.warnings.append("host <-> guest not measured: %s" % error)
+        return figures
+
+    def measure_host(self):
+        """The host namespace and its own guest. The library's way goes through vifnet-bridge
+        (raw socket towards the host, the host's neighbour entry and the capture back); the
+        kernel bridge's is the bridge itself, once it carries the host's address."""
+        if self.method == "kernel":
+            sh("ip addr add %s/24 dev %s" % (HOST_IP, BRIDGE), HOST_NS)
+        self.start("iperf3-server-guest", ["iperf3", "-s", "-B", GUEST_IP], GUEST_NS)
+        wait_until(lambda: ":5201" in sh("ss -Hltn", GUEST_NS).stdout, 10, "the guest's iperf3 server")
+        wait_until(lambda: sh("ping -n -c 1 -W 1 " + GUEST_IP, HOST_NS, check=False).returncode == 0, 20,
+                   "the guest to answer the host's ping")
+        figures = self.ping(HOST_NS, GUEST_IP, "host_")
+        time.sleep(0.5)
+        figures["host_tcp_gbps"] = self.iperf("", ns=HOST_NS, target=GUEST_IP)["bits_per_second"] / 1e9
+        time.sleep(0.5)
+        figures["host_tcp_rev_gbps"] = self.iperf("-R", ns=HOST_NS, target=GUEST_IP)["bits_per_second"] / 1e9
         return figures
 
     def profile(self):
@@ -203,7 +229,9 @@ class Run:
 
 
 def median_figures(rounds):
-    return {key: statistics.median(r[key] for r in rounds) for key in rounds[0]}
+    """Per figure, the median of the rounds that have it (the host's figures may be missing from some)."""
+    keys = dict.fromkeys(key for r in rounds for key in r)
+    return {key: statistics.median(r[key] for r in rounds if key in r) for key in keys}
 
 
 def main():

@@ -28,6 +28,13 @@ E2E = [
     ("rtt_median_us", "ping RTT median", "us", "%.0f"),
     ("rtt_p99_us", "ping RTT p99", "us", "%.0f"),
 ]
+# Host <-> guest rows, the same way; a path that does not measure them shows "—".
+HOST = [
+    ("host_tcp_gbps", "TCP host -> guest", "Gbit/s", "%.2f"),
+    ("host_tcp_rev_gbps", "TCP guest -> host (-R)", "Gbit/s", "%.2f"),
+    ("host_rtt_median_us", "ping RTT median", "us", "%.0f"),
+    ("host_rtt_p99_us", "ping RTT p99", "us", "%.0f"),
+]
 # (label, figure, reference path, kind, bound): "ratio" is library / reference >= bound; "plus"
 # is library <= reference + bound.
 COMPARISONS = [
@@ -100,6 +107,12 @@ def main():
     for key, label, unit, fmt in E2E:
         rows.append(("%s (%s)" % (label, unit),) + tuple(fmt % methods[m][key] if fmt else si(methods[m][key]) for m in shown))
     out += [table(rows), ""]
+
+    if any(key in methods[m] for m in shown for key, _, _, _ in HOST):
+        rows = [("end to end, host <-> own guest",) + tuple(METHODS[m] for m in shown)]
+        for key, label, unit, fmt in HOST:
+            rows.append(("%s (%s)" % (label, unit),) + tuple(fmt % methods[m][key] if key in methods[m] else "—" for m in shown))
+        out += [table(rows), ""]
 
     # TAP is the like-for-like comparison (whole frames, as the shuttle and the kernel bridge
     # carry); TUN is shown for reference against the same bounds.
