@@ -20,6 +20,7 @@ import unittest
 TAG = "vbt%d" % os.getpid()
 HOST_NS, LAN_NS, GUEST_NS = TAG + "h", TAG + "l", TAG + "g"
 HOST_IF, LAN_IF = TAG + "a", TAG + "b"
+BARE_IF, BARE_LAN_IF, BARE_MAC = TAG + "c", TAG + "d", "02:88:00:00:00:01"  # an adapter without IPv4 address
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
 KEPT_CAPS = 1 << 13 | 1 << 12  # CAP_NET_RAW and CAP_NET_ADMIN: the library's, for the host's way to its guest
@@ -84,11 +85,16 @@ class BridgeTest(unittest.TestCase):
         sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
         # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
         sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
+        # A LAN peer on a subnet that is not the host adapter's, on the same link.
+        sh("ip addr add 10.66.0.2/24 dev " + LAN_IF, ns=LAN_NS)
+        sh("ip link add %s netns %s address %s type veth peer name %s netns %s" % (BARE_IF, HOST_NS, BARE_MAC, BARE_LAN_IF, LAN_NS))
+        sh("ip link set %s up" % BARE_IF, ns=HOST_NS)
+        sh("ip addr add 10.77.0.2/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % ((BARE_LAN_IF,) * 3), ns=LAN_NS)
 
     def start(self, *args):
         bridge = Bridge(*args)
         # Whatever the test's outcome: no sanitizer report (they come at the fault or at exit).
-        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), "Sanitizer|runtime error"))
+        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), "Sanitizer|runtime error|Assertion Failed"))
         self.addCleanup(bridge.end)
         return bridge
 
@@ -168,6 +174,20 @@ class BridgeTest(unittest.TestCase):
         ping(LAN_NS, "10.78.0.78", bridge)
         ping(GUEST_NS, LAN_IP, bridge)
         self.stop(bridge, signal.SIGTERM, TAG + "p")
+
+    def test_guest_apart_from_the_host_adapters_address(self):
+        # An adapter without IPv4 address, opened by its MAC text; a guest on a subnet that is not the
+        # host adapter's. With --debug, which also reports the library's internal assertions.
+        for adapter, mode, ip, lan_ip in (("02-88-00-00-00-01", "tun", "10.77.0.77", "10.77.0.2"),
+                                          ("02-88-00-00-00-01", "tap", "10.77.0.78", "10.77.0.2"),
+                                          (HOST_IP, "tun", "10.66.0.77", "10.66.0.2")):
+            with self.subTest(adapter=adapter, mode=mode):
+                dev = TAG + mode
+                bridge = self.start("-a", adapter, "-m", mode, "-i", ip + "/24", "-d", dev, "--debug")
+                sh("ip addr add %s/24 dev %s" % (ip, dev), ns=GUEST_NS)
+                ping(LAN_NS, ip, bridge)
+                ping(GUEST_NS, lan_ip, bridge)
+                self.stop(bridge, signal.SIGTERM, dev)
 
     def test_the_host_and_its_guest_reach_each_other(self):
         own_entries = lambda: sh("ip neigh show proto 86 dev " + HOST_IF, ns=HOST_NS).stdout

@@ -38,8 +38,10 @@ CVifnet::CVifnet(std::uint32_t nOpenFlags, CVFAdapter* pAdapter, CNeighbours* pN
     if (pAdapter) info = pAdapter->GetAdapterInfo();
     m_HostPhysIPAddr = info.IPAddr;
     std::memcpy(m_HostPhysMACAddr, info.MACAddr, 6);
+    // An adapter without an IPv4 address (a dedicated guest NIC, a layer-2 VPN adapter) is valid
+    // and has no mask to give: until the caller sets one, every destination counts as on the
+    // guest's link and is asked for there, since no router of the host's is known to send it to.
     m_IFaceNetMask = info.IPMask;
-    VF_ASSERT(m_HostPhysIPAddr != 0);
     VF_ASSERT(std::memcmp(m_HostPhysMACAddr, kNoMAC, 6) != 0);
     BuildTarnIfaceMAC(m_TarnVirtMACAddr, reinterpret_cast<const std::uint8_t*>(&m_HostPhysIPAddr));
     m_HostSubnetMask = GetWPAdapterIPMask(m_HostPhysIPAddr);
