@@ -74,22 +74,28 @@ bool CNeighbours::IsLoopbackIfIndex(DWORD ifIndex) {
     return plat::GetIfType(ifIndex, &type) == VF_ERROR_SUCCESS && type == plat::kIfTypeSoftwareLoopback;
 }
 
-bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
-    if (!ipAddr || !macAddr) {
-        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetARPTableEntry", L"Invalid parameters from process %08.8X",
-                      plat::GetCurrentProcessId());
-    }
+Failure CNeighbours::FailParameters(const wchar_t* operation) {
+    return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, operation, L"Invalid parameters from process %08.8X",
+                  plat::GetCurrentProcessId());
+}
+
+// The row of `ipAddr` on the interface that reaches it, a static one for `macAddr` if given.
+DWORD CNeighbours::EditTableRow(const std::uint8_t* ipAddr, const std::uint8_t* macAddr, DWORD (*edit)(const plat::IpNetRow*)) {
     plat::IpNetRow row{};
-    DWORD rc;
-    {
-        plat::CSingleLock lock(m_csTable);
-        row.dwAddr = Load32(ipAddr);
-        row.dwIndex = GetBestIfIndex(row.dwAddr);
+    plat::CSingleLock lock(m_csTable);
+    row.dwAddr = Load32(ipAddr);
+    row.dwIndex = GetBestIfIndex(row.dwAddr);
+    if (macAddr) {
         row.dwPhysAddrLen = 6;
         std::memcpy(row.bPhysAddr, macAddr, 6);
         row.dwType = plat::kIpNetTypeStatic;
-        rc = plat::SetIpNetEntry(&row);
     }
+    return edit(&row);
+}
+
+bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
+    if (!ipAddr || !macAddr) return FailParameters(L"SetARPTableEntry");
+    const DWORD rc = EditTableRow(ipAddr, macAddr, plat::SetIpNetEntry);
     if (rc == VF_ERROR_SUCCESS) return true;
     return FailOpRc(VF_EINVAL, rc,
                     trace::Format(L"SetARPTableEntry(%s,%s)", IPText(Load32(ipAddr)).c_str(), MACText(macAddr).c_str()),
@@ -97,28 +103,15 @@ bool CNeighbours::SetARPTableEntry(const std::uint8_t* ipAddr, const std::uint8_
 }
 
 bool CNeighbours::DelARPTableEntry(const std::uint8_t* ipAddr) {
-    if (!ipAddr) {
-        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"DelARPTableEntry", L"Invalid parameters from process %08.8X",
-                      plat::GetCurrentProcessId());
-    }
-    plat::IpNetRow row{};
-    DWORD rc;
-    {
-        plat::CSingleLock lock(m_csTable);
-        row.dwAddr = Load32(ipAddr);
-        row.dwIndex = GetBestIfIndex(row.dwAddr);
-        rc = plat::DeleteIpNetEntry(&row);
-    }
+    if (!ipAddr) return FailParameters(L"DelARPTableEntry");
+    const DWORD rc = EditTableRow(ipAddr, nullptr, plat::DeleteIpNetEntry);
     if (rc == VF_ERROR_SUCCESS || rc == VF_ERROR_NO_MORE_ITEMS) return true;
     return FailOpRc(VF_EINVAL, rc, trace::Format(L"DelARPTableEntry(%s)", IPText(Load32(ipAddr)).c_str()),
                     L"DeleteIpNetEntry failed");
 }
 
 bool CNeighbours::GetMACAddrForIP(const std::uint8_t* ipAddr, std::uint8_t* macAddr) {
-    if (!ipAddr || !macAddr) {
-        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetMACAddrForIP", L"Invalid parameters from process %08.8X",
-                      plat::GetCurrentProcessId());
-    }
+    if (!ipAddr || !macAddr) return FailParameters(L"GetMACAddrForIP");
     std::memset(macAddr, 0, 6);
     const std::uint32_t ip = Load32(ipAddr);
     const int known = FindKnownMAC(ip, macAddr);
@@ -163,10 +156,7 @@ int CNeighbours::FindKnownMAC(std::uint32_t ip, std::uint8_t* macAddr) {
 }
 
 bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macAddr) {
-    if (!ipAddr || !macAddr) {
-        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"GetIPAddrForMAC", L"Invalid parameters from process %08.8X",
-                      plat::GetCurrentProcessId());
-    }
+    if (!ipAddr || !macAddr) return FailParameters(L"GetIPAddrForMAC");
     std::memset(ipAddr, 0, 4);
 
     if (const ADAPTER_INFO_LIST_ENTRY* adapter = FindWPAdapterByMAC(macAddr)) {
@@ -195,10 +185,7 @@ bool CNeighbours::GetIPAddrForMAC(std::uint8_t* ipAddr, const std::uint8_t* macA
 }
 
 bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
-    if (!macAddr) {
-        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"DelRARPTableEntry", L"Invalid parameters from process %08.8X",
-                      plat::GetCurrentProcessId());
-    }
+    if (!macAddr) return FailParameters(L"DelRARPTableEntry");
     std::uint8_t ipAddr[4];
     if (!GetIPAddrForMAC(ipAddr, macAddr)) {
         // Nothing to delete is not a failure; the not-found pair stays with the thread.
@@ -207,18 +194,6 @@ bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
     return DelARPTableEntry(ipAddr);
 }
 
-Failure CNeighbours::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    FailOpV(nErrno, code, false, L"** CVifnet32App", operation, format, args);
-    va_end(args);
-    return {};
-}
 
-Failure CNeighbours::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    FailOpV(nErrno, code, true, L"** CVifnet32App", operation, format, args);
-    va_end(args);
-    return {};
-}
+
+std::wstring CNeighbours::FailureWho() const { return L"** CVifnet32App"; }

@@ -262,29 +262,41 @@ DWORD RowType(std::uint16_t state, DWORD physAddrLen) {
     return kIpNetTypeInvalid;
 }
 
-int ReadNeighbours(std::vector<IpNetRow>* rows) {
+// Walks the kernel's IPv4 neighbour dump, handing each entry (header, attributes, address) to
+// `take`; a std::bad_alloc from it ends as ENOMEM once the dump is read.
+template <typename Take>
+int DumpNeighbours(CRouteSocket& nl, Take take) {
     CRequest req(RTM_GETNEIGH, NLM_F_DUMP);
     req.Body<ndmsg>()->ndm_family = AF_INET;
     bool outOfMemory = false;
-    CRouteSocket nl;
     const int err = nl.Exchange(req, [&](const nlmsghdr* h) {
         const rtattr* attrs[NDA_MAX + 1];
         if (h->nlmsg_type != RTM_NEWNEIGH || !ParseAttrs(h, sizeof(ndmsg), attrs)) return;
         const auto* ndm = static_cast<const ndmsg*>(NLMSG_DATA(h));
-        IpNetRow row{};
-        if (ndm->ndm_family != AF_INET || (ndm->ndm_flags & NTF_PROXY) || !Attr32(attrs[NDA_DST], &row.dwAddr)) return;
-        row.dwIndex = static_cast<DWORD>(ndm->ndm_ifindex);
-        row.dwPhysAddrLen = static_cast<DWORD>(std::min(PayloadLen(attrs[NDA_LLADDR]), sizeof row.bPhysAddr));
-        if (row.dwPhysAddrLen) std::memcpy(row.bPhysAddr, RTA_DATA(attrs[NDA_LLADDR]), row.dwPhysAddrLen);
-        row.dwType = RowType(ndm->ndm_state, row.dwPhysAddrLen);
+        std::uint32_t addr;
+        if (ndm->ndm_family != AF_INET || !Attr32(attrs[NDA_DST], &addr)) return;
         try {
-            rows->push_back(row);
+            take(*ndm, attrs, addr);
         } catch (const std::bad_alloc&) {
             outOfMemory = true;
         }
     });
+    return err ? err : outOfMemory ? ENOMEM : 0;
+}
+
+int ReadNeighbours(std::vector<IpNetRow>* rows) {
+    CRouteSocket nl;
+    const int err = DumpNeighbours(nl, [&](const ndmsg& ndm, const rtattr* const* attrs, std::uint32_t addr) {
+        if (ndm.ndm_flags & NTF_PROXY) return;
+        IpNetRow row{};
+        row.dwAddr = addr;
+        row.dwIndex = static_cast<DWORD>(ndm.ndm_ifindex);
+        row.dwPhysAddrLen = static_cast<DWORD>(std::min(PayloadLen(attrs[NDA_LLADDR]), sizeof row.bPhysAddr));
+        if (row.dwPhysAddrLen) std::memcpy(row.bPhysAddr, RTA_DATA(attrs[NDA_LLADDR]), row.dwPhysAddrLen);
+        row.dwType = RowType(ndm.ndm_state, row.dwPhysAddrLen);
+        rows->push_back(row);
+    });
     if (err) return err;
-    if (outOfMemory) return ENOMEM;
     // The kernel keeps entries on the loopback too (0.0.0.0 with an all-zero address, once
     // something was sent there); a loopback has no ARP, and Windows lists none of its rows.
     std::vector<std::pair<std::uint32_t, bool>> seen;  // interface index, loopback
@@ -425,24 +437,12 @@ int WriteNeighbour(std::uint16_t type, std::uint16_t flags, const IpNetRow* row,
 
 // The addresses of the library's entries on one interface.
 int ReadOwnNeighbours(std::uint32_t ifIndex, std::vector<std::uint32_t>* addrs) {
-    CRequest req(RTM_GETNEIGH, NLM_F_DUMP);
-    req.Body<ndmsg>()->ndm_family = AF_INET;
-    bool outOfMemory = false;
     CRouteSocket nl;
-    const int err = nl.Exchange(req, [&](const nlmsghdr* h) {
-        const rtattr* attrs[NDA_MAX + 1];
-        if (h->nlmsg_type != RTM_NEWNEIGH || !ParseAttrs(h, sizeof(ndmsg), attrs)) return;
-        const auto* ndm = static_cast<const ndmsg*>(NLMSG_DATA(h));
-        std::uint32_t addr;
-        if (ndm->ndm_family != AF_INET || static_cast<std::uint32_t>(ndm->ndm_ifindex) != ifIndex || !Attr32(attrs[NDA_DST], &addr)) return;
-        if (PayloadLen(attrs[NDA_PROTOCOL]) != 1 || *static_cast<const std::uint8_t*>(RTA_DATA(attrs[NDA_PROTOCOL])) != kOwnNeighbourProtocol) return;
-        try {
-            addrs->push_back(addr);
-        } catch (const std::bad_alloc&) {
-            outOfMemory = true;
-        }
+    return DumpNeighbours(nl, [&](const ndmsg& ndm, const rtattr* const* attrs, std::uint32_t addr) {
+        const bool ours = PayloadLen(attrs[NDA_PROTOCOL]) == 1 &&
+                          *static_cast<const std::uint8_t*>(RTA_DATA(attrs[NDA_PROTOCOL])) == kOwnNeighbourProtocol;
+        if (static_cast<std::uint32_t>(ndm.ndm_ifindex) == ifIndex && ours) addrs->push_back(addr);
     });
-    return err ? err : outOfMemory ? ENOMEM : 0;
 }
 
 }  // namespace
