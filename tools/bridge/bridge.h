@@ -62,6 +62,10 @@ public:
     virtual bool Give(const std::uint8_t* frame, int length) = 0;
     // The end of a turn of frames to the guest.
     virtual void Flush() {}
+    // Frames it holds that its descriptor would not announce.
+    virtual bool Pending() const { return false; }
+    // True once it can carry nothing more and the bridge ends as if asked to stop.
+    virtual bool Finished() const { return false; }
     // For the ready line: what the guest side is, and for QEMU the options to use.
     virtual std::string Describe() const = 0;
 };
@@ -84,5 +88,23 @@ int WaitForAny(Wait* waits, int n, int timeoutMs);
 int DropPrivileges(const Options& o);
 // True on systems with a kernel TUN/TAP device.
 bool HasKernelDevice();
+
+// Stream sockets, without blocking once connected. -1: none.
+using Socket = std::intptr_t;
+// Listens on unix:PATH or tcp:ADDR:PORT; -1 after saying why.
+Socket ListenOn(const std::string& where);
+// Removes what listening on `where` left behind (a Unix socket's file).
+void ForgetListener(const std::string& where);
+// A waiting connection, non-blocking; -1 when none.
+Socket AcceptOne(Socket listener);
+// An already connected descriptor, made non-blocking; -1 after saying why.
+Socket AdoptDescriptor(int fd);
+void CloseSocket(Socket s);
+// Bytes received (> 0); 0 when the peer closed; -1 when nothing waits; -2 on a failure.
+long ReceiveSome(Socket s, void* buffer, long size);
+// Bytes sent (0 when the socket takes nothing now); -1 on a failure.
+long SendSome(Socket s, const void* buffer, long size);
+// The last socket failure in words.
+std::string SocketErrorText();
 
 }  // namespace bridge

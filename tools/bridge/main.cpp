@@ -1,6 +1,7 @@
 // vifnet-bridge: joins a guest side to a host Ethernet adapter through the library, so that
 // whatever sits behind it appears on the adapter's LAN as a host of its own. The guest side is a
-// kernel TUN or TAP device (a network namespace, a container, a virtual machine behind it).
+// kernel TUN or TAP device (a network namespace, a container, a virtual machine behind it) or a
+// QEMU virtual machine connected over a socket.
 //
 // One thread, one loop waiting on three descriptors: the library's descriptor (readable while
 // receive buffers wait, since the interface is opened in notify mode), the guest side's, and one
@@ -41,14 +42,17 @@ constexpr int kBatchRecordHeader = 16;
 constexpr int kIOBufferBytes = 1 << 20;
 // Room for a kernel device's name, its end included.
 constexpr int kDeviceNameRoom = 16;
+// Room for a Unix socket's path, its end included.
+constexpr std::size_t kUnixPathRoom = 108;
 
 const char kUsage[] =
     "Usage: vifnet-bridge [OPTIONS]\n"
     "\n"
-    "Joins a kernel TUN or TAP device to a host Ethernet adapter through the Vifnet library: what\n"
-    "sits behind the device (a network namespace, a container, a virtual machine) appears on the\n"
-    "adapter's LAN as a host of its own. Runs until SIGINT (Ctrl-C) or SIGTERM, then removes the\n"
-    "device and prints a table of the interface's statistics.\n"
+    "Joins a kernel TUN or TAP device (Linux), or a QEMU virtual machine over a socket (--qemu),\n"
+    "to a host Ethernet adapter through the Vifnet library: what sits behind the device (a network\n"
+    "namespace, a container, a virtual machine), or the VM, appears on the adapter's LAN as a host\n"
+    "of its own. Runs until SIGINT (Ctrl-C) or SIGTERM, then removes the device and prints a table\n"
+    "of the interface's statistics.\n"
     "\n"
     "Options:\n"
     "  -a, --adapter ADDR    the host adapter, by its IPv4 address (192.168.1.10) or MAC address\n"
@@ -68,6 +72,14 @@ const char kUsage[] =
     "                        adapter's own mask when the guest is on its subnet. TUN mode uses it\n"
     "                        to tell LAN neighbours from hosts behind the gateway; TAP mode does\n"
     "                        not use it.\n"
+    "  -q, --qemu WHERE      instead of a kernel device, QEMU's stream socket (TAP mode): the\n"
+    "                        bridge listens on unix:PATH or tcp:ADDR:PORT (the only form on\n"
+    "                        Windows), or takes the connected socket fd:N, and prints in its\n"
+    "                        ready line the guest's MAC and the options to give QEMU\n"
+    "                        (-netdev stream,...,server=off -device virtio-net-pci,...,mac=...).\n"
+    "                        When QEMU goes (the VM stops or reboots) the interface stays and the\n"
+    "                        next connection takes over; a frame longer than the MTU + 14 or a\n"
+    "                        broken length ends that connection only.\n"
     "  -d, --dev NAME        the kernel device's name (default vfbr%d: the kernel numbers it)\n"
     "  -N, --netns NAME      make the device in network namespace NAME (/run/netns/NAME, as made\n"
     "                        by 'ip netns add NAME') instead of this one\n"
@@ -92,6 +104,13 @@ const char kUsage[] =
     "  vifnet-bridge -a 192.168.1.10 -i 192.168.1.77/24 -N guest -d vf0 -s 10 &\n"
     "  ip -n guest addr add 192.168.1.77/24 dev vf0\n"
     "  ip -n guest route add default via 192.168.1.1\n"
+    "\n"
+    "A VM on the LAN: use --qemu. Putting the TAP device into a Linux bridge together with a VM's\n"
+    "own tap device does not work: a Linux bridge takes each member's own MAC address, which here\n"
+    "is the guest's, as its own, and keeps the frames for the guest instead of forwarding them.\n"
+    "  vifnet-bridge -a 192.168.1.10 -i 192.168.1.77 --qemu unix:/tmp/vm.sock &\n"
+    "  qemu-system-x86_64 ... -netdev stream,id=n0,server=off,addr.type=unix,addr.path=/tmp/vm.sock \\\n"
+    "      -device virtio-net-pci,netdev=n0,mac=02:00:5e:...   (the MAC of the ready line)\n"
     "\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 on a failure while running, 2 on bad arguments.\n";
 
@@ -177,18 +196,34 @@ bool IsContiguousMask(const std::uint8_t mask[4]) {
     return value != 0 && (~value & (~value + 1)) == 0;
 }
 
+// unix:PATH (a path a socket address holds), tcp:IPv4:PORT, fd:N.
+bool IsQemuEndpoint(const std::string& text) {
+    const auto number = [](const std::string& digits, long most) {
+        char* end = nullptr;
+        const long value = std::strtol(digits.c_str(), &end, 10);
+        return !digits.empty() && !*end && std::isdigit(static_cast<unsigned char>(digits[0])) && value <= most ? value : -1L;
+    };
+    if (text.rfind("unix:", 0) == 0) return HasKernelDevice() && text.size() > 5 && text.size() - 5 < kUnixPathRoom;
+    if (text.rfind("fd:", 0) == 0) return HasKernelDevice() && number(text.substr(3), 1 << 20) >= 0;
+    const std::size_t colon = text.rfind(':');
+    std::uint8_t ip[4];
+    return text.rfind("tcp:", 0) == 0 && colon > 4 && ParseIPv4(text.substr(4, colon - 4).c_str(), ip) &&
+           number(text.substr(colon + 1), 65535) > 0;
+}
+
 Options ParseArguments(int argc, char** argv) {
     static const option kLong[] = {
         {"adapter", required_argument, nullptr, 'a'}, {"mode", required_argument, nullptr, 'm'},
         {"ip", required_argument, nullptr, 'i'},      {"netmask", required_argument, nullptr, 'n'},
         {"dev", required_argument, nullptr, 'd'},     {"netns", required_argument, nullptr, 'N'},
         {"stats", required_argument, nullptr, 's'},   {"debug", no_argument, nullptr, 'D'},
-        {"user", required_argument, nullptr, 'u'},
+        {"user", required_argument, nullptr, 'u'},    {"qemu", required_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     Options o;
+    bool tunAsked = false;
     opterr = 0;  // one line of our own instead of getopt's
-    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:u:Dh", kLong, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:u:q:Dh", kLong, nullptr)) != -1;) {
         switch (c) {
             case 'a':
                 o.adapter = optarg;
@@ -198,6 +233,7 @@ Options ParseArguments(int argc, char** argv) {
                 if (std::strcmp(optarg, "tun") != 0 && std::strcmp(optarg, "tap") != 0)
                     BadArgument("--mode %s: tun or tap", optarg);
                 o.tap = std::strcmp(optarg, "tap") == 0;
+                tunAsked = !o.tap;
                 break;
             case 'i': {
                 std::string text = optarg;
@@ -242,6 +278,10 @@ Options ParseArguments(int argc, char** argv) {
                 o.user = optarg;
                 if (o.user.empty()) BadArgument("--user: a user name");
                 break;
+            case 'q':
+                o.qemu = optarg;
+                if (!IsQemuEndpoint(o.qemu)) BadArgument("--qemu %s: unix:PATH, tcp:ADDR:PORT or fd:N", optarg);
+                break;
             case 'D':
                 o.debug = true;
                 break;
@@ -255,6 +295,12 @@ Options ParseArguments(int argc, char** argv) {
         }
     }
     if (optind < argc) BadArgument("unexpected argument %s", argv[optind]);
+    if (!o.qemu.empty()) {
+        if (tunAsked) BadArgument("--qemu carries Ethernet frames: TAP mode only");
+        o.tap = true;
+    } else if (!HasKernelDevice()) {
+        BadArgument("no kernel TUN/TAP device on this system: use --qemu tcp:ADDR:PORT");
+    }
     if (!o.tap && !o.hasIP) BadArgument("TUN mode needs the guest's address (--ip)");
     return o;
 }
@@ -494,7 +540,7 @@ int Forward(const Options& o, const Interface& vf, GuestSide& guest, Wait stopWa
     int status = -1;
     while (status < 0) {
         int timeout = -1;
-        if (lanPending) {
+        if (lanPending || guest.Pending()) {
             timeout = 0;
         } else if (o.statsSeconds) {
             timeout = std::max(0, static_cast<int>((nextStats - Now()) * 1000) + 1);
@@ -518,12 +564,13 @@ int Forward(const Options& o, const Interface& vf, GuestSide& guest, Wait stopWa
             break;
         }
         // Both directions get their turn in every round, each a bounded one.
-        if ((side.ready & kReadable) && !bridge->GuestToLAN()) status = 1;
+        if (((side.ready & kReadable) || guest.Pending()) && !bridge->GuestToLAN()) status = 1;
         if (status < 0 && ((lan.ready & kReadable) || lanPending)) {
             const int more = bridge->LANToGuest();
             if (more < 0) status = 1;
             lanPending = more > 0;
         }
+        if (status < 0 && guest.Finished()) status = 0;
         if (o.statsSeconds && Now() >= nextStats) {
             PrintStatsLine(vf, bridge->counters, lastLine, Now() - start, o.statsSeconds);
             while (nextStats <= Now()) nextStats += o.statsSeconds;
@@ -552,7 +599,7 @@ int Run(const Options& o) {
     ForgetLibraryFailures();  // what looking for the default adapter said is no failure
     if (int status = OpenInterface(o, adapter, vf)) return status;
     std::unique_ptr<GuestSide> guest;
-    if (int status = OpenKernelDevice(o, vf, guest)) return status;
+    if (int status = o.qemu.empty() ? OpenKernelDevice(o, vf, guest) : OpenQemuSocket(o, vf, guest)) return status;
     if (int status = DropPrivileges(o)) return status;
     // Up last: the library announces the guest, and frames flow, once both ends exist.
     const int up = VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST | (o.debug ? VIFNET32_IFF_DEBUG : 0);

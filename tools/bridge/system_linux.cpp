@@ -1,6 +1,11 @@
-// What vifnet-bridge needs from Linux beyond the library: addresses, time, stop signals, waiting
-// and giving up root.
+// What vifnet-bridge needs from Linux beyond the library: addresses, time, stop signals, waiting,
+// giving up root and stream sockets.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
@@ -15,6 +20,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "bridge.h"
 
@@ -116,5 +123,76 @@ int DropPrivileges(const Options& o) {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return SystemFailure("dropping capabilities");
     return 0;
 }
+
+// ---- Stream sockets ------------------------------------------------------------------------------
+
+Socket ListenOn(const std::string& where) {
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    int family = AF_UNIX;
+    if (where.rfind("unix:", 0) == 0) {
+        auto* un = reinterpret_cast<sockaddr_un*>(&address);
+        un->sun_family = AF_UNIX;
+        std::memcpy(un->sun_path, where.c_str() + 5, where.size() - 5);  // its length was checked
+        size = sizeof *un;
+        // A socket file left by an earlier run would stop the bind; nothing else is removed.
+        struct stat st;
+        if (lstat(un->sun_path, &st) == 0 && S_ISSOCK(st.st_mode)) unlink(un->sun_path);
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        const std::size_t colon = where.rfind(':');
+        in->sin_family = family = AF_INET;
+        in->sin_port = htons(static_cast<std::uint16_t>(std::atoi(where.c_str() + colon + 1)));
+        ParseIPv4(where.substr(4, colon - 4).c_str(), reinterpret_cast<std::uint8_t*>(&in->sin_addr));
+        size = sizeof *in;
+    }
+    const int s = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) return SystemFailure("socket"), -1;
+    const int on = 1;
+    if (family == AF_INET) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(s, 1) != 0) {
+        SystemFailure("listening on", where);
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+void ForgetListener(const std::string& where) {
+    if (where.rfind("unix:", 0) == 0) unlink(where.c_str() + 5);
+}
+
+Socket AcceptOne(Socket listener) {
+    const int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    return s < 0 ? -1 : s;
+}
+
+Socket AdoptDescriptor(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (flags < 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) {
+        std::fprintf(stderr, "%s: descriptor %d is not a connected stream socket\n", kProgram, fd);
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return SystemFailure("descriptor", std::to_string(fd)), -1;
+    return fd;
+}
+
+void CloseSocket(Socket s) { close(static_cast<int>(s)); }
+
+long ReceiveSome(Socket s, void* buffer, long size) {
+    const ssize_t n = recv(static_cast<int>(s), buffer, static_cast<std::size_t>(size), 0);
+    if (n >= 0) return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -1 : -2;
+}
+
+long SendSome(Socket s, const void* buffer, long size) {
+    const ssize_t n = send(static_cast<int>(s), buffer, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+std::string SocketErrorText() { return std::strerror(errno); }
 
 }  // namespace bridge
