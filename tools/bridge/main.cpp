@@ -158,7 +158,7 @@ int LibraryFailure(const char* what) {
         g_firstFailure[0] = '\0';  // said once: the next failure has its own cause
     } else {
         std::fprintf(stderr, "%s: %s failed: errno %d (%s), error code %u\n", kProgram, what, e, std::strerror(e),
-                     vifnet32_get_last_error());
+                     LastErrorCode());
     }
     return 1;
 }

@@ -22,6 +22,8 @@ std::string AddressText(const std::uint8_t a[4]) {
 
 double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
+unsigned LastErrorCode() { return GetLastError(); }
+
 bool HasKernelDevice() { return false; }
 
 int OpenKernelDevice(const Options&, const Interface&, std::unique_ptr<GuestSide>&) {
