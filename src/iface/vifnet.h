@@ -87,6 +87,10 @@ public:
     bool SetIFaceMTU(int nMTU);
     bool SetIFaceName(const wchar_t* name);
     bool GetStats(VIFNET32_STATS* pStats);
+    // The MAC mode (VIFNET32_MACMODE_*), and the configured one with the VIFNET32_MACMODE_F_*
+    // bits of the moment.
+    bool SetMacMode(int nMode);
+    int GetMacMode();
 
     // ---- Address tables ----
     bool AddTarnVirtIPAddr(const std::uint8_t* addr);
@@ -237,6 +241,15 @@ private:
     void UpdateIFaceNetMask(std::uint32_t ipAddr);
     void UpdateIFaceBroadcast(std::uint32_t ipAddr);
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
+    // Shared mode applies: configured so, or auto on a wireless adapter. m_csIFace held.
+    bool SharedMAC() const;
+    // The MAC the guest's frames carry on the wire: the host adapter's in shared mode, else the
+    // interface's own. m_csIFace held.
+    const std::uint8_t* WireMAC() const { return SharedMAC() ? m_HostPhysMACAddr : m_TarnVirtMACAddr; }
+    // Whether the host forwards IPv4 on the adapter; false when it does not say, or when the
+    // adapter is none of the host's.
+    bool HostForwards() const;
+    static const wchar_t* MacModeName(int nMode);
     const wchar_t* TypeName() const;
 
     // Lock order, for every thread: m_csRead, then m_csWrite, then the application lock (only
@@ -250,6 +263,7 @@ private:
     std::uint8_t m_HostPhysMACAddr[6] = {};
     std::uint32_t m_HostPhysIPAddr = 0;
     std::uint8_t m_TarnVirtMACAddr[6] = {};
+    int m_nMacMode = VIFNET32_MACMODE_AUTO;
     bool m_bTarnVirtMACAddrSet = false;
     bool m_bIFaceNetMaskSet = false;
     bool m_bIFaceBroadcastSet = false;

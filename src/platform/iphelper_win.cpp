@@ -55,6 +55,20 @@ DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType) {
     return rc;
 }
 
+// The interface's own IPv4 row says whether it forwards (the global routing switch and the
+// interface's setting together); a host that cannot answer (an older one, or Wine without the
+// call) is "not detected", and no warning is given.
+DWORD GetIPv4Forwarding(DWORD dwIfIndex, bool* pbForwarding) {
+    if (!pbForwarding) return VF_ERROR_INVALID_PARAMETER;
+    MIB_IPINTERFACE_ROW row;
+    InitializeIpInterfaceEntry(&row);
+    row.Family = AF_INET;
+    row.InterfaceIndex = dwIfIndex;
+    const DWORD rc = ::GetIpInterfaceEntry(&row);
+    if (rc == NO_ERROR) *pbForwarding = row.ForwardingEnabled != FALSE;
+    return rc;
+}
+
 DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwPhysAddrLen) {
     ULONG len = *pdwPhysAddrLen;
     const DWORD rc = ::SendARP(dwDestIP, dwSrcIP, pMacAddr, &len);
