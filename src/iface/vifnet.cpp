@@ -235,6 +235,9 @@ bool CVifnet::IFaceUp() {
                    L"guest's packets a second time; turn IPv4 forwarding off on that adapter\n",
                    m_strIFaceName.c_str(), MACText(m_HostPhysMACAddr).c_str());
     }
+    // What a TAP guest was learnt to have belongs to its last time up (and mode).
+    for (SharedGuest& guest : m_SharedGuests)
+        guest.ipAddr.store(0);
     const int bound = m_pAdapter ? m_pAdapter->AddVifnet(this) : 0;
     VF_ASSERT(bound >= 1);
     VF_ASSERT(SendGratuitousARPs());
