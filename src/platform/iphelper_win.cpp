@@ -55,17 +55,15 @@ DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType) {
     return rc;
 }
 
-// The interface's own IPv4 row says whether it forwards (the global routing switch and the
-// interface's setting together); a host that cannot answer (an older one, or Wine without the
-// call) is "not detected", and no warning is given.
-DWORD GetIPv4Forwarding(DWORD dwIfIndex, bool* pbForwarding) {
+// The host-wide switch (IPEnableRouter) from the IP statistics, for every interface alike: the
+// per-interface row (GetIpInterfaceEntry) would be exact, but Wine exports it as a stub that
+// aborts the process when called, and a host that routes at all is worth the warning.
+DWORD GetIPv4Forwarding(DWORD /*dwIfIndex*/, bool* pbForwarding) {
     if (!pbForwarding) return VF_ERROR_INVALID_PARAMETER;
-    MIB_IPINTERFACE_ROW row;
-    InitializeIpInterfaceEntry(&row);
-    row.Family = AF_INET;
-    row.InterfaceIndex = dwIfIndex;
-    const DWORD rc = ::GetIpInterfaceEntry(&row);
-    if (rc == NO_ERROR) *pbForwarding = row.ForwardingEnabled != FALSE;
+    MIB_IPSTATS stats;
+    std::memset(&stats, 0, sizeof stats);
+    const DWORD rc = ::GetIpStatistics(&stats);
+    if (rc == NO_ERROR) *pbForwarding = stats.dwForwarding == MIB_IP_FORWARDING;
     return rc;
 }
 
