@@ -394,7 +394,7 @@ class RealLink(unittest.TestCase):
                 self.tun(ip)
                 self.guest.ok("macmode %d" % mode)
                 self.up()
-                self.assertEqual(self.guest.ok("macmode"), [flags])  # with shared in force
+                self.assertEqual(self.guest.ok("macmode"), [flags])  # 0x100: shared is in force
                 if heard:
                     self.assertEqual(served_ping(self.guest, [(ip, 3)]), [3])
                 else:
