@@ -26,6 +26,7 @@ HOST_IF, LAN_IF = TAG + "a", TAG + "b"
 BARE_IF, BARE_LAN_IF, BARE_MAC = TAG + "c", TAG + "d", "02:88:00:00:00:01"  # an adapter without IPv4 address
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
+SANITIZER = "Sanitizer|runtime error|Assertion Failed"  # what no bridge may write, at a fault or at exit
 KEPT_CAPS = 1 << 13 | 1 << 12  # CAP_NET_RAW and CAP_NET_ADMIN: the library's, for the host's way to its guest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
 from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only  # noqa: E402
@@ -97,7 +98,7 @@ class BridgeTest(unittest.TestCase):
     def start(self, *args, ns=GUEST_NS):
         bridge = Bridge(*args, ns=ns)
         # Whatever the test's outcome: no sanitizer report (they come at the fault or at exit).
-        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), "Sanitizer|runtime error|Assertion Failed"))
+        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), SANITIZER))
         self.addCleanup(bridge.end)
         return bridge
 
@@ -236,6 +237,7 @@ class BridgeTest(unittest.TestCase):
                 for (mode, ip), ns in zip(guests, (GUEST_NS, OTHER_NS)):
                     dev = TAG + "s%d%d" % (case, len(up))
                     bridge = Bridge("-m", mode, "-d", dev, "--mac-mode", mac_mode, *(("-i", ip + "/24") if ip else ()), ns=ns)
+                    running.callback(lambda b=bridge: self.assertNotRegex(b.stderr(), SANITIZER))
                     running.callback(bridge.end)  # a failed case's guests must not answer for the next one's
                     self.assertIn("MAC mode shared (asked)" if reaches else "MAC mode own (auto: adapter is wired)", bridge.ready)
                     ip = ip or self.lease(ns, dev, bridge)
