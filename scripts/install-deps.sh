@@ -10,6 +10,7 @@ packages=(
   iproute2 util-linux                      # ip and nsenter: the network-namespace tests
   libpcap-dev                              # the Linux packet driver's capture library
   iputils-ping iputils-arping tshark ethtool  # the end-to-end tests' peers and dissector
+  nftables dnsmasq-base busybox            # the station-only link, its DHCP server and client
   libbenchmark-dev iperf3 curl             # bench/ and the main job's traffic
 )
 missing=()

@@ -76,3 +76,14 @@ def run_tests(rest, missing=None):
         return 77
     result = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2).result
     return 0 if result.wasSuccessful() else 1
+
+
+def station_only(ns, dev, mac):
+    """Makes `dev`, the LAN's end of a veth pair, treat the other end as a wireless station whose
+    MAC is `mac`: it takes only frames from that address, and hands on only frames for it or for
+    group addresses (the low bit of the first byte). Removed by `nft delete table netdev station`."""
+    rules = """table netdev station {
+        chain from_station { type filter hook ingress device "%s" priority 0; policy drop; ether saddr %s accept; }
+        chain to_station { type filter hook egress device "%s" priority 0; policy drop; ether daddr %s accept; @ll,7,1 1 accept; }
+    }""" % (dev, mac, dev, mac)
+    sh("nft -f - <<'EOF'\n%s\nEOF" % rules, ns=ns)

@@ -7,25 +7,29 @@ made here, named after this process, and removed afterwards; no traffic leaves t
 Usage: bridge_test.py --bridge PATH [unittest arguments]
 """
 import argparse
+import contextlib
 import os
 import pwd
 import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import unittest
 
 TAG = "vbt%d" % os.getpid()
-HOST_NS, LAN_NS, GUEST_NS = TAG + "h", TAG + "l", TAG + "g"
+HOST_NS, LAN_NS, GUEST_NS, OTHER_NS = TAG + "h", TAG + "l", TAG + "g", TAG + "o"  # OTHER_NS: a second guest
 HOST_IF, LAN_IF = TAG + "a", TAG + "b"
 BARE_IF, BARE_LAN_IF, BARE_MAC = TAG + "c", TAG + "d", "02:88:00:00:00:01"  # an adapter without IPv4 address
 HOST_IP, LAN_IP = "10.78.0.1", "10.78.0.2"
 BRIDGE = None
+SANITIZER = "Sanitizer|runtime error|Assertion Failed"  # what no bridge may write, at a fault or at exit
 KEPT_CAPS = 1 << 13 | 1 << 12  # CAP_NET_RAW and CAP_NET_ADMIN: the library's, for the host's way to its guest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import inside, remove_leftovers, run_tests, sh  # noqa: E402
+from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only  # noqa: E402
 
 
 def ping(ns, ip, bridge, count=3):
@@ -41,8 +45,8 @@ def proc_status(path):
 class Bridge:
     """vifnet-bridge in the host namespace; its first line says it is ready."""
 
-    def __init__(self, *args):
-        self.proc = subprocess.Popen(["ip", "netns", "exec", HOST_NS, BRIDGE, "-a", HOST_IP, "-N", GUEST_NS] + list(args),
+    def __init__(self, *args, ns=GUEST_NS):
+        self.proc = subprocess.Popen(["ip", "netns", "exec", HOST_NS, BRIDGE, "-a", HOST_IP, "-N", ns] + list(args),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.err = []  # read all along: a sanitizer report must not fill the pipe and stall it
         self.reader = threading.Thread(target=lambda: self.err.extend(self.proc.stderr), daemon=True)
@@ -76,7 +80,7 @@ class BridgeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         remove_leftovers("vbt")
-        for ns in (HOST_NS, LAN_NS, GUEST_NS):
+        for ns in (HOST_NS, LAN_NS, GUEST_NS, OTHER_NS):
             sh("ip netns add " + ns)
             cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
             # No IPv6: the only frames on the link are the ones the tests cause.
@@ -91,10 +95,10 @@ class BridgeTest(unittest.TestCase):
         sh("ip link set %s up" % BARE_IF, ns=HOST_NS)
         sh("ip addr add 10.77.0.2/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % ((BARE_LAN_IF,) * 3), ns=LAN_NS)
 
-    def start(self, *args):
-        bridge = Bridge(*args)
+    def start(self, *args, ns=GUEST_NS):
+        bridge = Bridge(*args, ns=ns)
         # Whatever the test's outcome: no sanitizer report (they come at the fault or at exit).
-        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), "Sanitizer|runtime error|Assertion Failed"))
+        self.addCleanup(lambda: self.assertNotRegex(bridge.stderr(), SANITIZER))
         self.addCleanup(bridge.end)
         return bridge
 
@@ -125,23 +129,24 @@ class BridgeTest(unittest.TestCase):
             received += data
         self.assertEqual(bytes(received), payload)
 
-    def stop(self, bridge, sig, device):
+    def stop(self, bridge, sig, device, ns=GUEST_NS):
         status, out = bridge.end(sig)
         self.assertEqual(status, 0, bridge.stderr())
         self.assertIn("Statistics of", out)
-        self.assertNotEqual(sh("ip link show " + device, ns=GUEST_NS, check=False).returncode, 0, "the device outlived the bridge")
+        self.assertNotEqual(sh("ip link show " + device, ns=ns, check=False).returncode, 0, "the device outlived the bridge")
         return out
 
     def test_help_and_bad_arguments(self):
         done = subprocess.run([BRIDGE, "--help"], capture_output=True, text=True)
         self.assertEqual(done.returncode, 0)
         self.assertIn("Usage: vifnet-bridge", done.stdout)
-        for option in ("--adapter", "--mode", "--ip", "--netmask", "--dev", "--netns", "--user", "--stats", "--debug", "CAP_NET_RAW",
-                       "Example", "--qemu", "Linux bridge"):
+        for option in ("--adapter", "--mode", "--mac-mode", "--ip", "--netmask", "--dev", "--netns", "--user", "--stats", "--debug",
+                       "CAP_NET_RAW", "Example", "--qemu", "Linux bridge"):
             self.assertIn(option, done.stdout)
         for args in (["--mode", "tup", "--ip", "10.0.0.5"], ["--ip", "10.0.0.256"], [], ["--ip", "10.0.0.5", "--stats", "0"],
                      ["--ip", "10.0.0.5/24", "--netmask", "255.0.0.0"], ["--bogus"], ["--adapter", "eth0", "--ip", "10.0.0.5"],
-                     ["--qemu", "tcp:10.0.0.1"], ["--qemu", "unix:"], ["--qemu", "tcp:127.0.0.1:5555", "--mode", "tun"]):
+                     ["--qemu", "tcp:10.0.0.1"], ["--qemu", "unix:"], ["--qemu", "tcp:127.0.0.1:5555", "--mode", "tun"],
+                     ["--ip", "10.0.0.5", "--mac-mode", "wifi"]):
             done = subprocess.run([BRIDGE] + args, capture_output=True, text=True)
             self.assertEqual(done.returncode, 2, args)
             self.assertRegex(done.stderr, r"\Avifnet-bridge: [^\n]+\n\Z", args)
@@ -212,6 +217,70 @@ class BridgeTest(unittest.TestCase):
         bridge = self.start("-i", "10.78.0.82", "-d", TAG + "n")
         self.assertRegex(own_entries(), r"\A10\.78\.0\.82 [^\n]*\n\Z")
         self.stop(bridge, signal.SIGTERM, TAG + "n")
+
+    # A link that, like Wi-Fi, carries only the host adapter's MAC: cases of (mac mode, guests as
+    # (tun|tap, address or None for DHCP), whether they reach the LAN).
+    STATION_CASES = (("shared", (("tun", "10.78.0.90"),), True),
+                     ("shared", (("tap", "10.78.0.91"),), True),
+                     ("shared", (("tap", None),), True),
+                     ("shared", (("tap", "10.78.0.92"), ("tun", "10.78.0.93")), True),
+                     ("auto", (("tun", "10.78.0.94"),), False))
+
+    def test_shared_mac_mode_on_a_station_only_link(self):
+        host_mac = sh("cat /sys/class/net/%s/address" % HOST_IF, ns=HOST_NS).stdout.strip()
+        station_only(LAN_NS, LAN_IF, host_mac)
+        self.addCleanup(sh, "nft delete table netdev station", LAN_NS)
+        self.dhcp_server()
+        for case, (mac_mode, guests, reaches) in enumerate(self.STATION_CASES):
+            with self.subTest(mac_mode=mac_mode, guests=guests), contextlib.ExitStack() as running:
+                sh("ip neigh flush all", ns=LAN_NS)
+                up = []
+                for (mode, ip), ns in zip(guests, (GUEST_NS, OTHER_NS)):
+                    dev = TAG + "s%d%d" % (case, len(up))
+                    bridge = Bridge("-m", mode, "-d", dev, "--mac-mode", mac_mode, *(("-i", ip + "/24") if ip else ()), ns=ns)
+                    running.callback(lambda b=bridge: self.assertNotRegex(b.stderr(), SANITIZER))
+                    running.callback(bridge.end)  # a failed case's guests must not answer for the next one's
+                    self.assertIn("MAC mode shared (asked)" if reaches else "MAC mode own (auto: adapter is wired)", bridge.ready)
+                    ip = ip or self.lease(ns, dev, bridge)
+                    sh("ip addr add %s/24 dev %s" % (ip, dev), ns=ns)
+                    up.append((bridge, ns, dev, ip))
+                for bridge, ns, dev, ip in up:
+                    if not reaches:
+                        self.assertNotEqual(sh("ping -n -c 2 -i 0.2 -W 1 " + LAN_IP, ns=ns, check=False).returncode, 0)
+                        continue
+                    ping(ns, LAN_IP, bridge)  # first: a TAP guest's address is learnt from its traffic
+                    ping(LAN_NS, ip, bridge)
+                    # Each guest gets its own traffic only: a transfer with one is no more than
+                    # a few frames (ARP, broadcasts) to any other.
+                    received = lambda: [int(sh("cat /sys/class/net/%s/statistics/rx_packets" % d, ns=n).stdout) for _, n, d, _ in up]
+                    before = received()
+                    self.echo_over_tcp(ns, ip, LAN_NS)
+                    self.echo_over_tcp(LAN_NS, LAN_IP, ns)
+                    for (_, _, d, _), count, was in zip(up, received(), before):
+                        self.assertTrue(count - was > 200 if d == dev else count - was < 20, (d, was, count))
+        # A host that forwards IPv4 on the adapter is warned of.
+        sh("sysctl -qw net.ipv4.conf.%s.forwarding=1" % HOST_IF, ns=HOST_NS)
+        self.addCleanup(sh, "sysctl -qw net.ipv4.conf.%s.forwarding=0" % HOST_IF, HOST_NS)
+        bridge = self.start("-i", "10.78.0.95", "-d", TAG + "w", "--mac-mode", "shared")
+        self.assertIn("WARNING: this host forwards IPv4 on the adapter", bridge.ready)
+
+    def dhcp_server(self):
+        """dnsmasq on the LAN, with leases in memory; pinging an address before offering it would
+        take 3 s."""
+        files = tempfile.mkdtemp(prefix=TAG + "-dnsmasq")  # its pid file (it replaces what is there) and an empty configuration
+        self.addCleanup(shutil.rmtree, files, True)
+        open(os.path.join(files, "conf"), "w").close()
+        server = subprocess.Popen(["ip", "netns", "exec", LAN_NS, "dnsmasq", "-k", "--no-ping", "-p", "0", "-C", files + "/conf",
+                                   "-x", files + "/pid", "-i", LAN_IF, "--bind-interfaces", "--leasefile-ro", "-u", "root",
+                                   "-F", "10.78.0.150,10.78.0.159,255.255.255.0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(end_process, server, 5)
+
+    def lease(self, ns, dev, bridge):
+        """The address a guest is leased by DHCP (asked without the broadcast flag: the bridge sets it)."""
+        done = sh("busybox udhcpc -f -q -n -t 4 -T 1 -s /bin/true -i " + dev, ns=ns, check=False, timeout=20)
+        found = re.search(r"lease of ([\d.]+) obtained", done.stdout + done.stderr)
+        self.assertTrue(found, done.stdout + done.stderr + bridge.stderr())
+        return found.group(1)
 
 
 def main():

@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
-from netns import end_process, inside, remove_leftovers as remove_netns_leftovers, run_tests, sh, wait_until  # noqa: E402
+from netns import end_process, inside, remove_leftovers as remove_netns_leftovers, run_tests, sh, station_only, wait_until  # noqa: E402
 
 PREFIX = "vfe%d" % os.getpid()
 HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
@@ -383,6 +383,25 @@ class RealLink(unittest.TestCase):
         self.assertEqual(udp.recvfrom(2048), (b"asked on the link", ("10.77.0.59", 4444)))
         self.assertEqual(served_ping(self.guest, [("10.77.0.59", 2)]), [2])
         self.assertNotIn(PEER_MAC, sh("ip neigh show " + PEER_IP, ns=HOST_NS).stdout, "the host asked, not the guest")
+
+    def test_a_tun_guest_in_shared_mac_mode_reaches_a_station_only_link(self):
+        # The peer, like a Wi-Fi access point, takes frames from the host adapter's MAC only. In
+        # own mode the guest is not heard: the pings go unanswered.
+        station_only(PEER_NS, PEER_IF, HOST_MAC)
+        self.addCleanup(sh, "nft delete table netdev station", PEER_NS)  # it would bind the next test's link of that name
+        for mode, ip, flags, heard in ((2, "10.77.0.60", "102", True), (1, "10.77.0.61", "1", False)):
+            with self.subTest(mode=mode):
+                self.tun(ip)
+                self.guest.ok("macmode %d" % mode)
+                self.up()
+                self.assertEqual(self.guest.ok("macmode"), [flags])  # 0x100: shared is in force
+                if heard:
+                    self.assertEqual(served_ping(self.guest, [(ip, 3)]), [3])
+                else:
+                    self.guest.send("echo 3000 1")
+                    self.assertNotEqual(sh("ping -n -c 2 -i 0.2 -W 1 " + ip, ns=PEER_NS, check=False).returncode, 0)
+                    self.assertEqual(self.guest.answer(), ["ok", "0"])
+                self.guest.ok("close")
 
     def test_host_frames_with_offloaded_checksums_are_repaired_on_read(self):
         if WINE:

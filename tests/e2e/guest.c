@@ -5,6 +5,7 @@
  *
  *   open <adapter> tun|tap [notify]  -> ok <fd> <name> <guest-mac>  (becomes the current one)
  *   use <fd> | ip <addr> <mask> | up | down | close | stats | devbuf [bytes]
+ *   macmode [<mode>]                 -> ok <the mode read back, with its flags, in hex>
  *   send <hex> [<copies>]            write one frame (TAP) or packet (TUN), or copies in a batch
  *   recv <ms> [<offset> <hex>]       -> ok <hex> of the first packet matching, or ok -
  *   count <ms>                       -> ok <packets> <wakeups> read until the deadline
@@ -330,6 +331,11 @@ static int run(char* line) {
         if (argv[1] && ioctl_named(f, VIFNET32_IFCTL_SETDEVBUFSIZE, &bytes, 4, NULL, &e) != 0) return reply_err(e);
         if (ioctl_named(f, VIFNET32_IFCTL_GETDEVBUFSIZE, NULL, 0, &rec, &e) != 0) return reply_err(e);
         printf("ok %u\n", rec.ifr_ifru.ifru_value);
+    } else if (strcmp(argv[0], "macmode") == 0) {
+        int mode = argv[1] ? atoi(argv[1]) : 0;
+        if (argv[1] && vifnet32_ioctl_ex(f->fd, VIFNET32_IFCTL_SETMACMODE, &mode, &e) != 0) return reply_err(e);
+        if (vifnet32_ioctl_ex(f->fd, VIFNET32_IFCTL_GETMACMODE, &mode, &e) != 0) return reply_err(e);
+        printf("ok %x\n", mode);
     } else if (strcmp(argv[0], "stats") == 0) {
         cmd_stats(f);
     } else if (strcmp(argv[0], "close") == 0) {

@@ -25,6 +25,7 @@ struct Options {
     std::string qemu;  // empty: the kernel device; else unix:PATH, tcp:ADDR:PORT or fd:N
     int statsSeconds = 0;
     bool debug = false;
+    int macMode = VIFNET32_MACMODE_AUTO;
 };
 
 // The library's interface as the bridge configured it.

@@ -80,6 +80,12 @@ const char kUsage[] =
     "                        When QEMU goes (the VM stops or reboots) the interface stays and the\n"
     "                        next connection takes over; a frame longer than the MTU + 14 or a\n"
     "                        broken length ends that connection only.\n"
+    "      --mac-mode own|shared|auto\n"
+    "                        the MAC address the guest uses on the wire. own: one of its own\n"
+    "                        (the library's 02-00-5E-... in TUN mode, the device's in TAP mode).\n"
+    "                        shared: the adapter's, for links that carry one address per station\n"
+    "                        (Wi-Fi); IPv4 and ARP are translated, IPv6 is not. auto (default):\n"
+    "                        shared on a wireless adapter, own elsewhere.\n"
     "  -d, --dev NAME        the kernel device's name (default vfbr%d: the kernel numbers it)\n"
     "  -N, --netns NAME      make the device in network namespace NAME (/run/netns/NAME, as made\n"
     "                        by 'ip netns add NAME') instead of this one\n"
@@ -221,6 +227,7 @@ Options ParseArguments(int argc, char** argv) {
         {"dev", required_argument, nullptr, 'd'},     {"netns", required_argument, nullptr, 'N'},
         {"stats", required_argument, nullptr, 's'},   {"debug", no_argument, nullptr, 'D'},
         {"user", required_argument, nullptr, 'u'},    {"qemu", required_argument, nullptr, 'q'},
+        {"mac-mode", required_argument, nullptr, 'M'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     Options o;
@@ -288,6 +295,15 @@ Options ParseArguments(int argc, char** argv) {
             case 'D':
                 o.debug = true;
                 break;
+            case 'M': {
+                const char* const names[] = {"auto", "own", "shared"};  // by mode value
+                o.macMode = -1;
+                for (int mode = 0; mode < 3; ++mode) {
+                    if (std::strcmp(optarg, names[mode]) == 0) o.macMode = mode;
+                }
+                if (o.macMode < 0) BadArgument("--mac-mode %s: own, shared or auto", optarg);
+                break;
+            }
             case 'h':
                 std::fputs(kUsage, stdout);
                 std::exit(0);
@@ -358,6 +374,32 @@ int OpenInterface(const Options& o, const std::string& adapter, Interface& vf) {
     if (!Request(vf, VIFNET32_SIOCGIFMTU, nullptr, 0, &reply)) return LibraryFailure("reading the MTU");
     vf.mtu = reply.ifr_mtu;
     return 0;
+}
+
+// ---- MAC mode ------------------------------------------------------------------------------------
+
+// Sets the mode before the interface comes up (the library refuses it later); 0 or the exit status.
+int SetMacMode(const Options& o, const Interface& vf) {
+    int mode = o.macMode;
+    if (vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_SETMACMODE, &mode) != 0) return LibraryFailure("setting the MAC mode");
+    return 0;
+}
+
+// The ready line's words for the mode in force and why. A host that forwards IPv4 on the adapter
+// sees the guest's packets arrive for its own MAC and routes them a second time: said there too.
+std::string MacModeText(const Options& o, const Interface& vf) {
+    int mode = 0;
+    if (vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_GETMACMODE, &mode) != 0) return "MAC mode unknown";
+    const bool shared = mode & VIFNET32_MACMODE_F_SHARED_IN_FORCE;
+    std::string text = shared ? "MAC mode shared (" : "MAC mode own (";
+    if (o.macMode != VIFNET32_MACMODE_AUTO) {
+        text += "asked";
+    } else {
+        text += (mode & VIFNET32_MACMODE_F_WIRELESS) ? "auto: adapter is wireless" : "auto: adapter is wired";
+    }
+    if (shared && (mode & VIFNET32_MACMODE_F_FORWARDING))
+        text += "; WARNING: this host forwards IPv4 on the adapter and would route the guest's packets a second time";
+    return text + ")";
 }
 
 // ---- Statistics ----------------------------------------------------------------------------------
@@ -527,8 +569,9 @@ private:
 void PrintReady(const Options& o, const Interface& vf, const std::string& adapter, const GuestSide& guest) {
     std::printf("%s: %s (%s", kProgram, vf.name, o.tap ? "TAP" : "TUN");
     if (o.hasIP) std::printf(", guest %s", AddressText(o.ip).c_str());
-    std::printf(", MAC %02x:%02x:%02x:%02x:%02x:%02x, MTU %d) on adapter %s <-> %s; ready\n", vf.mac[0], vf.mac[1], vf.mac[2],
-                vf.mac[3], vf.mac[4], vf.mac[5], vf.mtu, adapter.c_str(), guest.Describe().c_str());
+    std::printf(", MAC %02x:%02x:%02x:%02x:%02x:%02x, MTU %d, %s) on adapter %s <-> %s; ready\n", vf.mac[0], vf.mac[1],
+                vf.mac[2], vf.mac[3], vf.mac[4], vf.mac[5], vf.mtu, MacModeText(o, vf).c_str(), adapter.c_str(),
+                guest.Describe().c_str());
     std::fflush(stdout);
 }
 
@@ -601,6 +644,7 @@ int Run(const Options& o) {
     OpenInterfaceGuard closeOnReturn{vf};
     ForgetLibraryFailures();  // what looking for the default adapter said is no failure
     if (int status = OpenInterface(o, adapter, vf)) return status;
+    if (int status = SetMacMode(o, vf)) return status;
     std::unique_ptr<GuestSide> guest;
     if (int status = o.qemu.empty() ? OpenKernelDevice(o, vf, guest) : OpenQemuSocket(o, vf, guest)) return status;
     if (int status = DropPrivileges(o)) return status;
