@@ -377,7 +377,8 @@ const wchar_t* CVifnet::MacModeName(int nMode) {
 
 bool CVifnet::SharedMAC() const {
     if (m_nMacMode == VIFNET32_MACMODE_SHARED) return true;
-    return m_nMacMode == VIFNET32_MACMODE_AUTO && m_pAdapter && (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS);
+    return m_nMacMode == VIFNET32_MACMODE_AUTO && m_pAdapter &&
+           (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS);
 }
 
 // Asked of the host each time rather than kept: forwarding can be switched on at any moment,

@@ -223,7 +223,11 @@ void ToGuestMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* h
     if (ARPOperation(frame, length) != 0 && SameMAC(frame + 32, hostMAC)) std::memcpy(frame + 32, guestMAC, 6);
 }
 
+// Other protocols keep the guest's MAC: with the host's, a neighbour would take the host for the
+// guest's addresses in a protocol whose answers the library cannot hand back to the guest.
 void ToHostMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC) {
+    const std::uint16_t type = Get16(frame + 12);
+    if (type != kEtherTypeIPv4 && type != kEtherTypeARP) return;
     if (ARPOperation(frame, length) != 0 && SameMAC(frame + 22, frame + 6)) std::memcpy(frame + 22, hostMAC, 6);
     std::memcpy(frame + 6, hostMAC, 6);
 }

@@ -123,8 +123,9 @@ bool SharedSource(const std::uint8_t* frame, std::uint32_t length, std::uint32_t
 // A received TAP frame for the host's MAC made the guest's: its destination, and an ARP
 // packet's target hardware address if it is the host's.
 void ToGuestMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC, const std::uint8_t* guestMAC);
-// A TAP guest's frame made the host's: its source, and an ARP packet's sender hardware address
-// if it is the frame's source, become `hostMAC`.
+// A TAP guest's IPv4 or ARP frame (of at least 14 bytes) made the host's: its source, and an ARP
+// packet's sender hardware address if it is the frame's source, become `hostMAC`. Frames of
+// other protocols are left as they are.
 void ToHostMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC);
 // A DHCP client's request (UDP 68 to 67, BOOTREQUEST) gets the BOOTP broadcast flag, with its
 // UDP checksum updated; true when the frame was changed.

@@ -218,7 +218,10 @@ int CVifnet::ReadPacket(const ReadView& view) {
 }
 
 bool CVifnet::FindSharedGuest(const ReadView& view, std::uint32_t ipAddr, std::uint8_t* mac) const {
-    if (!(view.nVifnetFlags & VIFNET32_IFF_TAP)) return std::find(view.tunAddrs, view.tunAddrs + view.nTunAddrs, ipAddr) != view.tunAddrs + view.nTunAddrs;
+    if (!(view.nVifnetFlags & VIFNET32_IFF_TAP)) {
+        const std::uint32_t* end = view.tunAddrs + view.nTunAddrs;
+        return std::find(view.tunAddrs, end, ipAddr) != end;
+    }
     if (ipAddr == 0) return false;
     for (const SharedGuest& guest : m_SharedGuests) {
         if (guest.ipAddr.load() != ipAddr) continue;

@@ -233,7 +233,8 @@ TEST(Config, RefusedValuesAreReportedAndChangeNothing) {
         {Flags(0x1040 | kDebug), one("SetIFaceFlags", "Invalid/unsupported flags")},
         {Flags(VIFNET32_IFF_LOOPBACK), one("SetIFaceFlags", "Invalid/unsupported flags")},
         {Raw(VIFNET32_IFCTL_SETMACMODE, {3}, 0), one("SetMacMode", "Illegal MAC mode 3 (0 auto, 1 own, 2 shared)")},
-        {Raw(VIFNET32_IFCTL_SETMACMODE, {0xFF, 0xFF, 0xFF, 0xFF}, 0), one("SetMacMode", "Illegal MAC mode -1 (0 auto, 1 own, 2 shared)")},
+        {Raw(VIFNET32_IFCTL_SETMACMODE, {0xFF, 0xFF, 0xFF, 0xFF}, 0),
+         one("SetMacMode", "Illegal MAC mode -1 (0 auto, 1 own, 2 shared)")},
     };
     for (const auto& [rq, expected] : cases) {
         const std::string what = std::to_string(rq.code) + " " + expected[0];
