@@ -94,10 +94,10 @@ typedef struct {
     int timeoutMs, minToCopy, nonblock;
     int stop, pause, paused, broken, failed;
     char* queue; /* records: a pcap_pkthdr, then caplen bytes */
-    unsigned readAt, used, frames;
+    unsigned readAt, used;
     pcap_pkthdr current;
     unsigned char frame[65536];
-    char err[256];
+    char err[256], failure[256]; /* our last failure's text; the reader's, for the next read */
     int errSet;
 } Capture;
 
@@ -165,7 +165,7 @@ static DWORD WINAPI ReadAhead(void* arg) {
             }
         } else if (rc < 0 && rc != -2) {
             c->failed = 1;
-            SetError(c, wine.geterr(c->p));
+            lstrcpynA(c->failure, wine.geterr(c->p), sizeof c->failure);
             Signal(c);
             LeaveCriticalSection(&c->mu);
             Sleep(50);
@@ -211,6 +211,7 @@ static int Take(Capture* c, int honourMinimum) {
     if (Waiting(c) == 0) {
         if (!c->failed) return 0;
         c->failed = 0;
+        SetError(c, c->failure);
         Signal(c);
         return -1;
     }
