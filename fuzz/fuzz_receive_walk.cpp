@@ -1,5 +1,6 @@
 // A receive buffer as the adapter hands it to an interface, walked the way the read path walks
-// it. Input: one byte of settings, then the buffer.
+// it, and each frame through the shared-MAC translation. Input: one byte of settings, then the
+// buffer.
 //   settings bit 0: promiscuous; bit 1: TUN (else TAP); bits 2-3: which interface MAC.
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::TouchAll(rec.frame, rec.length);
 
         if (rec.length <= frames::kEthHeaderSize) continue;  // discarded: no header to select by
+        {
+            // Shared MAC mode: a TAP frame translated both ways, and a DHCP request's flag set,
+            // on an exact copy; the translation keeps the frame's length and its addresses.
+            auto copy = fuzz::ExactCopy(rec.frame, rec.length);
+            std::uint32_t to = 0, from = 0;
+            const bool hasTo = frames::SharedDestination(copy.get(), rec.length, to);
+            fuzz::Check(frames::SharedSource(copy.get(), rec.length, from) == hasTo);
+            if (hasTo) frames::ToGuestMAC(copy.get(), rec.length, kIfaceMACs[3], mac);
+            frames::ToHostMAC(copy.get(), rec.length, kIfaceMACs[3]);
+            frames::SetDHCPBroadcastFlag(copy.get(), rec.length);
+            std::uint32_t after = 0;
+            fuzz::Check(!hasTo || (frames::SharedDestination(copy.get(), rec.length, after) && after == to));
+        }
         if (frames::Select(rec.frame, promiscuous, mac, kHWBroadcast) != frames::Verdict::Keep) continue;
 
         const std::uint16_t etherType = frames::Get16(rec.frame + 12);

@@ -129,6 +129,22 @@ typedef void (*PRINT_DEBUG_STRING_FUNC)(const char* text);
 #define VIFNET32_IFCTL_GETREADTIMEOUT VIFNET32_IOR_T(0xDE) /* 0x400454DE */
 #define VIFNET32_IFCTL_GETSTATS VIFNET32_IOR_T(0xDF)       /* 0x400454DF */
 #define VIFNET32_IFCTL_QUERYTARNIPADDRS VIFNET32_IOR_T(0xE2) /* 0x400454E2 */
+/* The MAC the guest uses on the wire (argument: int*). Own: its own MAC, as on any Ethernet.
+ * Shared: the host adapter's MAC, for links that carry only the host's address (an 802.11
+ * station); TAP frames are translated for IPv4 and ARP only (IPv6 and other protocols are not).
+ * Auto: shared on a wireless adapter, own elsewhere. Set only while the interface is down. */
+#define VIFNET32_IFCTL_SETMACMODE VIFNET32_IOW_T(0xE3)     /* 0x800454E3 */
+/* Writes the configured mode, ORed with the VIFNET32_MACMODE_F_* bits of the moment. */
+#define VIFNET32_IFCTL_GETMACMODE VIFNET32_IOR_T(0xE3)     /* 0x400454E3 */
+#define VIFNET32_MACMODE_AUTO 0   /* the default of a new interface */
+#define VIFNET32_MACMODE_OWN 1
+#define VIFNET32_MACMODE_SHARED 2
+/* Shared applies now: configured shared, or auto on a wireless adapter. */
+#define VIFNET32_MACMODE_F_SHARED_IN_FORCE 0x100
+/* The host adapter is wireless. */
+#define VIFNET32_MACMODE_F_WIRELESS 0x200
+/* The host forwards IPv4 on that adapter, and so would route a shared guest's packets again. */
+#define VIFNET32_MACMODE_F_FORWARDING 0x400
 
 /* Address families in the records. */
 #define VIFNET32_AF_UNSPEC 0
@@ -252,6 +268,9 @@ VIFNET32_STATIC_ASSERT(offsetof(vifnet32_arpreq, arp_ha.sa_data) == 18, "arp_ha 
 VIFNET32_STATIC_ASSERT(offsetof(vifnet32_arpreq, arp_flags) == 32, "arp_flags");
 VIFNET32_STATIC_ASSERT(offsetof(vifnet32_arpreq, arp_netmask) == 36, "arp_netmask");
 VIFNET32_STATIC_ASSERT(offsetof(vifnet32_arpreq, arp_dev) == 52, "arp_dev");
+VIFNET32_STATIC_ASSERT(VIFNET32_IFCTL_SETMACMODE == (int)0x800454E3u, "SETMACMODE code");
+VIFNET32_STATIC_ASSERT(VIFNET32_IFCTL_GETMACMODE == 0x400454E3, "GETMACMODE code");
+VIFNET32_STATIC_ASSERT((VIFNET32_MACMODE_SHARED & ~0xFF) == 0, "modes fit the low byte");
 VIFNET32_STATIC_ASSERT(sizeof(VIFNET32_STATS) == 136, "stats size");
 VIFNET32_STATIC_ASSERT(offsetof(VIFNET32_STATS, dwKernelBuffSize) == 4, "dwKernelBuffSize");
 VIFNET32_STATIC_ASSERT(offsetof(VIFNET32_STATS, dwReadBuffSize) == 8, "dwReadBuffSize");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "wp_driver.h"
@@ -76,3 +78,23 @@ TEST(DriverNames, NarrowAndWidenRoundTripAndTruncate) {
 }
 
 }  // namespace
+
+// An 802.11 device shows a `wireless` node or a `phy80211` link in sysfs; Ethernet shows neither.
+TEST(AdapterList, WirelessDevicesAreKnownBySysfsNodes) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("wp-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                                       "-" + std::to_string(reinterpret_cast<uintptr_t>(&root) & 0xFFFF));
+    fs::create_directories(root / "wlan0" / "wireless");
+    fs::create_directories(root / "wlp2s0");
+    std::error_code ec;
+    fs::create_symlink(root / "no-such-phy", root / "wlp2s0" / "phy80211", ec);
+    const bool linked = !ec;
+    fs::create_directories(root / "eth0" / "statistics");
+    EXPECT_TRUE(wp::IsWirelessDevice(root.string(), "wlan0"));
+    if (linked) {
+        EXPECT_TRUE(wp::IsWirelessDevice(root.string(), "wlp2s0"));  // dangling, as in a fresh namespace
+    }
+    EXPECT_FALSE(wp::IsWirelessDevice(root.string(), "eth0"));
+    EXPECT_FALSE(wp::IsWirelessDevice(root.string(), "absent0"));
+    fs::remove_all(root, ec);
+}

@@ -153,6 +153,13 @@ const Request kRequests[] = {
      }},
     {U(VIFNET32_IFCTL_GETSTATS), Target::Descriptor,
      [](CVifnet32App&, CVifnet* vf, void* r) { return Result(vf->GetStats(static_cast<VIFNET32_STATS*>(r))); }},
+    {U(VIFNET32_IFCTL_SETMACMODE), Target::Descriptor,
+     [](CVifnet32App&, CVifnet* vf, void* r) { return Result(vf->SetMacMode(*static_cast<int*>(r))); }},
+    {U(VIFNET32_IFCTL_GETMACMODE), Target::Descriptor,
+     [](CVifnet32App&, CVifnet* vf, void* r) {
+         *static_cast<int*>(r) = vf->GetMacMode();
+         return 0;
+     }},
     {U(VIFNET32_IFCTL_QUERYTARNIPADDRS), Target::Descriptor,
      [](CVifnet32App&, CVifnet* vf, void* r) { return Result(vf->QueryTarnVirtIPAddrs(Bytes(r))); }},
 };

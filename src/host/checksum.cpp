@@ -158,3 +158,10 @@ void FixIPChecksums(std::uint8_t* frame, std::uint32_t length) {
         remaining -= total;
     }
 }
+
+std::uint16_t UpdateChecksum(std::uint16_t checksum, std::uint16_t oldWord, std::uint16_t newWord) {
+    std::uint32_t sum = std::uint32_t{static_cast<std::uint16_t>(~checksum)} + static_cast<std::uint16_t>(~oldWord) + newWord;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}

@@ -15,10 +15,11 @@ bool CVifnet::HandleARPPacket(std::uint8_t* frame, std::uint32_t length) {
     std::uint8_t tarnMAC[6];
     {
         plat::CSingleLock lock(m_csIFace);
-        if (!frames::IsARPRequest(frame, length, 1, m_TarnVirtMACAddr)) return false;
+        // In shared mode the guest's addresses are at the host's MAC.
+        if (!frames::IsARPRequest(frame, length, 1, WireMAC())) return false;
         const std::uint32_t asked = frames::ARPTargetIP(frame);
         if (std::find(m_TarnVirtIPAddrList.begin(), m_TarnVirtIPAddrList.end(), asked) == m_TarnVirtIPAddrList.end()) return false;
-        std::copy_n(m_TarnVirtMACAddr, 6, tarnMAC);
+        std::copy_n(WireMAC(), 6, tarnMAC);
     }
     TraceFrame(kTraceARPRead, frame, static_cast<int>(length));
     frames::MakeARPReply(frame, tarnMAC);
@@ -32,7 +33,9 @@ bool CVifnet::HandleReverseARPPacket(std::uint8_t* frame, std::uint32_t length) 
     std::uint32_t ipAddr;
     {
         plat::CSingleLock lock(m_csIFace);
-        if (!frames::IsARPRequest(frame, length, 3, m_TarnVirtMACAddr)) return false;
+        // A shared guest has no MAC of its own on the wire for anyone to ask an address for; one
+        // asked for the host's MAC is the host's to answer.
+        if (SharedMAC() || !frames::IsARPRequest(frame, length, 3, m_TarnVirtMACAddr)) return false;
         // Only the guest's own MAC is resolved.
         if (!frames::SameMAC(frame + 32, m_TarnVirtMACAddr)) return false;
         std::copy_n(m_TarnVirtMACAddr, 6, tarnMAC);
@@ -85,7 +88,7 @@ void CVifnet::AskLink(std::uint32_t ipAddr) {
                 break;
             }
         }
-        frames::MakeARPRequest(frame, m_TarnVirtMACAddr, from, ipAddr);
+        frames::MakeARPRequest(frame, WireMAC(), from, ipAddr);
     }
     // A request that cannot go out is reported; the next use asks again.
     SendARPFrame(frame, L"AskLink");
@@ -93,7 +96,7 @@ void CVifnet::AskLink(std::uint32_t ipAddr) {
 
 bool CVifnet::SendGratuitousARP(std::uint32_t ipAddr) {
     std::uint8_t frame[frames::kARPFrameSize];
-    frames::MakeGratuitousARP(frame, m_TarnVirtMACAddr, ipAddr);
+    frames::MakeGratuitousARP(frame, WireMAC(), ipAddr);
     return SendARPFrame(frame, L"SendGratuitousARP");
 }
 

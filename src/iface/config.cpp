@@ -10,6 +10,7 @@
 #include "adapter/vf_adapter.h"
 #include "host/address_text.h"
 #include "iface/vifnet.h"
+#include "platform/iphelper.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
 
@@ -362,4 +363,57 @@ bool CVifnet::GetStats(VIFNET32_STATS* pStats) {
     std::memcpy(pStats, &stats, copied);
     pStats->dwStructSize = copied;
     return true;
+}
+
+// ---- MAC mode ------------------------------------------------------------------------------------
+
+const wchar_t* CVifnet::MacModeName(int nMode) {
+    switch (nMode) {
+    case VIFNET32_MACMODE_OWN: return L"own";
+    case VIFNET32_MACMODE_SHARED: return L"shared";
+    default: return L"auto";
+    }
+}
+
+bool CVifnet::SharedMAC() const {
+    if (m_nMacMode == VIFNET32_MACMODE_SHARED) return true;
+    return m_nMacMode == VIFNET32_MACMODE_AUTO && m_pAdapter &&
+           (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS);
+}
+
+// Asked of the host each time rather than kept: forwarding can be switched on at any moment,
+// and only the mode request and up ask. An adapter the host does not have (the simulated one)
+// is not asked about, as the host link does not touch it either.
+bool CVifnet::HostForwards() const {
+    if (!m_pAdapter) return false;
+    const ADAPTER_INFO_LIST_ENTRY& info = m_pAdapter->GetAdapterInfo();
+    if (info.nIfIndex == 0 || info.nIfIndex == 0xFFFFFFFFu || !plat::IsIfPhysAddr(info.nIfIndex, info.MACAddr)) return false;
+    bool forwarding = false;
+    return plat::GetIPv4Forwarding(info.nIfIndex, &forwarding) == VF_ERROR_SUCCESS && forwarding;
+}
+
+bool CVifnet::SetMacMode(int nMode) {
+    if (nMode != VIFNET32_MACMODE_AUTO && nMode != VIFNET32_MACMODE_OWN && nMode != VIFNET32_MACMODE_SHARED) {
+        return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetMacMode", L"Illegal MAC mode %d (0 auto, 1 own, 2 shared)",
+                      nMode);
+    }
+    plat::CSingleLock lock(m_csIFace);
+    if (IsUp()) return FailBusy(lock, L"SetMacMode");
+    const int old = m_nMacMode;
+    m_nMacMode = nMode;
+    if (ReportsChanges()) {
+        DebugTrace(L"MAC Mode modified for Vifnet interface %p:\n  old value=%s, new value=%s\n\n", this, MacModeName(old),
+                   MacModeName(nMode));
+    }
+    return true;
+}
+
+int CVifnet::GetMacMode() {
+    const bool forwards = HostForwards();
+    plat::CSingleLock lock(m_csIFace);
+    int value = m_nMacMode;
+    if (SharedMAC()) value |= VIFNET32_MACMODE_F_SHARED_IN_FORCE;
+    if (m_pAdapter && (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS)) value |= VIFNET32_MACMODE_F_WIRELESS;
+    if (forwards) value |= VIFNET32_MACMODE_F_FORWARDING;
+    return value;
 }

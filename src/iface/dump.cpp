@@ -45,7 +45,10 @@ void CVifnet::DumpIFace() {
         L" Read Timeout:                    %d millisecs\n",
         IPText(m_HostPhysIPAddr).c_str(), ipList.c_str(), IPText(m_IFaceNetMask).c_str(), IPText(m_IFaceBroadcast).c_str(),
         m_nMTU, m_nWriteBufferSize, GetReadBufferSize(), (m_nOpenFlags & _O_VF32NOTIFY) ? L"yes" : L"no", m_nReadTimeout);
-    DebugTrace(L" Multicast List:                  \"%s\"\n\n", multicast.c_str());
+    DebugTrace(
+        L" MAC Mode:                        %s (%s in force)\n"
+        L" Multicast List:                  \"%s\"\n\n",
+        MacModeName(m_nMacMode), SharedMAC() ? L"shared" : L"own", multicast.c_str());
     DebugTrace(
         L"----------- Physical Adapter information -----------\n\n"
         L" Adapter:     %p\n"

@@ -180,4 +180,81 @@ std::uint32_t NextTCPSegment(const std::uint8_t* frame, std::uint32_t length, st
     return headers + chunk;
 }
 
+// ---- Shared MAC mode ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint8_t kProtoUDP = 17;
+constexpr std::uint16_t kBootpClientPort = 68, kBootpServerPort = 67;
+constexpr std::uint16_t kBootpBroadcastFlag = 0x8000;
+
+// The IPv4 header of an Ethernet II frame that holds a whole one, or null.
+const std::uint8_t* IPv4Header(const std::uint8_t* frame, std::uint32_t length) {
+    if (length < kEthHeaderSize + 20 || Get16(frame + 12) != kEtherTypeIPv4) return nullptr;
+    const std::uint8_t* ip = frame + kEthHeaderSize;
+    if ((ip[0] >> 4) != 4 || (ip[0] & 0x0F) < 5 || kEthHeaderSize + (ip[0] & 0x0Fu) * 4 > length) return nullptr;
+    return ip;
+}
+
+}  // namespace
+
+bool SharedDestination(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& ipAddr) {
+    if (const std::uint8_t* ip = IPv4Header(frame, length)) {
+        std::memcpy(&ipAddr, ip + 16, 4);
+        return true;
+    }
+    if (ARPOperation(frame, length) == 0) return false;
+    ipAddr = ARPTargetIP(frame);
+    return true;
+}
+
+bool SharedSource(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& ipAddr) {
+    if (const std::uint8_t* ip = IPv4Header(frame, length)) {
+        std::memcpy(&ipAddr, ip + 12, 4);
+        return true;
+    }
+    if (ARPOperation(frame, length) == 0) return false;
+    ipAddr = ARPSenderIP(frame);
+    return true;
+}
+
+void ToGuestMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC, const std::uint8_t* guestMAC) {
+    std::memcpy(frame, guestMAC, 6);
+    if (ARPOperation(frame, length) != 0 && SameMAC(frame + 32, hostMAC)) std::memcpy(frame + 32, guestMAC, 6);
+}
+
+// Other protocols keep the guest's MAC: with the host's, a neighbour would take the host for the
+// guest's addresses in a protocol whose answers the library cannot hand back to the guest.
+void ToHostMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC) {
+    const std::uint16_t type = Get16(frame + 12);
+    if (type != kEtherTypeIPv4 && type != kEtherTypeARP) return;
+    if (ARPOperation(frame, length) != 0 && SameMAC(frame + 22, frame + 6)) std::memcpy(frame + 22, hostMAC, 6);
+    std::memcpy(frame + 6, hostMAC, 6);
+}
+
+// The server would otherwise answer the client's own MAC, which a shared link never delivers;
+// the broadcast answer reaches every guest and the host, and the client takes the one with its
+// transaction number. The client hardware address stays the guest's: the server leases by it, so
+// each guest keeps a lease of its own although all share one MAC on the wire.
+bool SetDHCPBroadcastFlag(std::uint8_t* frame, std::uint32_t length) {
+    const std::uint8_t* ip = IPv4Header(frame, length);
+    if (!ip || ip[9] != kProtoUDP || (Get16(ip + 6) & 0x3FFF) != 0) return false;
+    const std::uint32_t udpAt = kEthHeaderSize + (ip[0] & 0x0Fu) * 4;
+    // UDP header, then the BOOTP fixed part up to its flags (op, htype, hlen, hops, xid, secs).
+    if (udpAt + 8 + 12 > length) return false;
+    std::uint8_t* udp = frame + udpAt;
+    if (Get16(udp) != kBootpClientPort || Get16(udp + 2) != kBootpServerPort || udp[8] != 1) return false;
+    std::uint8_t* flags = udp + 8 + 10;
+    const std::uint16_t old = Get16(flags);
+    if (old & kBootpBroadcastFlag) return false;
+    const auto now = static_cast<std::uint16_t>(old | kBootpBroadcastFlag);
+    Put16(flags, now);
+    // 0: the sender gave no checksum, and none is wanted.
+    if (const std::uint16_t sum = Get16(udp + 6)) {
+        std::uint16_t updated = UpdateChecksum(sum, old, now);
+        Put16(udp + 6, updated == 0 ? 0xFFFF : updated);
+    }
+    return true;
+}
+
 }  // namespace frames

@@ -108,6 +108,29 @@ bool IsTCPv4(const std::uint8_t* frame, std::uint32_t length);
 std::uint32_t NextTCPSegment(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& offset, std::uint32_t maxPacket,
                              std::uint8_t* out);
 
+// ---- Shared MAC mode ----
+// A guest that shares the host adapter's MAC is told apart from the host by IPv4 address only:
+// the LAN sends both to the one MAC. TAP frames are translated for IPv4 and ARP; other
+// protocols (IPv6 among them) carry no address the library knows to be the guest's, and are
+// not translated.
+
+// The guest address a frame is for: the IPv4 destination, or an ARP packet's target address;
+// false for any other frame.
+bool SharedDestination(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& ipAddr);
+// The address a frame comes from: the IPv4 source, or an ARP packet's sender address; false for
+// any other frame.
+bool SharedSource(const std::uint8_t* frame, std::uint32_t length, std::uint32_t& ipAddr);
+// A received TAP frame for the host's MAC made the guest's: its destination, and an ARP
+// packet's target hardware address if it is the host's.
+void ToGuestMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC, const std::uint8_t* guestMAC);
+// A TAP guest's IPv4 or ARP frame (of at least 14 bytes) made the host's: its source, and an ARP
+// packet's sender hardware address if it is the frame's source, become `hostMAC`. Frames of
+// other protocols are left as they are.
+void ToHostMAC(std::uint8_t* frame, std::uint32_t length, const std::uint8_t* hostMAC);
+// A DHCP client's request (UDP 68 to 67, BOOTREQUEST) gets the BOOTP broadcast flag, with its
+// UDP checksum updated; true when the frame was changed.
+bool SetDHCPBroadcastFlag(std::uint8_t* frame, std::uint32_t length);
+
 // Appends one batch record (header and frame) at `batch`; the bytes used.
 std::uint32_t PutBatchRecord(std::uint8_t* batch, const std::uint8_t* frame, std::uint32_t length);
 

@@ -36,6 +36,15 @@ int CVifnet::Read(void* buffer, std::uint32_t size) {
         std::memcpy(view.tarnMAC, m_TarnVirtMACAddr, 6);
         std::memcpy(view.hwBroadcast, m_IFaceHWBroadcast, 6);
         view.nMaxFrame = m_nMTU + frames::kEthHeaderSize;
+        view.bShared = SharedMAC();
+        view.nTunAddrs = 0;
+        if (view.bShared) {
+            std::memcpy(view.hostMAC, m_HostPhysMACAddr, 6);
+            for (std::uint32_t ip : m_TarnVirtIPAddrList) {
+                if (view.nTunAddrs == kMaxTableEntries) break;
+                view.tunAddrs[view.nTunAddrs++] = ip;
+            }
+        }
         nOpenFlags = m_nOpenFlags;
     }
     if (!(view.nIFaceFlags & VIFNET32_IFF_UP) || ReadsEnded()) return FailNotUp();
@@ -174,6 +183,27 @@ int CVifnet::ReadPacket(const ReadView& view) {
         }
         if (frames::IsZeroMAC(rec.frame)) CountRead(m_Stats.n64ZeroDestMACRead);
         if (frames::IsZeroMAC(rec.frame + 6)) CountRead(m_Stats.n64ZeroSrcMACRead);
+        if (view.bShared) {
+            // The LAN sends the host and every guest sharing its MAC to that one MAC: a frame for
+            // it is this guest's only when addressed to one of the guest's IPv4 addresses. The
+            // rest is the host's, which its own stack gets anyway. Frames the host itself sends
+            // carry its address as source, never a guest's as destination, save those of its way
+            // to its guest, which are addressed to the guest's own MAC and selected as always.
+            std::uint32_t ip;
+            std::uint8_t guestMAC[6];
+            // This guest's own frames come back from the capture with the host's MAC as source,
+            // and are known by their source address instead.
+            if (frames::SameMAC(rec.frame + 6, view.hostMAC) && frames::SharedSource(rec.frame, rec.length, ip) &&
+                FindSharedGuest(view, ip, guestMAC)) {
+                CountRead(m_Stats.n64OwnFramesDropped);
+                continue;
+            }
+            if (frames::SameMAC(rec.frame, view.hostMAC) && frames::SharedDestination(rec.frame, rec.length, ip) &&
+                FindSharedGuest(view, ip, guestMAC)) {
+                if (view.nVifnetFlags & VIFNET32_IFF_TAP) frames::ToGuestMAC(rec.frame, rec.length, view.hostMAC, guestMAC);
+                return static_cast<int>(rec.length);
+            }
+        }
         switch (frames::Select(rec.frame, promiscuous, view.tarnMAC, view.hwBroadcast)) {
         case frames::Verdict::Keep:
             return static_cast<int>(rec.length);
@@ -185,6 +215,23 @@ int CVifnet::ReadPacket(const ReadView& view) {
             break;
         }
     }
+}
+
+bool CVifnet::FindSharedGuest(const ReadView& view, std::uint32_t ipAddr, std::uint8_t* mac) const {
+    if (!(view.nVifnetFlags & VIFNET32_IFF_TAP)) {
+        const std::uint32_t* end = view.tunAddrs + view.nTunAddrs;
+        return std::find(view.tunAddrs, end, ipAddr) != end;
+    }
+    if (ipAddr == 0) return false;
+    for (const SharedGuest& guest : m_SharedGuests) {
+        if (guest.ipAddr.load() != ipAddr) continue;
+        const std::uint64_t packed = guest.mac.load();
+        // Replaced meanwhile: the MAC read may be the new address's.
+        if (guest.ipAddr.load() != ipAddr) return false;
+        for (int i = 0; i < 6; ++i) mac[i] = static_cast<std::uint8_t>(packed >> (8 * i));
+        return true;
+    }
+    return false;
 }
 
 Failure CVifnet::FailNotUp() { return FailOp(VF_EACCES, VF_ERROR_ACCESS_DENIED, L"Read", L"Error: Interface not UP"); }

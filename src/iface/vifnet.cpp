@@ -7,6 +7,7 @@
 
 #include "adapter/vf_adapter.h"
 #include "host/adapter_list.h"
+#include "host/address_text.h"
 #include "host/mac.h"
 #include "trace/trace.h"
 #include "wrenlib.h"
@@ -227,6 +228,16 @@ void CVifnet::EndTrace() {
 // ---- Up and down ---------------------------------------------------------------------------------
 
 bool CVifnet::IFaceUp() {
+    // The host's stack also gets what the LAN sends a shared guest (it is addressed to the
+    // host's MAC); it drops packets for addresses not its own, unless it forwards them.
+    if (SharedMAC() && HostForwards()) {
+        DebugTrace(L"** CVifnet(%s)::IFaceUp: WARNING: the host forwards IPv4 on adapter %s: in shared MAC mode it routes the "
+                   L"guest's packets a second time; turn IPv4 forwarding off on that adapter\n",
+                   m_strIFaceName.c_str(), MACText(m_HostPhysMACAddr).c_str());
+    }
+    // What a TAP guest was learnt to have belongs to its last time up (and mode).
+    for (SharedGuest& guest : m_SharedGuests)
+        guest.ipAddr.store(0);
     const int bound = m_pAdapter ? m_pAdapter->AddVifnet(this) : 0;
     VF_ASSERT(bound >= 1);
     VF_ASSERT(SendGratuitousARPs());

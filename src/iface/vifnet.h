@@ -87,6 +87,10 @@ public:
     bool SetIFaceMTU(int nMTU);
     bool SetIFaceName(const wchar_t* name);
     bool GetStats(VIFNET32_STATS* pStats);
+    // The MAC mode (VIFNET32_MACMODE_*), and the configured one with the VIFNET32_MACMODE_F_*
+    // bits of the moment.
+    bool SetMacMode(int nMode);
+    int GetMacMode();
 
     // ---- Address tables ----
     bool AddTarnVirtIPAddr(const std::uint8_t* addr);
@@ -160,6 +164,11 @@ private:
         std::uint8_t tarnMAC[6];
         std::uint8_t hwBroadcast[6];
         std::uint32_t nMaxFrame;  // m_nMTU + 14: longer frames are dropped, as a NIC would
+        // Shared MAC mode: the host's MAC, and (TUN) the guest's addresses as configured.
+        bool bShared;
+        std::uint8_t hostMAC[6];
+        std::uint32_t nTunAddrs;
+        std::uint32_t tunAddrs[kMaxTableEntries];
     };
 
     // Statistics are counted by the read path, the write path and the responder on different
@@ -176,6 +185,12 @@ private:
 
     // ---- read.cpp ----
     int ReadPacket(const ReadView& view);
+    // Shared mode: whether `ipAddr` is one of the guest's addresses, with the guest's MAC for
+    // it (TAP) in `mac`. Lock-free.
+    bool FindSharedGuest(const ReadView& view, std::uint32_t ipAddr, std::uint8_t* mac) const;
+    // Shared mode: notes the TAP guest address a frame it writes comes from, with its MAC.
+    // m_csWrite held.
+    void LearnSharedGuest(const std::uint8_t* frame, std::uint32_t length);
     bool ReadMorePackets(std::uint32_t nTimeout);
     // Takes one readiness message of its kind (`local`: one sent for a frame of the local
     // queue), if one of that kind is outstanding.
@@ -237,6 +252,15 @@ private:
     void UpdateIFaceNetMask(std::uint32_t ipAddr);
     void UpdateIFaceBroadcast(std::uint32_t ipAddr);
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
+    // Shared mode applies: configured so, or auto on a wireless adapter. m_csIFace held.
+    bool SharedMAC() const;
+    // The MAC the guest's frames carry on the wire: the host adapter's in shared mode, else the
+    // interface's own. m_csIFace held.
+    const std::uint8_t* WireMAC() const { return SharedMAC() ? m_HostPhysMACAddr : m_TarnVirtMACAddr; }
+    // Whether the host forwards IPv4 on the adapter; false when it does not say, or when the
+    // adapter is none of the host's.
+    bool HostForwards() const;
+    static const wchar_t* MacModeName(int nMode);
     const wchar_t* TypeName() const;
 
     // Lock order, for every thread: m_csRead, then m_csWrite, then the application lock (only
@@ -250,6 +274,7 @@ private:
     std::uint8_t m_HostPhysMACAddr[6] = {};
     std::uint32_t m_HostPhysIPAddr = 0;
     std::uint8_t m_TarnVirtMACAddr[6] = {};
+    int m_nMacMode = VIFNET32_MACMODE_AUTO;
     bool m_bTarnVirtMACAddrSet = false;
     bool m_bIFaceNetMaskSet = false;
     bool m_bIFaceBroadcastSet = false;
@@ -339,6 +364,18 @@ private:
     const std::uint8_t* m_pSegFrame = nullptr;
     std::uint32_t m_nSegLength = 0;
     std::uint32_t m_nSegOffset = 0;
+    // Shared mode, TAP: the guest addresses learnt from what the guest writes (its ARP and IPv4
+    // sources), each with the MAC it came from, so that frames the LAN sends the host's MAC for
+    // them can be given back the guest's. Written under m_csWrite, read by the read path without
+    // a lock: an entry's MAC is re-checked against its address, so a read never pairs an address
+    // with another's MAC for long. A full table forgets its oldest learnt entry.
+    struct SharedGuest {
+        std::atomic<std::uint32_t> ipAddr{0};
+        std::atomic<std::uint64_t> mac{0};
+    };
+    static constexpr unsigned kSharedGuestCount = 16;
+    SharedGuest m_SharedGuests[kSharedGuestCount];
+    unsigned m_nNextSharedGuest = 0;
     std::atomic<int> m_nCallsInProgress{0};
     std::atomic<bool> m_bClosing{false};
 };

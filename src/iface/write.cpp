@@ -48,7 +48,8 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     // Everything the frame needs of the settings, in one hold: a configuration request may run
     // on another thread, and the MACs, the mask and the address list are its to change.
     std::uint32_t nVifnetFlags, nIFaceFlags, nOpenFlags, nMTU, nWriteBufferSize;
-    std::uint8_t srcMAC[6];
+    std::uint8_t srcMAC[6], hostMAC[6];
+    bool shared;
     bool hasDest = false, onSubnet = false, subnetBroadcast = false;
     std::uint32_t dest = 0;
     {
@@ -58,7 +59,9 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
         nOpenFlags = m_nOpenFlags;
         nMTU = m_nMTU;
         nWriteBufferSize = m_nWriteBufferSize;
-        std::memcpy(srcMAC, m_TarnVirtMACAddr, 6);
+        std::memcpy(srcMAC, WireMAC(), 6);
+        std::memcpy(hostMAC, m_HostPhysMACAddr, 6);
+        shared = SharedMAC();
         // The destination is read only from a packet that will be sent: a length the caller got
         // wrong must not make the library read its memory.
         if ((nVifnetFlags & VIFNET32_IFF_TUN) && std::uint64_t{length} + frames::kEthHeaderSize <= nWriteBufferSize &&
@@ -104,6 +107,7 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     }
 
     plat::CSingleLock write(m_csWrite);
+    if (shared && !tun) LearnSharedGuest(bytes, F);
     // What is for the host itself goes to its stack, which never sees the wire's frames.
     if (const int toHost = WriteToHost(bytes, length, tun)) return toHost;
     // The buffer is only replaced while the interface is down; a Write that passed its test
@@ -151,6 +155,10 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
             VF_ASSERT(!frames::IsGroupMAC(srcMAC));
         } else {
             std::memcpy(m_pWriteBuffer, bytes, F);
+            if (shared) {
+                frames::ToHostMAC(m_pWriteBuffer, F, hostMAC);
+                frames::SetDHCPBroadcastFlag(m_pWriteBuffer, F);
+            }
         }
         // A frame too short to hold a MAC field has no such field to count.
         if (F >= 6 && frames::IsZeroMAC(m_pWriteBuffer)) Count(m_Stats.n64ZeroDestMACWritten);
@@ -167,6 +175,31 @@ int CVifnet::Write(const void* packet, std::uint32_t length) {
     }
     // The header added (TUN) or the trailer dropped (TAP) is the caller's length all the same.
     return static_cast<int>(static_cast<std::int64_t>(n) + length - F);
+}
+
+void CVifnet::LearnSharedGuest(const std::uint8_t* frame, std::uint32_t length) {
+    std::uint32_t ip;
+    const std::uint8_t* mac = frame + 6;
+    if (!frames::SharedSource(frame, length, ip) || frames::IsGroupMAC(mac) || frames::IsZeroMAC(mac)) return;
+    // Never an address that is not a single station's, nor the host's own: a guest claiming it
+    // would be handed the host's traffic.
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);
+    if (ip == 0 || b[0] == 127 || b[0] >= 224 || ip == m_HostLinkIPAddr || ip == m_HostPhysIPAddr) return;
+    std::uint64_t packed = 0;
+    for (int i = 0; i < 6; ++i) packed |= std::uint64_t{mac[i]} << (8 * i);
+    SharedGuest* slot = nullptr;
+    for (SharedGuest& guest : m_SharedGuests) {
+        const std::uint32_t known = guest.ipAddr.load(std::memory_order_relaxed);
+        if (known == ip) {
+            if (guest.mac.load(std::memory_order_relaxed) != packed) guest.mac.store(packed);
+            return;
+        }
+        if (known == 0 && !slot) slot = &guest;
+    }
+    if (!slot) slot = &m_SharedGuests[m_nNextSharedGuest++ % kSharedGuestCount];
+    slot->ipAddr.store(0);
+    slot->mac.store(packed);
+    slot->ipAddr.store(ip);
 }
 
 bool CVifnet::LookupDestMAC(std::uint32_t ipAddr, std::uint8_t* mac) {

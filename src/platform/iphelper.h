@@ -59,6 +59,11 @@ DWORD GetBestInterface(DWORD dwDestAddr, DWORD* pdwIfIndex);
 // The interface's type (kIfType*). 0 or a Windows code.
 DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType);
 
+// Whether the host forwards IPv4 packets that arrive on interface dwIfIndex (routes them on
+// instead of dropping those not for its own addresses). 0 with *pbForwarding set, or a Windows
+// code when the host does not say.
+DWORD GetIPv4Forwarding(DWORD dwIfIndex, bool* pbForwarding);
+
 // Resolves dwDestIP (network order) to its hardware address with an ARP exchange on the
 // network, waiting a bounded time for the answer. pMacAddr holds *pdwPhysAddrLen bytes (at least
 // 6); on success *pdwPhysAddrLen is the address length. dwSrcIP 0 for any. 0 or a Windows code.

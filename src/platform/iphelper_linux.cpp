@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <new>
 #include <utility>
 #include <vector>
@@ -596,6 +598,18 @@ DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwP
     std::memcpy(learnt.bPhysAddr, pMacAddr, 6);
     SetIpNetEntry(&learnt);
     return rc;
+}
+
+// The per-interface switch, which the global one (net.ipv4.ip_forward) sets on every interface.
+DWORD GetIPv4Forwarding(DWORD dwIfIndex, bool* pbForwarding) {
+    if (!pbForwarding) return VF_ERROR_INVALID_PARAMETER;
+    char name[IF_NAMESIZE] = {};
+    if (!if_indextoname(dwIfIndex, name)) return VF_ERROR_NOT_FOUND;
+    std::ifstream file(std::string("/proc/sys/net/ipv4/conf/") + name + "/forwarding");
+    int value = 0;
+    if (!(file >> value)) return VF_ERROR_NOT_SUPPORTED;
+    *pbForwarding = value != 0;
+    return VF_ERROR_SUCCESS;
 }
 
 }  // namespace plat

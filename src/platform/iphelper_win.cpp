@@ -55,6 +55,18 @@ DWORD GetIfType(DWORD dwIfIndex, DWORD* pdwType) {
     return rc;
 }
 
+// The host-wide switch (IPEnableRouter) from the IP statistics, for every interface alike: the
+// per-interface row (GetIpInterfaceEntry) would be exact, but Wine exports it as a stub that
+// aborts the process when called, and a host that routes at all is worth the warning.
+DWORD GetIPv4Forwarding(DWORD /*dwIfIndex*/, bool* pbForwarding) {
+    if (!pbForwarding) return VF_ERROR_INVALID_PARAMETER;
+    MIB_IPSTATS stats;
+    std::memset(&stats, 0, sizeof stats);
+    const DWORD rc = ::GetIpStatistics(&stats);
+    if (rc == NO_ERROR) *pbForwarding = stats.dwForwarding == MIB_IP_FORWARDING;
+    return rc;
+}
+
 DWORD SendARP(DWORD dwDestIP, DWORD dwSrcIP, std::uint8_t* pMacAddr, DWORD* pdwPhysAddrLen) {
     ULONG len = *pdwPhysAddrLen;
     const DWORD rc = ::SendARP(dwDestIP, dwSrcIP, pMacAddr, &len);

@@ -152,7 +152,7 @@ TEST(Config, FlagReportsTraceBannersAndTheDump) {
         " MTU (Maximum Transmission Unit): 1400\n Write Buffer Size:               1414\n"
         " Read Buffer Size:                65536\n Socket Notify Mode:              no\n"
         " Read Timeout:                    5000 millisecs\n",
-        " Multicast List:                  \"01-00-5E-00-00-01\"\n\n",
+        " MAC Mode:                        auto (own in force)\n Multicast List:                  \"01-00-5E-00-00-01\"\n\n",
         "----------- Physical Adapter information -----------\n\n Adapter:     %\n AdapterName: sim-lan-a\n"
         " Description: sim-lan-a\n Connection:  sim-lan-a\n\n",
         " MAC Address: 00-1A-2B-3C-4D-5E\n Link Type:   NdisMedium802_3\n Link Speed:  0.0 Mbps\n"
@@ -232,6 +232,9 @@ TEST(Config, RefusedValuesAreReportedAndChangeNothing) {
         // The value SIOCGIFFLAGS returns is not one SIOCSIFFLAGS takes.
         {Flags(0x1040 | kDebug), one("SetIFaceFlags", "Invalid/unsupported flags")},
         {Flags(VIFNET32_IFF_LOOPBACK), one("SetIFaceFlags", "Invalid/unsupported flags")},
+        {Raw(VIFNET32_IFCTL_SETMACMODE, {3}, 0), one("SetMacMode", "Illegal MAC mode 3 (0 auto, 1 own, 2 shared)")},
+        {Raw(VIFNET32_IFCTL_SETMACMODE, {0xFF, 0xFF, 0xFF, 0xFF}, 0),
+         one("SetMacMode", "Illegal MAC mode -1 (0 auto, 1 own, 2 shared)")},
     };
     for (const auto& [rq, expected] : cases) {
         const std::string what = std::to_string(rq.code) + " " + expected[0];
@@ -273,6 +276,7 @@ TEST(Config, FrozenSettingsWaitForTheInterfaceToGoDown) {
          Inet(VIFNET32_SIOCSIFBRDADDR, {10, 1, 0, 255}),
          {vf.Report("Interface Broadcast IP Address modified", "10.1.255.255", "10.1.0.255")}},
         {"SetIFaceMTU", Value(VIFNET32_SIOCSIFMTU, 60), {vf.Report("MTU (Maximum Transmission Unit) modified", "1500", "60")}},
+        {"SetMacMode", Raw(VIFNET32_IFCTL_SETMACMODE, {2}, 0), {vf.Report("MAC Mode modified", "auto", "shared")}},
         // MAC, mask and broadcast are all explicit by now: none follows the new address.
         {"SetTarnVirtIPAddr",
          Inet(VIFNET32_SIOCSIFDSTADDR, {10, 1, 0, 77}),
@@ -314,6 +318,30 @@ TEST(Config, FrozenSettingsWaitForTheInterfaceToGoDown) {
         EXPECT_EQ(vf.Take(), report) << op;
     }
     EXPECT_EQ(vf.Value(VIFNET32_IFCTL_GETREADTIMEOUT), ~0u);
+}
+
+TEST(Config, MacModeSaysWhichModeIsInForceAndWhy) {
+    const int kInForce = VIFNET32_MACMODE_F_SHARED_IN_FORCE, kWireless = VIFNET32_MACMODE_F_WIRELESS;
+    const struct {
+        const char* gateway;
+        int set;  // -1: left at its default
+        int got;
+    } cases[] = {
+        {"10.1.0.2", -1, VIFNET32_MACMODE_AUTO},
+        {"10.1.0.2", VIFNET32_MACMODE_SHARED, VIFNET32_MACMODE_SHARED | kInForce},
+        {"10.5.0.2", -1, VIFNET32_MACMODE_AUTO | kInForce | kWireless},
+        {"10.5.0.2", VIFNET32_MACMODE_OWN, VIFNET32_MACMODE_OWN | kWireless},
+    };
+    for (const auto& c : cases) {
+        Iface vf(VIFNET32_O_RDWR, c.gateway);
+        int mode = c.set;
+        if (mode >= 0) {
+            ASSERT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_SETMACMODE, &mode), 0);
+        }
+        int got = -1;
+        ASSERT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_GETMACMODE, &got), 0);
+        EXPECT_EQ(got, c.got) << c.gateway << " " << c.set;
+    }
 }
 
 TEST(Config, GuestAddressCarriesMacMaskAndBroadcastAlong) {

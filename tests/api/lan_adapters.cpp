@@ -6,6 +6,7 @@
 //              whose MAC the host knows without asking the network); the checksums of frames
 //              the host sends on it are left to the adapter (offloaded TCP, UDP and IP)
 //   sim-lan-d  02:44:55:66:77:01  10.4.0.2/24, whose address and frame size tests change
+//   sim-lan-e  02:0E:0E:0E:0E:01  10.5.0.2/24, a wireless adapter
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -35,6 +36,9 @@ public:
         ASSERT_TRUE(WrenSimAddAdapter(&c));
         const auto d = vtest::LanD();
         ASSERT_TRUE(WrenSimAddAdapter(&d));
+        auto e = vtest::MakeAdapter(u"sim-lan-e", {0x02, 0x0E, 0x0E, 0x0E, 0x0E, 0x01}, {10, 5, 0, 2}, kMask24);
+        e.nAdapterFlags = WP_ADAPTER_WIRELESS;
+        ASSERT_TRUE(WrenSimAddAdapter(&e));
         vtest::SetDefaultIFace("");
     }
 };

@@ -78,8 +78,11 @@ constexpr int kDefaultTimeout = -2;
 // timeout, I/O buffer size; kDefaultTimeout and 0: defaults) are made first.
 struct Dev : Iface {
     explicit Dev(int type, std::vector<std::array<uint8_t, 4>> tarnIps = {}, int openFlags = VIFNET32_O_RDWR,
-                 int timeout = kDefaultTimeout, uint32_t ioBuffer = 0, const char* gateway = "10.1.0.2")
+                 int timeout = kDefaultTimeout, uint32_t ioBuffer = 0, const char* gateway = "10.1.0.2", int macMode = -1)
         : Iface(type, openFlags, gateway) {
+        if (macMode >= 0) {
+            EXPECT_EQ(vifnet32_ioctl(fd, VIFNET32_IFCTL_SETMACMODE, &macMode), 0);
+        }
         for (auto& ip : tarnIps)
             EXPECT_EQ(Set(VIFNET32_IFCTL_ADDTARNIPADDR, ip.data(), 4, 0), 0);
         if (timeout != kDefaultTimeout) {
@@ -572,3 +575,133 @@ TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
     }
     EXPECT_EQ(payload, Bytes(big.begin() + 54, big.end()));
 }
+
+// ---- Shared MAC mode: sim-lan-a's MAC on the wire for every guest -----------------------------
+
+namespace {
+
+const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+const uint8_t kZeroMac[6] = {};
+
+// An IPv4 frame from `src` to `dst` (addresses at their header offsets), `size` bytes long.
+Bytes IPv4(const uint8_t* dstMac, const uint8_t* srcMac, const uint8_t* srcIp, const uint8_t* dstIp, uint8_t tag = 0) {
+    Bytes f = Frame(dstMac, srcMac, 0x0800, 60);
+    const uint8_t head[12] = {0x45, 0, 0, 46, 0, tag, 0, 0, 64, 17, 0, 0};
+    std::copy(head, head + 12, f.begin() + 14);
+    std::copy(srcIp, srcIp + 4, f.begin() + 26);
+    std::copy(dstIp, dstIp + 4, f.begin() + 30);
+    return f;
+}
+
+// Shared-mode interfaces on sim-lan-a, up.
+Dev SharedDev(int type, std::vector<std::array<uint8_t, 4>> ips = {}) {
+    return Dev(type, std::move(ips), VIFNET32_O_RDWR, kShortWait, 0, "10.1.0.2", VIFNET32_MACMODE_SHARED);
+}
+
+// The UDP checksum of an IPv4 frame's datagram, summed afresh.
+uint16_t UdpChecksum(const Bytes& f) {
+    const size_t udp = 34, length = size_t(f[udp + 4]) << 8 | f[udp + 5];
+    uint32_t sum = 17 + length;
+    for (size_t i = 26; i < 34; i += 2) sum += f[i] << 8 | f[i + 1];
+    for (size_t i = 0; i < length; i += 2)
+        if (i != 6) sum += f[udp + i] << 8 | (i + 1 < length ? f[udp + i + 1] : 0);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint16_t(~sum);
+}
+
+}  // namespace
+
+TEST_F(ReadPath, SharedTunSendsWithTheHostMacAndTakesOnlyItsAddresses) {
+    const uint8_t guestIp[4] = {10, 1, 0, 77}, hostIp[4] = {10, 1, 0, 2};
+    Dev tun = SharedDev(VIFNET32_IFF_TUN, {{10, 1, 0, 77}});
+    // Announced at the host's MAC when added and when up.
+    ASSERT_EQ(WrenSimSentCount(kLan), 2u);
+    EXPECT_EQ(Sent(kLan, 1), Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, guestIp));
+    WrenSimClearSent(kLan);
+
+    // A packet for a peer nobody knows: the link is asked from the host's MAC, and the answer,
+    // sent to that MAC, releases the packet, framed from it.
+    Bytes packet(28, 0x11);
+    std::copy(kPeerIp, kPeerIp + 4, packet.begin() + 16);
+    EXPECT_EQ(vifnet32_write(tun.fd, packet.data(), 28), 28);
+    EXPECT_EQ(Sent(kLan, 0), Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, kPeerIp));
+    const Bytes forGuest = IPv4(kHostMac, kPeerMac, kPeerIp, guestIp, 1), forHost = IPv4(kHostMac, kPeerMac, kPeerIp, hostIp, 2);
+    Inject({Arp(2, kHostMac, kPeerMac, kPeerMac, kPeerIp, kHostMac, guestIp), forHost, forGuest,
+            // Its own announcement, back from the capture; a request for its address.
+            Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, guestIp), ArpRequest(1, kBroadcast, kZeroMac, guestIp)});
+    EXPECT_EQ(tun.Read(), Bytes(forGuest.begin() + 14, forGuest.end()));
+    EXPECT_EQ(tun.Read(), Bytes{});
+    ASSERT_EQ(WrenSimSentCount(kLan), 3u);
+    Bytes framed = Frame(kPeerMac, kHostMac, 0x0800, 14);
+    framed.insert(framed.end(), packet.begin(), packet.end());
+    EXPECT_EQ(Sent(kLan, 1), framed);
+    EXPECT_EQ(Sent(kLan, 2), Arp(2, kPeerMac, kHostMac, kHostMac, guestIp, kPeerMac, kPeerIp));
+    EXPECT_EQ(tun.Stats().n64OwnFramesDropped, 1u);
+}
+
+TEST_F(ReadPath, SharedTapIsTranslatedToTheHostMacAndBack) {
+    const uint8_t guestMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}, guestIp[4] = {10, 1, 0, 80}, otherIp[4] = {10, 1, 0, 81};
+    Dev tap = SharedDev(VIFNET32_IFF_TAP);
+    WrenSimClearSent(kLan);
+    auto write = [&](const Bytes& f) { EXPECT_EQ(vifnet32_write(tap.fd, f.data(), int(f.size())), int(f.size())); };
+    // Its ARP request teaches the library its address; source and sender go out as the host's.
+    write(Arp(1, kBroadcast, guestMac, guestMac, guestIp, kZeroMac, kPeerIp));
+    EXPECT_EQ(Sent(kLan, 0), Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, kPeerIp));
+    // IPv6 is not translated: it goes out as written.
+    const Bytes ipv6 = Frame(kBroadcast, guestMac, 0x86DD, 70);
+    write(ipv6);
+    EXPECT_EQ(Sent(kLan, 1), ipv6);
+    WrenSimClearSent(kLan);
+
+    // Frames for the host's MAC and a learnt address come back to the guest's MAC.
+    const Bytes reply = Arp(2, kHostMac, kPeerMac, kPeerMac, kPeerIp, kHostMac, guestIp);
+    const Bytes forGuest = IPv4(kHostMac, kPeerMac, kPeerIp, guestIp, 1);
+    Inject({IPv4(kHostMac, kPeerMac, kPeerIp, otherIp, 2), reply, forGuest});
+    EXPECT_EQ(tap.Read(), Arp(2, guestMac, kPeerMac, kPeerMac, kPeerIp, guestMac, guestIp));
+    Bytes expected = forGuest;
+    std::copy(guestMac, guestMac + 6, expected.begin());
+    EXPECT_EQ(tap.Read(), expected);
+    EXPECT_EQ(tap.Read(), Bytes{});
+
+    // A DHCP request goes out asking for a broadcast answer, its checksum still right; chaddr
+    // stays the guest's.
+    const uint8_t any[4] = {0, 0, 0, 0}, all[4] = {255, 255, 255, 255};
+    Bytes dhcp = IPv4(kBroadcast, guestMac, any, all);
+    dhcp.resize(34);
+    dhcp.resize(34 + 8 + 240, 0);
+    dhcp[16] = 268 >> 8;
+    dhcp[17] = 268 & 0xFF;
+    const uint8_t udp[8] = {0, 68, 0, 67, 0, 248, 0, 0}, bootp[4] = {1, 1, 6, 0};
+    std::copy(udp, udp + 8, dhcp.begin() + 34);
+    std::copy(bootp, bootp + 4, dhcp.begin() + 42);
+    std::copy(guestMac, guestMac + 6, dhcp.begin() + 42 + 28);
+    dhcp[42 + 4] = 0xC3;  // xid
+    const uint16_t before = UdpChecksum(dhcp);
+    dhcp[40] = uint8_t(before >> 8);
+    dhcp[41] = uint8_t(before);
+    write(dhcp);
+    const Bytes sent = Sent(kLan, 0);
+    ASSERT_EQ(sent.size(), dhcp.size());
+    EXPECT_EQ(sent[42 + 10], 0x80);
+    EXPECT_EQ(UdpChecksum(sent), sent[40] << 8 | sent[41]);
+    EXPECT_NE(UdpChecksum(sent), before);
+    EXPECT_TRUE(std::equal(guestMac, guestMac + 6, sent.begin() + 42 + 28));
+    EXPECT_TRUE(std::equal(kHostMac, kHostMac + 6, sent.begin() + 6));
+}
+
+TEST_F(ReadPath, SharedGuestsOnOneAdapterEachGetTheirOwn) {
+    const uint8_t ipA[4] = {10, 1, 0, 77}, ipB[4] = {10, 1, 0, 78};
+    Dev a = SharedDev(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}), b = SharedDev(VIFNET32_IFF_TUN, {{10, 1, 0, 78}});
+    // An own-mode interface beside them keeps to its own MAC.
+    Dev own(VIFNET32_IFF_TUN, {{10, 1, 0, 79}}, VIFNET32_O_RDWR, kShortWait);
+    const Bytes toA = IPv4(kHostMac, kPeerMac, kPeerIp, ipA, 1), toB = IPv4(kHostMac, kPeerMac, kPeerIp, ipB, 2);
+    Inject({toA, toB});
+    const std::pair<const Dev*, const Bytes*> cases[] = {{&a, &toA}, {&b, &toB}, {&own, nullptr}};
+    for (const auto& [dev, frame] : cases) {
+        if (frame) {
+            EXPECT_EQ(dev->Read(), Bytes(frame->begin() + 14, frame->end()));
+        }
+        EXPECT_EQ(dev->Read(), Bytes{});
+    }
+}
+

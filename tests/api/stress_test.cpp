@@ -53,7 +53,7 @@ public:
 private:
     static constexpr const char* kDumpParts[] = {
         "---------------- Internal variables ----------------\n",
-        " Host Physical IP Address:", " Multicast List:", "----------- Physical Adapter information", " MAC Address:"};
+        " Host Physical IP Address:", " MAC Mode:", "----------- Physical Adapter information", " MAC Address:"};
     static constexpr const char* kBanner = "*** BEGIN TRACE *** for Vifnet interface ";
 
     void Fault(const std::string& what, const std::string& text) {

@@ -2,6 +2,7 @@
 // program's own joined by a veth pair, whose far end's kernel answers ARP; under Wine, Wine's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -242,6 +243,35 @@ TEST(HostArpLink, TunWritesFollowTableChanges) {
     EXPECT_TRUE(reaches(first)) << "a new entry, after a failed look-up";
     EXPECT_EQ(theApp.Close(fd), 0);
     EXPECT_TRUE(TakeLines().empty());
+}
+
+// A shared guest's packets reach the host's stack too (they are addressed to its MAC): a host
+// that forwards on the adapter would route them again, which the mode request reports and going
+// up warns of.
+TEST(HostArpLink, SharedMacModeReportsAndWarnsOfForwardingOnTheAdapter) {
+    if (!LinkUp()) GTEST_SKIP() << g_skip;
+    for (const int forwarding : {1, 0}) {
+        std::ofstream("/proc/sys/net/ipv4/conf/vfarp0/forwarding") << forwarding << "\n";
+        const int fd = theApp.Open("10.211.7.1", 2);
+        ASSERT_GE(fd, 0);
+        vifnet32_ifreq req{};
+        req.ifr_flags = VIFNET32_IFF_TUN;
+        ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req), 0);
+        int mode = VIFNET32_MACMODE_SHARED;
+        ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_IFCTL_SETMACMODE, &mode), 0);
+        ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_IFCTL_GETMACMODE, &mode), 0);
+        EXPECT_EQ(mode, VIFNET32_MACMODE_SHARED | VIFNET32_MACMODE_F_SHARED_IN_FORCE |
+                            (forwarding ? VIFNET32_MACMODE_F_FORWARDING : 0));
+        {
+            CVifnetRef vf = theApp.LookupFd(fd);
+            ASSERT_TRUE(vf && vf->SetIFaceFlags(VIFNET32_IFF_UP));
+        }
+        const std::vector<std::string> lines = TakeLines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.find("::IFaceUp: WARNING: the host forwards IPv4") != l.npos; }),
+                  forwarding);
+        EXPECT_EQ(theApp.Close(fd), 0);
+    }
 }
 
 #else

@@ -51,3 +51,24 @@ TEST(Frames, HostileLengthsEndTheWalk) {
         EXPECT_EQ(pos, buf.data() + buf.size());
     }
 }
+
+// A DHCP client's request gets the broadcast flag; its UDP checksum follows, a missing one
+// (0) stays missing, and a sum that comes to 0 is sent as 0xFFFF, which means the same.
+TEST(Frames, DHCPRequestsAskForABroadcastAnswer) {
+    using Case = std::tuple<std::uint16_t, std::uint8_t, std::uint16_t, std::uint16_t, bool, std::uint16_t>;
+    // client port, BOOTP op, flags, UDP checksum before; changed?, checksum after
+    for (const auto& [port, op, flags, before, changed, after] :
+         {Case{68, 1, 0x0000, 0x1234, true, 0x9233}, Case{68, 1, 0x0000, 0x0000, true, 0x0000},
+          Case{68, 1, 0x0000, 0x8000, true, 0xFFFF}, Case{68, 1, 0x8000, 0x1234, false, 0x1234},
+          Case{68, 2, 0x0000, 0x1234, false, 0x1234}, Case{69, 1, 0x0000, 0x1234, false, 0x1234}}) {
+        Bytes f(14 + 20 + 8 + 12);
+        f[12] = 0x08, f[14] = 0x45, f[23] = 17;
+        f[35] = std::uint8_t(port), f[37] = 67, f[40] = std::uint8_t(before >> 8), f[41] = std::uint8_t(before);
+        f[42] = op, f[52] = std::uint8_t(flags >> 8);
+        // One byte short of the flags: nothing is read or written there.
+        EXPECT_FALSE(frames::SetDHCPBroadcastFlag(f.data(), std::uint32_t(f.size() - 1)));
+        EXPECT_EQ(frames::SetDHCPBroadcastFlag(f.data(), std::uint32_t(f.size())), changed) << port << " " << int(op);
+        EXPECT_EQ(frames::Get16(f.data() + 52), changed ? 0x8000 : flags) << before;
+        EXPECT_EQ(frames::Get16(f.data() + 40), after) << before;
+    }
+}

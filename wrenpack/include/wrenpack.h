@@ -64,6 +64,9 @@ typedef void (*WP_PRINT_DEBUG_STRING_FUNC)(const char* text);
 #define WP_OFFLOAD_TX_TCP_CHECKSUM 0x08u
 #define WP_OFFLOAD_TX_UDP_CHECKSUM 0x10u
 
+/* Bits of nAdapterFlags. */
+#define WP_ADAPTER_WIRELESS 0x01u /* an IEEE 802.11 adapter */
+
 /* One host adapter, 1376 bytes, little-endian. The reserved words belong to the driver. */
 typedef struct ADAPTER_INFO_LIST_ENTRY {
     uint32_t nEntrySize;                                     /*    0: 1376 */
@@ -78,7 +81,7 @@ typedef struct ADAPTER_INFO_LIST_ENTRY {
     uint32_t IPAddr;                                         /*  800: network byte order */
     uint32_t IPMask;                                         /*  804: network byte order */
     uint32_t GatewayIPAddr;                                  /*  808: network byte order */
-    uint32_t dwReserved2;                                    /*  812 */
+    uint32_t nAdapterFlags;                                  /*  812: WP_ADAPTER_* */
     uint32_t nIfIndex;                                       /*  816: 0 = none */
     uint32_t dwReserved3;                                    /*  820 */
     uint32_t nOffloadInfo;                                   /*  824: nonzero = next field valid */
@@ -106,6 +109,7 @@ WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, nLinkSpeed) == 796, "nLinkSpe
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, IPAddr) == 800, "IPAddr");
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, IPMask) == 804, "IPMask");
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, GatewayIPAddr) == 808, "GatewayIPAddr");
+WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, nAdapterFlags) == 812, "nAdapterFlags");
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, nIfIndex) == 816, "nIfIndex");
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, nOffloadInfo) == 824, "nOffloadInfo");
 WP_STATIC_ASSERT(offsetof(ADAPTER_INFO_LIST_ENTRY, nChecksumOffloadFlags) == 828, "offload flags");

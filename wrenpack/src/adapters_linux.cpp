@@ -74,6 +74,7 @@ bool Describe(int sock, const pcap_if_wp& dev, const std::vector<Route>& routes,
     e.nMaxFrameSize = ioctl(sock, SIOCGIFMTU, &request) == 0 ? uint32_t(request.ifr_mtu) + 14 : 1514;
     e.nIfIndex = if_nametoindex(dev.name);
     e.nLinkSpeed = LinkSpeed(dev.name);
+    if (IsWirelessDevice("/sys/class/net", dev.name)) e.nAdapterFlags |= WP_ADAPTER_WIRELESS;
     e.nMedium = 0;  // 802.3
     Widen(dev.name, e.szAdapterName, WP_ADAPTER_NAME_CHARS);
     Widen(dev.description ? dev.description : dev.name, e.szDescription, WP_ADAPTER_DESCRIPTION_CHARS);

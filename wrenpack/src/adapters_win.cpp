@@ -61,6 +61,7 @@ void Fill(ADAPTER_INFO_LIST_ENTRY& entry, const char* device, const IP_ADAPTER_A
          gateway = gateway->Next)
         entry.GatewayIPAddr = FirstIpv4(gateway->Address.lpSockaddr);
     entry.nIfIndex = adapter.IfIndex;
+    if (adapter.IfType == IF_TYPE_IEEE80211) entry.nAdapterFlags |= WP_ADAPTER_WIRELESS;
     entry.nMaxFrameSize = static_cast<uint32_t>(std::min<ULONG64>(ULONG64{adapter.Mtu} + 14, UINT32_MAX));
     // The host does not say whether it finishes checksums in hardware: nOffloadInfo stays 0.
 }

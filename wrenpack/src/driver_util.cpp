@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace wp {
 
@@ -99,6 +100,14 @@ void Widen(const std::string& text, WP_CHAR16* out, size_t chars) {
     for (size_t i = 0; i < n; ++i)
         out[i] = WP_CHAR16(uint8_t(text[i]));
     out[n] = 0;
+}
+
+bool IsWirelessDevice(const std::string& classDir, const std::string& device) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::path(classDir) / device;
+    // The link itself, not what it points to: a device's phy80211 may be a dangling link.
+    auto present = [&](const char* node) { return std::filesystem::exists(std::filesystem::symlink_status(dir / node, ec)); };
+    return present("wireless") || present("phy80211");
 }
 
 }  // namespace wp

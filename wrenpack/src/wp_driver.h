@@ -78,6 +78,11 @@ bool ForEachBatchFrame(const uint8_t* batch, uint32_t length, Frame&& frame) {
 std::string Narrow(const WP_CHAR16* text);
 void Widen(const std::string& text, WP_CHAR16* out, size_t chars);
 
+// Whether the network device `device` under a sysfs class directory (/sys/class/net) is an
+// 802.11 one: the kernel gives such devices a `wireless` node (wireless extensions) or a
+// `phy80211` link (cfg80211 drivers), whichever the driver has.
+bool IsWirelessDevice(const std::string& classDir, const std::string& device);
+
 // ---- What each platform provides ----
 
 // The host's Ethernet adapters, the default one first. False after Fail().
