@@ -131,6 +131,8 @@ TEST(WindowsAdapterList, ListsEthernetAndWirelessAdaptersWhateverTheirLinkOrAddr
     EXPECT_EQ(wireless.IPMask, inet_addr("255.255.255.0"));
     EXPECT_EQ(wireless.nLinkSpeed, 3000000u);
     EXPECT_EQ(wireless.nMedium, 0u);  // the capture library gives Ethernet frames for it too
+    for (const ADAPTER_INFO_LIST_ENTRY* e : {&wired, &wireless, &down, &noIpv4})
+        EXPECT_EQ(e->nAdapterFlags, e == &wireless ? WP_ADAPTER_WIRELESS : 0u) << Name(*e);
     const uint8_t wirelessMac[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15};
     EXPECT_EQ(std::memcmp(wireless.MACAddr, wirelessMac, 6), 0);
     EXPECT_EQ(down.nLinkSpeed, 0u);  // speed unknown
