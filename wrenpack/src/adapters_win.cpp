@@ -1,10 +1,6 @@
 // The host's Ethernet adapters: the capture library says which devices it can open, IP Helper
 // says what each of them is (addresses, MAC, index, link), matched by the adapter's GUID.
-#include "wp_driver.h"
-
-#include <winsock2.h>
-#include <windows.h>
-#include <iphlpapi.h>
+#include "adapters_win.h"
 
 #include <algorithm>
 #include <memory>
@@ -88,25 +84,29 @@ bool ListAdapters(std::vector<ADAPTER_INFO_LIST_ENTRY>& out) {
     char errbuf[kErrbufSize] = "";
     if (pcap->findalldevs(&list.devices, errbuf) != 0) return Fail(FromText(errbuf), "pcap_findalldevs failed: %s", errbuf);
     if (!list.devices) return true;
+    // The adapter of the default route leads, so that "the first adapter" means the one the host
+    // itself would use. Without a default route (or an answer) the capture library's order stays.
+    DWORD defaultIndex = 0;
+    if (GetBestInterface(0, &defaultIndex) != NO_ERROR) defaultIndex = 0;
+    return MatchAdapters(list.devices, GetAdaptersAddresses, defaultIndex, out);
+}
 
+bool MatchAdapters(const pcap_if_wp* devices, AddressesQuery query, DWORD defaultIndex, std::vector<ADAPTER_INFO_LIST_ENTRY>& out) {
+    // Every family: an adapter without IPv4 is left out of an IPv4-only answer, and it can still
+    // be opened by its MAC.
     const ULONG flags = GAA_FLAG_INCLUDE_GATEWAYS | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
     ULONG bytes = 16 * 1024, rc = ERROR_BUFFER_OVERFLOW;
     std::unique_ptr<uint64_t[]> buffer;  // 8-byte units: the records hold 64-bit fields
     while (rc == ERROR_BUFFER_OVERFLOW) {
         buffer.reset(new (std::nothrow) uint64_t[bytes / 8 + 1]);
         if (!buffer) return Fail(kNoMemory, "GetAdaptersList: no memory for the host's adapter list");
-        rc = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()), &bytes);
+        rc = query(AF_UNSPEC, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get()), &bytes);
     }
-    if (rc == ERROR_NO_DATA) return true;  // no IPv4 adapter at all
+    if (rc == ERROR_NO_DATA) return true;  // no adapter at all
     if (rc != NO_ERROR)
         return Fail({rc == ERROR_NOT_ENOUGH_MEMORY ? 12 : 5, rc}, "GetAdaptersList: GetAdaptersAddresses failed: error %lu", rc);
     const auto* adapters = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.get());
-
-    // The adapter of the default route leads, so that "the first adapter" means the one the host
-    // itself would use. Without a default route (or an answer) the capture library's order stays.
-    DWORD defaultIndex = 0;
-    if (GetBestInterface(0, &defaultIndex) != NO_ERROR) defaultIndex = 0;
-    for (const pcap_if_wp* device = list.devices; device; device = device->next) {
+    for (const pcap_if_wp* device = devices; device; device = device->next) {
         const IP_ADAPTER_ADDRESSES* adapter = device->name ? FindAdapter(adapters, device->name) : nullptr;
         if (!adapter || adapter->PhysicalAddressLength != 6) continue;
         if (adapter->IfType != IF_TYPE_ETHERNET_CSMACD && adapter->IfType != IF_TYPE_IEEE80211) continue;

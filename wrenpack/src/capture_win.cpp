@@ -1,7 +1,8 @@
 // Windows: a capture thread per open adapter moves frames from the capture library into a
-// queue of capture records, and an event of ours is set while the queue holds any. Wine's
-// capture library has no read event of its own, and a thread needs none: the same code runs on
-// Windows and under Wine.
+// queue of capture records, and an event of ours is set while the queue holds any. Where the
+// library hands over the first frame at once and has a read event (pcap_setmintocopy,
+// pcap_getevent), the thread sleeps on that event and reads without blocking, so an idle link
+// costs no wake-up at all; otherwise (Wine's library) it blocks in the library's read.
 // Which way a frame went is not known here: pcap_next_ex gives no direction (neither does the
 // library under Wine), and a capture limited to one direction is not offered by every library
 // we meet. Records leave their direction bits clear, and the reader has only the frame's bytes.
@@ -25,8 +26,9 @@ namespace {
 
 constexpr uint32_t kDefaultBuffer = 1u << 20;
 // The capture library's read timeout. A library that can hand over the first frame at once
-// (setmintocopy) may wait long on an idle link: the driver wakes its thread with breakloop when
-// it needs it. One without (Wine's, over a host library that fills blocks of frames) gives a
+// (setmintocopy) may wait long: its thread waits on the library's read event (or, where the
+// minimum could not be set, the timeout hands a lone frame over), and is woken by the driver
+// when needed. One without (Wine's, over a host library that fills blocks of frames) gives a
 // frame over only when its block times out, so that time is kept short; an empty block never
 // times out there, so an idle link costs nothing either way.
 constexpr int kIdleWaitMs = 100;
@@ -39,6 +41,8 @@ struct Capture {
     const PcapApi* api = nullptr;
     pcap_t_wp* pcap = nullptr;
     HANDLE event = nullptr;      // set while `queue` holds records or an error waits
+    HANDLE ready = nullptr;      // the library's read event, where the thread waits on it
+    HANDLE wake = nullptr;       // wakes the thread from that wait (auto-reset)
     std::mutex mu;               // the two halves of the queue, and the setting change below
     // A setting change is made by the capture thread between two reads, so that the library
     // never has two calls on one capture at once but sends, and a change never waits behind a
@@ -59,7 +63,14 @@ struct Capture {
 
 namespace {
 
+// Wakes the capture thread from its read or its wait on the library's event.
+void Wake(Capture* c) {
+    c->api->breakloop(c->pcap);
+    SetEvent(c->wake);
+}
+
 void CaptureLoop(Capture* c) {
+    int empty = 0;  // reads in a row that found nothing
     while (!c->stop.load(std::memory_order_relaxed)) {
         {
             std::unique_lock<std::mutex> lock(c->mu);
@@ -71,9 +82,20 @@ void CaptureLoop(Capture* c) {
                 c->changeDone.notify_all();
             }
         }
+        if (c->ready && empty == 1) {
+            HANDLE events[] = {c->wake, c->ready};
+            WaitForMultipleObjects(2, events, FALSE, INFINITE);
+        } else if (c->ready && empty > 1) {
+            // Signalled with nothing to read: a library whose event stays set must not make
+            // this thread spin, so it waits out one read timeout before trusting it again.
+            WaitForSingleObject(c->wake, kIdleWaitMs);
+            empty = 0;
+            continue;
+        }
         pcap_pkthdr_wp* header = nullptr;
         const unsigned char* frame = nullptr;
         const int rc = c->api->next_ex(c->pcap, &header, &frame);
+        empty = rc == 0 ? empty + 1 : 0;
         if (rc == 1) {
             std::lock_guard<std::mutex> lock(c->mu);
             c->failing.clear();
@@ -105,7 +127,7 @@ bool Change(Capture* c, const std::function<bool()>& body) {
     };
     std::unique_lock<std::mutex> lock(c->mu);
     c->change = &call;
-    c->api->breakloop(c->pcap);
+    Wake(c);
     c->changeDone.wait(lock, [&] { return c->change == nullptr; });
     if (!ok) {
         errno = error.err;
@@ -128,12 +150,24 @@ Capture* Open(const std::string& device) {
     c->api = api;
     c->pcap = StartCapture(*api, device, kDefaultBuffer, api->setmintocopy ? kIdleWaitMs : kBlockWaitMs);
     if (!c->pcap) return nullptr;
-    if (api->setmintocopy) api->setmintocopy(c->pcap, 0);  // hand over the first frame at once
+    // The first frame is handed over at once. Where the library refuses, its read event would
+    // wait for its default minimum, many frames: reads block instead, and the read timeout hands
+    // a lone frame over (reported: the link answers slower than it should).
+    if (api->setmintocopy && api->setmintocopy(c->pcap, 0) != 0) {
+        FailPcap(c.get(), "pcap_setmintocopy");
+    } else if (api->setmintocopy && api->getevent) {
+        char errbuf[kErrbufSize] = "";
+        HANDLE ready = api->getevent(c->pcap);
+        if (ready && api->setnonblock(c->pcap, 1, errbuf) == 0) c->ready = ready;
+    }
     c->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    c->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     c->fill.resize(c->bytes);
     c->drain.resize(c->bytes);
-    if (!c->event) {
+    if (!c->event || !c->wake) {
         api->close(c->pcap);
+        if (c->event) CloseHandle(c->event);
+        if (c->wake) CloseHandle(c->wake);
         return Fail(kNoMemory, "OpenAdapter(%s): no read event", device.c_str()), nullptr;
     }
     c->thread = std::thread(CaptureLoop, c.get());
@@ -143,11 +177,12 @@ Capture* Open(const std::string& device) {
 void Close(Capture* c) {
     c->stop = true;
     if (c->thread.joinable()) {
-        c->api->breakloop(c->pcap);
+        Wake(c);
         c->thread.join();
     }
     c->api->close(c->pcap);
-    if (c->event) CloseHandle(c->event);
+    CloseHandle(c->event);
+    CloseHandle(c->wake);
     delete c;
 }
 

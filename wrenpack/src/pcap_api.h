@@ -77,6 +77,7 @@ struct PcapApi {
     int (*get_selectable_fd)(pcap_t_wp*);                        // Linux only
     int (*setbuff)(pcap_t_wp*, int);                              // Windows only
     int (*setmintocopy)(pcap_t_wp*, int);                         // optional, Windows
+    void* (*getevent)(pcap_t_wp*);                                // optional, Windows: a HANDLE
     pcap_send_queue_wp* (*sendqueue_alloc)(unsigned int memsize);  // optional, Windows
     void (*sendqueue_destroy)(pcap_send_queue_wp*);
     int (*sendqueue_queue)(pcap_send_queue_wp*, const pcap_pkthdr_wp*, const unsigned char*);

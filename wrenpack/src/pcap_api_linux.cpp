@@ -33,7 +33,7 @@ const PcapApi* LoadPcap(std::string&) {
         As<decltype(PcapApi::close)>(&pcap_close),
         As<decltype(PcapApi::breakloop)>(&pcap_breakloop),
         As<decltype(PcapApi::get_selectable_fd)>(&pcap_get_selectable_fd),
-        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,  // the Windows-only calls
         As<decltype(PcapApi::setdirection)>(&pcap_setdirection),
     };
     return &api;

@@ -4,28 +4,31 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 namespace wp {
 namespace {
 
-enum class Need { kRequired, kOptional, kNotUnderWine };
+enum class Need { kRequired, kOptional, kNotInWines };
 
 // GetProcAddress gives one generic pointer type; each slot's own type says what the library
 // function is. Going through void(*)() tells the compiler that the conversion is meant.
 template <typename F>
 bool Bind(HMODULE library, const char* name, F& slot, Need need, bool wine, std::string& missing) {
-    FARPROC proc = (need == Need::kNotUnderWine && wine) ? nullptr : GetProcAddress(library, name);
+    FARPROC proc = (need == Need::kNotInWines && wine) ? nullptr : GetProcAddress(library, name);
     slot = reinterpret_cast<F>(reinterpret_cast<void (*)()>(proc));
     if (proc || need != Need::kRequired) return true;
     missing += missing.empty() ? name : std::string(", ") + name;
     return false;
 }
 
-// Wine's library exports calls that it does not implement, and calling one ends the process.
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+// Wine's own build of the library exports calls that it does not implement, and calling one
+// ends the process. Wine marks its builtin DLLs right after the DOS header, so the mark tells its
+// library from any other one, which implements what it exports, under Wine or not.
+bool WinesOwnLibrary(HMODULE library) {
+    static const char kMark[] = "Wine builtin DLL";
+    return std::memcmp(reinterpret_cast<const char*>(library) + 0x40, kMark, sizeof kMark - 1) == 0;
 }
 
 // Where the packet-capture package puts the library: System32\Npcap, off the search path. A full
@@ -66,8 +69,8 @@ Loaded Load() {
         loaded.why = "wpcap.dll not found (install the packet-capture package)";
         return loaded;
     }
-    const bool wine = UnderWine();
-    constexpr Need R = Need::kRequired, O = Need::kOptional, W = Need::kNotUnderWine;
+    const bool wine = WinesOwnLibrary(library);
+    constexpr Need R = Need::kRequired, O = Need::kOptional, W = Need::kNotInWines;
     PcapApi& a = loaded.api;
     std::string missing;
     bool ok = true;
@@ -92,6 +95,7 @@ Loaded Load() {
     ok &= Bind(library, "pcap_get_selectable_fd", a.get_selectable_fd, O, wine, missing);
     ok &= Bind(library, "pcap_setbuff", a.setbuff, R, wine, missing);
     ok &= Bind(library, "pcap_setmintocopy", a.setmintocopy, W, wine, missing);
+    ok &= Bind(library, "pcap_getevent", a.getevent, W, wine, missing);
     ok &= Bind(library, "pcap_sendqueue_alloc", a.sendqueue_alloc, W, wine, missing);
     ok &= Bind(library, "pcap_sendqueue_destroy", a.sendqueue_destroy, W, wine, missing);
     ok &= Bind(library, "pcap_sendqueue_queue", a.sendqueue_queue, W, wine, missing);
