@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter/adapter_client.h"
@@ -64,8 +65,10 @@ public:
                 Learn(std::chrono::steady_clock::now() - start);
                 return true;
             }
-            for (int i = 0; i < 16; ++i)
-                plat::CpuRelax();
+            // Not a pause: the thread the hand-off waits for may have been woken onto this very
+            // processor (the scheduler puts a woken thread beside its waker), and would
+            // otherwise wait for the spin to end.
+            std::this_thread::yield();
             if (std::chrono::steady_clock::now() - start >= std::chrono::nanoseconds(budget)) break;
         }
         // Another thread may have changed the budget meanwhile: either value will do.

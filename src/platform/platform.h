@@ -110,12 +110,6 @@ private:
 
 DWORD GetTickCount();
 void Sleep(DWORD ms);
-// The processor's hint for a thread spinning while another works towards what it waits for.
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 
