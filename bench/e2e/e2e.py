@@ -4,7 +4,8 @@
     LAN ns  [lan veth 10.88.0.2, iperf3 server] ==veth== [host veth 10.88.0.1]  host ns
                                                           |
       library-tap / library-tun: vifnet-bridge, library on the host veth  <->  TAP/TUN dev in guest ns
-      shuttle:                   pcap_shuttle, libpcap on the host veth   <->  TAP dev in guest ns
+      shuttle2:                  pcap_shuttle --threads: one blocking thread per direction
+      shuttle:                   pcap_shuttle, one poll loop; libpcap on the host veth <-> TAP dev
       kernel:                    Linux bridge of the host veth and a veth pair into the guest ns
                                                           |
                                              guest ns [10.88.0.10]
@@ -12,9 +13,11 @@
 A TAP device reaches its namespace's stack only through the process holding its descriptor, so
 the kernel-only path gives the guest a veth pair bridged to the host veth instead.
 Every topology is built fresh for its method and removed after it; MTU 1500 everywhere, and
-segmentation and checksum offloads off on every link, so that every path carries the same
-frames. Measured from the guest to the LAN: TCP throughput (one iperf3 stream), 64-byte UDP
-packets per second received by the LAN's iperf3, and ping round-trip times. Then between the host
+segmentation and checksum offloads off on every link but the guest's own device, so that every
+path carries the same frames on the wire; the guest's stack may hand over 64 KB segments where
+its path takes them (--no-guest-offloads: not even there). Measured from the guest to the LAN: TCP throughput (one iperf3 stream), 64-byte UDP
+packets per second received by the LAN's iperf3, ping round-trip times, and the CPU time the
+program in the middle spends per GB of the TCP run and (first round) over 10 idle seconds. Then between the host
 namespace and its own guest (the library's paths, and the kernel bridge once the bridge has the
 host's address; the shuttle has no way from the host to its guest): ping round-trip times and
 TCP throughput both ways, the iperf3 server in the guest.
@@ -34,7 +37,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
 from netns import CommandFailed, end_process, remove_leftovers, sh, wait_until  # noqa: E402
 
-METHODS = ("library-tap", "library-tun", "shuttle", "kernel")
+METHODS = ("library-tap", "library-tun", "shuttle2", "shuttle", "kernel")
+# Idle CPU of the program in the middle is measured over this many seconds, in the first round.
+IDLE_SECONDS = 10
 PREFIX = "vfb%d" % os.getpid()
 LAN_NS, HOST_NS, GUEST_NS = PREFIX + "l", PREFIX + "h", PREFIX + "g"
 LAN_IF, HOST_IF, GUEST_IF, PORT_IF, BRIDGE = PREFIX + "lan", PREFIX + "host", PREFIX + "g", PREFIX + "port", PREFIX + "br"
@@ -121,6 +126,11 @@ class Run:
             if self.ended():
                 raise RuntimeError("%s ended: %s" % (self.method, self.tail(self.method)))
         for ns, dev in links:
+            # The guest's own stack may hand over 64 KB segments where its path takes them (the
+            # library's bridge and the kernel's), like for like; the shuttles' TAP devices get
+            # whole frames from the kernel either way. Every other link carries MTU-sized frames.
+            if ARGS.guest_offloads and dev == GUEST_IF:
+                continue
             fixed = quiet_offloads(ns, dev)
             if fixed:
                 self.warnings.append("%s: could not turn off %s" % (dev, ",".join(fixed)))
@@ -137,8 +147,9 @@ class Run:
         return self.procs[0][1].poll() is not None
 
     def guest_device_command(self):
-        if self.method == "shuttle":
-            return [os.path.join(ARGS.bin, "pcap_shuttle"), HOST_IF, GUEST_IF, GUEST_NS]
+        if self.method.startswith("shuttle"):
+            threads = ["--threads"] if self.method == "shuttle2" else []
+            return [os.path.join(ARGS.bin, "pcap_shuttle")] + threads + [HOST_IF, GUEST_IF, GUEST_NS]
         mode = self.method.split("-")[1]
         return [os.path.join(ARGS.bin, "vifnet-bridge"), "--adapter", HOST_IP, "--mode", mode, "--ip", GUEST_IP,
                 "--netmask", "255.255.255.0", "--dev", GUEST_IF, "--netns", GUEST_NS]
@@ -151,6 +162,14 @@ class Run:
         return {prefix + "rtt_median_us": statistics.median(times),
                 prefix + "rtt_p99_us": times[min(len(times) - 1, int(len(times) * 0.99))],
                 prefix + "ping_lost": ARGS.pings - len(times)}
+
+    def cpu_seconds(self):
+        """User and system time of the program in the middle, all its threads (None: no such program)."""
+        if self.method == "kernel":
+            return None
+        with open("/proc/%d/stat" % self.procs[0][1].pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def iperf(self, options, watch=None, ns=GUEST_NS, target=LAN_IP):
         """One iperf3 run from ns (the guest by default); watch(pid) runs meanwhile. The receiver's summary."""
@@ -169,10 +188,21 @@ class Run:
     def lan_received(self):
         return int(sh("cat /sys/class/net/%s/statistics/rx_packets" % LAN_IF, LAN_NS).stdout)
 
-    def measure(self, profile=False):
-        figures = self.ping()
+    def measure(self, profile=False, idle=False):
+        figures = {}
+        if idle and self.method != "kernel":
+            # Nothing moves now but the odd neighbour message: what the program costs at rest.
+            time.sleep(1)
+            before = self.cpu_seconds()
+            time.sleep(IDLE_SECONDS)
+            figures["idle_cpu_pct"] = (self.cpu_seconds() - before) / IDLE_SECONDS * 100
+        figures.update(self.ping())
         time.sleep(0.5)
-        figures["tcp_gbps"] = self.iperf("")["bits_per_second"] / 1e9
+        before = self.cpu_seconds()
+        tcp = self.iperf("")
+        figures["tcp_gbps"] = tcp["bits_per_second"] / 1e9
+        if before is not None:
+            figures["cpu_s_per_gb"] = (self.cpu_seconds() - before) / (tcp["bytes"] / 1e9)
         time.sleep(0.5)
         # The LAN's own iperf3 reads its socket slower than a fast path delivers, so the rate is
         # counted where the datagrams reach the far end: the LAN link. What the server itself
@@ -183,7 +213,7 @@ class Run:
         figures["udp64_app_pps"] = received["bytes"] / 64 / received["seconds"]
         if profile and self.method != "kernel":
             self.profile()
-        if self.method != "shuttle":
+        if not self.method.startswith("shuttle"):
             try:
                 figures.update(self.measure_host())
             except (RuntimeError, CommandFailed, subprocess.TimeoutExpired, ValueError) as error:
@@ -242,6 +272,8 @@ def main():
     parser.add_argument("--seconds", type=int, default=5, help="length of each iperf3 run")
     parser.add_argument("--pings", type=int, default=500, help="pings at 2 ms intervals")
     parser.add_argument("--rounds", type=int, default=1, help="runs of every method, interleaved; figures are medians")
+    parser.add_argument("--no-guest-offloads", dest="guest_offloads", action="store_false",
+                        help="turn segmentation and checksum offloads off at the guest's device too (default: left on)")
     parser.add_argument("--json", help="write the figures here (default: standard output)")
     parser.add_argument("--perf", help="profile vifnet-bridge and pcap_shuttle in extra TCP runs (last round) into this directory")
     parser.add_argument("--logs", help="directory for the programs' output (default: beside --json, else a new temporary one)")
@@ -271,7 +303,7 @@ def main():
             run = Run(method)
             try:
                 with run:
-                    rounds[method].append(run.measure(ARGS.perf and n == ARGS.rounds - 1))
+                    rounds[method].append(run.measure(ARGS.perf and n == ARGS.rounds - 1, n == 0))
                 log("  " + ", ".join("%s=%.4g" % kv for kv in rounds[method][-1].items()))
             except (RuntimeError, CommandFailed, subprocess.TimeoutExpired, ValueError) as error:
                 log("  %s failed: %s" % (method, error))
@@ -280,7 +312,8 @@ def main():
     for method, figures in rounds.items():
         if figures:
             results["methods"][method] = dict(median_figures(figures), rounds=len(figures))
-    results["settings"] = {"seconds": ARGS.seconds, "pings": ARGS.pings, "rounds": ARGS.rounds, "mtu": 1500}
+    results["settings"] = {"seconds": ARGS.seconds, "pings": ARGS.pings, "rounds": ARGS.rounds, "mtu": 1500,
+                           "guest_offloads": ARGS.guest_offloads}
     text = json.dumps(results, indent=2)
     if ARGS.json:
         with open(ARGS.json, "w") as out:

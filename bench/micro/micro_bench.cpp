@@ -1,6 +1,7 @@
 // Per-frame costs of the library on the simulated packet driver: reads from receive buffers, TUN
-// and TAP writes, batches, and the checksum. One thread each; every figure is frames (items) or
-// bytes per second.
+// and TAP writes, batches, and the checksum, one thread each; then the path an emulator uses, one
+// thread blocking in vifnet32_read while another injects frames. Rates are frames (items) or
+// bytes per second; the emulator's latency is in microseconds.
 //
 // TUN writes look their destination up in the host's neighbour table. As root, the program
 // moves into a network namespace of its own before anything else runs and makes a veth pair
@@ -12,12 +13,15 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vifnet32.h"
@@ -253,6 +257,90 @@ void Checksum(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 1500);
 }
 BENCHMARK(Checksum)->Name("checksum/1500");
+
+// An emulator's receiving thread: blocks in vifnet32_read and notes when each frame came back.
+class BlockingReader {
+public:
+    explicit BlockingReader(const Iface& tap) : m_fd(tap.fd), m_thread([this] { Run(); }) {}
+    ~BlockingReader() {
+        m_stop.store(true);
+        m_thread.join();  // within the read timeout
+    }
+    std::uint64_t Frames() const { return m_frames.load(std::memory_order_acquire); }
+    // Until more than `seen` frames came back (in the kernel, as an emulator's other threads
+    // would: the reader thread and the adapter's own need the cores).
+    void WaitPast(std::uint64_t seen) const {
+        for (std::uint64_t now = Frames(); now <= seen; now = Frames())
+            m_frames.wait(now, std::memory_order_acquire);
+    }
+    std::chrono::steady_clock::time_point LastReturn() const { return m_last; }
+
+private:
+    void Run() {
+        std::uint8_t out[2048];
+        while (!m_stop.load(std::memory_order_relaxed)) {
+            if (vifnet32_read(m_fd, out, sizeof out) <= 0) continue;
+            m_last = std::chrono::steady_clock::now();
+            m_frames.fetch_add(1, std::memory_order_release);
+            m_frames.notify_one();
+        }
+    }
+
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_frames{0};
+    std::chrono::steady_clock::time_point m_last;
+    std::thread m_thread;
+};
+
+// Frames one at a time, each injected a gap after the last came back: the time from the
+// injection to the reader's return, median and 99th percentile. With gaps of a millisecond
+// (the pings of the end-to-end runs are 2 ms apart) nothing is waiting when a frame comes.
+void EmulatorLatency(benchmark::State& state) {
+    Iface tap(VIFNET32_IFF_TAP);
+    if (!tap.ok) return state.SkipWithError("interface set-up failed");
+    const Bytes frame = FrameFromGuest(tap);
+    Bytes toGuest(frame);
+    std::memcpy(toGuest.data(), tap.mac, 6);
+    std::memcpy(toGuest.data() + 6, kPeerMAC, 6);
+    BlockingReader reader(tap);
+    std::vector<double> us;
+    us.reserve(4096);
+    const auto gap = std::chrono::microseconds(state.range(0));
+    for (auto _ : state) {
+        const std::uint64_t seen = reader.Frames();
+        const auto injected = std::chrono::steady_clock::now();
+        WrenSimInjectFrame(kLan, toGuest.data(), static_cast<std::uint32_t>(toGuest.size()));
+        reader.WaitPast(seen);
+        us.push_back(std::chrono::duration<double, std::micro>(reader.LastReturn() - injected).count());
+        std::this_thread::sleep_for(gap);
+    }
+    std::sort(us.begin(), us.end());
+    state.counters["median_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+BENCHMARK(EmulatorLatency)->Name("emulator/latency")->Arg(1000)->Iterations(1000)->UseRealTime();
+
+// Frames as fast as the reader takes them, one frame per receive buffer (each costs the whole
+// hand-over from the driver to the reader), at most a window's worth outstanding.
+void EmulatorStream(benchmark::State& state) {
+    constexpr std::uint64_t kOutstanding = 8;
+    Iface tap(VIFNET32_IFF_TAP);
+    if (!tap.ok) return state.SkipWithError("interface set-up failed");
+    Bytes toGuest = FrameFromGuest(tap);
+    std::memcpy(toGuest.data(), tap.mac, 6);
+    std::memcpy(toGuest.data() + 6, kPeerMAC, 6);
+    BlockingReader reader(tap);
+    std::uint64_t injected = 0;
+    for (auto _ : state) {
+        if (injected >= reader.Frames() + kOutstanding) reader.WaitPast(injected - kOutstanding);
+        WrenSimInjectFrame(kLan, toGuest.data(), static_cast<std::uint32_t>(toGuest.size()));
+        ++injected;
+    }
+    reader.WaitPast(injected - 1);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(EmulatorStream)->Name("emulator/stream")->UseRealTime();
 
 }  // namespace
 

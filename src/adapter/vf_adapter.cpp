@@ -184,7 +184,7 @@ bool CVFAdapter::StartReaderThread() {
     const bool started = m_hReaderThread.Start(&CVFAdapter::ReaderThreadProc, this);
     VF_ASSERT(started);
     // The first buffer is read without waiting for a request.
-    m_hReadRequestEvent.Set();
+    PostReadRequest();
     return started;
 }
 
@@ -258,15 +258,28 @@ void CVFAdapter::ReaderLoop() {
     bool stop = false;
     while (!stop) {
         lock.Lock();
+        // A thread that finds its hand-offs waiting for it by spinning may not reach a wait on
+        // the stop event for as long as traffic flows: the stop is also looked for here.
+        if (m_bStopping) {
+            lock.Unlock();
+            break;
+        }
         m_hReadRequestEvent.Reset();
+        m_bRequested.store(false, std::memory_order_relaxed);
         m_bReadPending = true;
         lock.Unlock();
 
-        const DWORD woke = plat::WaitForAny(driverWait, 2, nFailures ? kProbeAfterFailure : plat::kInfinite);
+        DWORD woke = plat::kWaitObject0 + 1;
+        // A failing driver is not spun on: it is probed at its own pace.
+        if (nFailures || !m_DriverSpin.Spin([&] { return plat::WaitForAny(&hDriverEvent, 1, 0) == plat::kWaitObject0; })) {
+            const auto blocked = std::chrono::steady_clock::now();
+            woke = plat::WaitForAny(driverWait, 2, nFailures ? kProbeAfterFailure : plat::kInfinite);
+            if (woke == plat::kWaitObject0 + 1) m_DriverSpin.Learn(std::chrono::steady_clock::now() - blocked);
+        }
         if (woke == plat::kWaitObject0) break;
         const bool probe = woke == plat::kWaitTimeout && nFailures != 0;
         if (woke != plat::kWaitObject0 + 1 && !probe) {
-            m_hReadRequestEvent.Set();
+            PostReadRequest();
         } else {
             if (inHand.empty()) {
                 lock.Lock();
@@ -305,7 +318,7 @@ void CVFAdapter::ReaderLoop() {
                 // The driver said data waits but gave none: try again, pausing from the second
                 // failure in a row on, so a driver that keeps failing does not keep a core busy.
                 if (++nUnproductive > 1) plat::Sleep(1);
-                m_hReadRequestEvent.Set();
+                PostReadRequest();
             } else {
                 nUnproductive = 0;
                 lock.Lock();
@@ -319,19 +332,36 @@ void CVFAdapter::ReaderLoop() {
                     oldest->SetSeqNum(0);
                     m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, m_FullBufList.begin());
                 }
+                m_nFilled.store(m_nBuffersRead, std::memory_order_release);
                 m_bReadPending = false;
-                m_hDataReadyEvent.WakeAll();
                 NotifyVifnets();
                 lock.Unlock();
+                m_hDataReadyEvent.WakeAll();
             }
         }
+        // A steady reader asks for the next buffer soon after it took this one: the thread
+        // spins for the request rather than sleep and be woken for it. Whether one came is
+        // read after the spinning flag is down, so a request posted meanwhile either saw the
+        // flag down (and set the event) or is seen here.
+        bool requested = m_bRequested.load();
+        if (!requested) {
+            m_bSpinningForRequest.store(true);
+            requested = m_RequestSpin.Spin([&] { return m_bRequested.load(std::memory_order_relaxed); });
+            m_bSpinningForRequest.store(false);
+            requested = requested || m_bRequested.load();
+        }
+        if (requested) continue;
+        const auto blocked = std::chrono::steady_clock::now();
         for (;;) {
             const DWORD request = plat::WaitForAny(requestWait, 2, plat::kInfinite);
             if (request == plat::kWaitObject0) {
                 stop = true;
                 break;
             }
-            if (request == plat::kWaitObject0 + 1) break;
+            if (request == plat::kWaitObject0 + 1) {
+                m_RequestSpin.Learn(std::chrono::steady_clock::now() - blocked);
+                break;
+            }
         }
     }
 
@@ -340,6 +370,11 @@ void CVFAdapter::ReaderLoop() {
     m_bReadPending = false;
     m_FreeBufList.splice(m_FreeBufList.begin(), inHand);
     RecycleFullBuffers();
+}
+
+void CVFAdapter::PostReadRequest() {
+    m_bRequested.store(true);
+    if (!m_bSpinningForRequest.load()) m_hReadRequestEvent.Set();
 }
 
 void CVFAdapter::NotifyVifnets() {
@@ -407,13 +442,13 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
                 if (pDest && count) std::memcpy(pDest, found->GetData(), count);
                 // Taking the newest buffer asks for the next one, so a steady reader finds it
                 // waiting.
-                if (!m_bReadPending && found == m_FullBufList.back()) m_hReadRequestEvent.Set();
+                if (!m_bReadPending && found == m_FullBufList.back()) PostReadRequest();
                 return length;
             }
         }
         // The buffers held are still delivered; then nothing more will come.
         if (m_bFailed) return 0;
-        if (!m_bReadPending) m_hReadRequestEvent.Set();
+        if (!m_bReadPending) PostReadRequest();
         if (nTimeout == 0) return 0;
         DWORD wait = plat::kInfinite;
         if (nTimeout != plat::kInfinite) {
@@ -426,10 +461,17 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
             wait = deadline - now;
         }
         const std::uint64_t filled = m_nBuffersRead;
+        // A buffer on its way is waited for running, without the lock the thread needs.
+        lock.Unlock();
+        const bool spun = m_ReadersSpin.Spin([&] { return m_nFilled.load(std::memory_order_acquire) != filled || readsEnded(); });
+        lock.Lock();
+        if (spun) continue;
+        const auto blocked = std::chrono::steady_clock::now();
         LockRef ref{m_Lock};
         const bool arrived =
             m_hDataReadyEvent.WaitFor(ref, wait, [&] { return m_nBuffersRead != filled || m_bFailed || readsEnded(); });
         if (!arrived) return 0;
+        m_ReadersSpin.Learn(std::chrono::steady_clock::now() - blocked);
     }
 }
 

@@ -2,12 +2,14 @@
 // the interfaces bound to it (those that are up), its receive buffers and their sizes.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "adapter/adapter_client.h"
@@ -40,6 +42,49 @@ private:
     std::uint8_t* m_pData = nullptr;
     std::uint32_t m_nBufSize = 0;
     std::uint32_t m_nDataLen = 0;
+};
+
+// How long a thread about to block for a hand-off from another thread spins first, learnt from
+// the hand-offs themselves: one that came within the longest spin lets the spin grow to twice its
+// wait, a spin that ran out halves it, down to none. A steady stream so meets a running thread
+// instead of paying a wake-up per buffer, and an idle adapter stops spinning after a few
+// fruitless spins: at most about 100 us of spinning once traffic stops.
+class CSpinBudget {
+public:
+    static constexpr std::int64_t kMaxNs = 50000;
+    static constexpr std::int64_t kMinNs = 2000;
+
+    // Spins until ready() or the budget is spent; whether ready() held.
+    template <class Ready>
+    bool Spin(Ready ready) {
+        const std::int64_t budget = m_ns.load(std::memory_order_relaxed);
+        if (budget == 0) return false;
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            if (ready()) {
+                Learn(std::chrono::steady_clock::now() - start);
+                return true;
+            }
+            // Not a pause: the thread the hand-off waits for may have been woken onto this very
+            // processor (the scheduler puts a woken thread beside its waker), and would
+            // otherwise wait for the spin to end.
+            std::this_thread::yield();
+            if (std::chrono::steady_clock::now() - start >= std::chrono::nanoseconds(budget)) break;
+        }
+        // Another thread may have changed the budget meanwhile: either value will do.
+        m_ns.store(budget / 2 >= kMinNs ? budget / 2 : 0, std::memory_order_relaxed);
+        return false;
+    }
+    // A blocking wait ended with the hand-off after `waited`.
+    void Learn(std::chrono::steady_clock::duration waited) {
+        const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count();
+        if (ns >= kMaxNs) return;
+        const std::int64_t grown = std::clamp<std::int64_t>(2 * ns, kMinNs, kMaxNs);
+        if (grown > m_ns.load(std::memory_order_relaxed)) m_ns.store(grown, std::memory_order_relaxed);
+    }
+
+private:
+    std::atomic<std::int64_t> m_ns{0};
 };
 
 // Interfaces bound to an adapter, in binding order.
@@ -116,6 +161,9 @@ private:
     static DWORD ReaderThreadProc(void* arg);
     void ReaderLoop();
     void NotifyVifnets();
+    // Asks the reader thread for the next buffer: a flag it sees while it spins, and the event
+    // only when it does not (a thread that spins is not woken by a system call).
+    void PostReadRequest();
     // The driver keeps failing: the adapter is marked failed, every reader is woken and every
     // notify-mode descriptor made readable. m_Lock held by `lock`.
     void MarkFailed(plat::CSingleLock& lock);
@@ -141,10 +189,18 @@ private:
     std::uint64_t m_nBuffersRead = 0;
     plat::CThread m_hReaderThread;
     plat::CEvent m_hReadRequestEvent;
+    std::atomic<bool> m_bRequested{false};
+    std::atomic<bool> m_bSpinningForRequest{false};
+    // The three hand-offs: driver to reader thread, reader thread to readers, readers' request
+    // back to the reader thread.
+    CSpinBudget m_DriverSpin, m_ReadersSpin, m_RequestSpin;
+    // m_nBuffersRead for readers that spin without m_Lock.
+    std::atomic<std::uint64_t> m_nFilled{0};
     bool m_bReadPending = false;
-    // The data-ready event is signalled only under m_Lock, and its only waiters are readers
+    // The data-ready event's state changes only under m_Lock, and its only waiters are readers
     // holding m_Lock, so it is a condition of that lock rather than a kernel object: no system
-    // call per buffer on the way from the driver to a reader.
+    // call per buffer on the way from the driver to a reader. It is signalled once the lock is
+    // let go, so that a woken reader does not at once block on the lock again.
     class CDataReadyEvent {
     public:
         // Waits, m_Lock held (released meanwhile), until arrived() or the timeout; arrived().

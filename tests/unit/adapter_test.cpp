@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -72,6 +73,26 @@ TEST(Buffer, ResizeKeepsDataAndNeverCutsIt) {
     EXPECT_TRUE(buffer.Resize(65536));
     EXPECT_EQ(std::make_tuple(buffer.GetBufSize(), buffer.GetDataLen(), buffer.GetSeqNum()), std::make_tuple(65536u, 6000u, 9u));
     EXPECT_EQ(std::memcmp(buffer.GetData(), "frames", 6), 0);
+}
+
+// An idle adapter must cost nothing: spins that find nothing shrink the spin to none within a
+// few waits, after which no spin even looks; a quick hand-off brings spinning back.
+TEST(SpinBudget, DiesAwayWhenNothingComesAndReturnsWithAQuickHandOff) {
+    CSpinBudget budget;
+    int looks = 0;
+    auto never = [&] { return ++looks, false; };
+    EXPECT_FALSE(budget.Spin(never));
+    EXPECT_EQ(looks, 0);
+    budget.Learn(std::chrono::microseconds(20));
+    EXPECT_FALSE(budget.Spin(never));
+    EXPECT_GT(looks, 0);
+    for (int i = 0; i < 5; ++i)
+        budget.Spin(never);
+    looks = 0;
+    EXPECT_FALSE(budget.Spin(never));
+    EXPECT_EQ(looks, 0);
+    budget.Learn(std::chrono::microseconds(5));
+    EXPECT_TRUE(budget.Spin([] { return true; }));
 }
 
 TEST_F(Adapter, BindingSizesTheReceiveBuffers) {
