@@ -11,6 +11,7 @@ packages=(
   libpcap-dev                              # the Linux packet driver's capture library
   iputils-ping iputils-arping tshark ethtool  # the end-to-end tests' peers and dissector
   libbenchmark-dev iperf3 curl             # bench/ and the main job's traffic
+  qemu-system-x86 busybox-static cpio xz-utils dnsmasq-base  # the VM tests and demo: QEMU, its image, a DHCP server
 )
 missing=()
 for p in "${packages[@]}"; do
