@@ -1,49 +1,32 @@
-// vifnet-bridge: joins a kernel TUN or TAP device to a host Ethernet adapter through the
-// library, so that whatever sits behind the device (a network namespace, a container, a virtual
-// machine) appears on the adapter's LAN as a host of its own.
+// vifnet-bridge: joins a guest side to a host Ethernet adapter through the library, so that
+// whatever sits behind it appears on the adapter's LAN as a host of its own. The guest side is a
+// kernel TUN or TAP device (a network namespace, a container, a virtual machine behind it) or a
+// QEMU virtual machine connected over a socket.
 //
-// One thread, one poll loop over three descriptors: the library's descriptor (readable while
-// receive buffers wait, since the interface is opened in notify mode), the kernel device, and a
-// signalfd for SIGINT and SIGTERM. Guest to LAN, the kernel device is drained without blocking
-// into one multi-write batch per turn (one send for the whole batch); LAN to guest, the library
-// is read until it has nothing left. Nothing is allocated per packet.
-#include <arpa/inet.h>
-#include <fcntl.h>
+// One thread, one loop waiting on three descriptors: the library's descriptor (readable while
+// receive buffers wait, since the interface is opened in notify mode), the guest side's, and one
+// for the stop requests. Guest to LAN, the guest side is drained without blocking into one
+// multi-write batch per turn (one send for the whole batch); LAN to guest, the library is read
+// until it has nothing left. Nothing is allocated per packet.
 #include <getopt.h>
-#include <linux/if.h>
-#include <linux/if_arp.h>
-#include <linux/if_tun.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <grp.h>
-#include <linux/capability.h>
-#include <pwd.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
-#include "vifnet32.h"
+#include "bridge.h"
 
+namespace bridge {
 namespace {
 
-constexpr const char* kProgram = "vifnet-bridge";
 // Frames per multi-write batch. Large, because each turn of the LAN side costs the library's
 // reader thread a wake-up and a hand-over however little it carries (a TCP upload's ACKs): the
 // longer the guest side's turn, the more each of those brings. Bounded, so that the LAN side
@@ -53,21 +36,23 @@ constexpr int kBatchFrames = 512;
 constexpr int kReadBudget = 256;
 // A batch record is the frame behind a 16-byte header.
 constexpr int kBatchRecordHeader = 16;
-constexpr int kEthHeader = 14;
-// Room for any packet either side can hand over (the largest IPv4 packet).
-constexpr int kPacketRoom = 65536;
 // The receive buffers the library takes from the adapter, each a run of frames: the largest it
 // allows, so that one hand-over from its reader thread carries as much as has arrived, and a
 // burst waits in the library rather than overflowing the capture ring below it.
 constexpr int kIOBufferBytes = 1 << 20;
+// Room for a kernel device's name, its end included.
+constexpr int kDeviceNameRoom = 16;
+// Room for a Unix socket's path, its end included.
+constexpr std::size_t kUnixPathRoom = 108;
 
 const char kUsage[] =
     "Usage: vifnet-bridge [OPTIONS]\n"
     "\n"
-    "Joins a kernel TUN or TAP device to a host Ethernet adapter through the Vifnet library: what\n"
-    "sits behind the device (a network namespace, a container, a virtual machine) appears on the\n"
-    "adapter's LAN as a host of its own. Runs until SIGINT (Ctrl-C) or SIGTERM, then removes the\n"
-    "device and prints a table of the interface's statistics.\n"
+    "Joins a kernel TUN or TAP device (Linux), or a QEMU virtual machine over a socket (--qemu),\n"
+    "to a host Ethernet adapter through the Vifnet library: what sits behind the device (a network\n"
+    "namespace, a container, a virtual machine), or the VM, appears on the adapter's LAN as a host\n"
+    "of its own. Runs until SIGINT (Ctrl-C) or SIGTERM, then removes the device and prints a table\n"
+    "of the interface's statistics.\n"
     "\n"
     "Options:\n"
     "  -a, --adapter ADDR    the host adapter, by its IPv4 address (192.168.1.10) or MAC address\n"
@@ -87,6 +72,14 @@ const char kUsage[] =
     "                        adapter's own mask when the guest is on its subnet. TUN mode uses it\n"
     "                        to tell LAN neighbours from hosts behind the gateway; TAP mode does\n"
     "                        not use it.\n"
+    "  -q, --qemu WHERE      instead of a kernel device, QEMU's stream socket (TAP mode): the\n"
+    "                        bridge listens on unix:PATH or tcp:ADDR:PORT (the only form on\n"
+    "                        Windows), or takes the connected socket fd:N, and prints in its\n"
+    "                        ready line the guest's MAC and the options to give QEMU\n"
+    "                        (-netdev stream,...,server=off -device virtio-net-pci,...,mac=...).\n"
+    "                        When QEMU goes (the VM stops or reboots) the interface stays and the\n"
+    "                        next connection takes over; a frame longer than the MTU + 14 or a\n"
+    "                        broken length ends that connection only.\n"
     "  -d, --dev NAME        the kernel device's name (default vfbr%d: the kernel numbers it)\n"
     "  -N, --netns NAME      make the device in network namespace NAME (/run/netns/NAME, as made\n"
     "                        by 'ip netns add NAME') instead of this one\n"
@@ -112,19 +105,14 @@ const char kUsage[] =
     "  ip -n guest addr add 192.168.1.77/24 dev vf0\n"
     "  ip -n guest route add default via 192.168.1.1\n"
     "\n"
+    "A VM on the LAN: use --qemu. Putting the TAP device into a Linux bridge together with a VM's\n"
+    "own tap device does not work: a Linux bridge takes each member's own MAC address, which here\n"
+    "is the guest's, as its own, and keeps the frames for the guest instead of forwarding them.\n"
+    "  vifnet-bridge -a 192.168.1.10 -i 192.168.1.77 --qemu unix:/tmp/vm.sock &\n"
+    "  qemu-system-x86_64 ... -netdev stream,id=n0,server=off,addr.type=unix,addr.path=/tmp/vm.sock \\\n"
+    "      -device virtio-net-pci,netdev=n0,mac=02:00:5e:...   (the MAC of the ready line)\n"
+    "\n"
     "Exit status: 0 after SIGINT or SIGTERM, 1 on a failure while running, 2 on bad arguments.\n";
-
-struct Options {
-    std::string adapter;  // empty: the library's default interface
-    bool tap = false;
-    bool hasIP = false, hasMask = false;
-    std::uint8_t ip[4] = {}, mask[4] = {};
-    std::string device = "vfbr%d";
-    std::string netns;
-    std::string user;  // empty: stays root, with the capabilities it keeps
-    int statsSeconds = 0;
-    bool debug = false;
-};
 
 // ---- Messages ------------------------------------------------------------------------------------
 
@@ -159,6 +147,8 @@ void ForgetLibraryFailures() {
     g_firstFailure[0] = '\0';
 }
 
+}  // namespace
+
 // Reports a failed library call with the library's own words; 1, the exit status.
 int LibraryFailure(const char* what) {
     const int e = errno;
@@ -173,15 +163,15 @@ int LibraryFailure(const char* what) {
     return 1;
 }
 
-int SystemFailure(const char* what, const std::string& detail = "") {
+int SystemFailure(const char* what, const std::string& detail) {
     const int e = errno;
     std::fprintf(stderr, "%s: %s%s%s: %s\n", kProgram, what, detail.empty() ? "" : " ", detail.c_str(), std::strerror(e));
     return 1;
 }
 
-// ---- Arguments -----------------------------------------------------------------------------------
+namespace {
 
-bool ParseIPv4(const char* text, std::uint8_t out[4]) { return inet_pton(AF_INET, text, out) == 1; }
+// ---- Arguments -----------------------------------------------------------------------------------
 
 // The text forms the library takes for an adapter: IPv4, or six hexadecimal pairs with one
 // separator (':' or '-') throughout. Which adapter exists is the library's to say.
@@ -198,15 +188,27 @@ bool IsAdapterText(const std::string& text) {
 
 void MaskFromBits(int bits, std::uint8_t mask[4]) {
     const std::uint32_t value = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
-    const std::uint32_t network = htonl(value);
-    std::memcpy(mask, &network, 4);
+    for (int i = 0; i < 4; ++i) mask[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
 }
 
 bool IsContiguousMask(const std::uint8_t mask[4]) {
-    std::uint32_t network;
-    std::memcpy(&network, mask, 4);
-    const std::uint32_t value = ntohl(network);
+    const std::uint32_t value = std::uint32_t{mask[0]} << 24 | std::uint32_t{mask[1]} << 16 | std::uint32_t{mask[2]} << 8 | mask[3];
     return value != 0 && (~value & (~value + 1)) == 0;
+}
+
+// unix:PATH (a path a socket address holds), tcp:IPv4:PORT, fd:N.
+bool IsQemuEndpoint(const std::string& text) {
+    const auto number = [](const std::string& digits, long most) {
+        char* end = nullptr;
+        const long value = std::strtol(digits.c_str(), &end, 10);
+        return !digits.empty() && !*end && std::isdigit(static_cast<unsigned char>(digits[0])) && value <= most ? value : -1L;
+    };
+    if (text.rfind("unix:", 0) == 0) return HasKernelDevice() && text.size() > 5 && text.size() - 5 < kUnixPathRoom;
+    if (text.rfind("fd:", 0) == 0) return HasKernelDevice() && number(text.substr(3), 1 << 20) >= 0;
+    const std::size_t colon = text.rfind(':');
+    std::uint8_t ip[4];
+    return text.rfind("tcp:", 0) == 0 && colon > 4 && ParseIPv4(text.substr(4, colon - 4).c_str(), ip) &&
+           number(text.substr(colon + 1), 65535) > 0;
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -215,12 +217,13 @@ Options ParseArguments(int argc, char** argv) {
         {"ip", required_argument, nullptr, 'i'},      {"netmask", required_argument, nullptr, 'n'},
         {"dev", required_argument, nullptr, 'd'},     {"netns", required_argument, nullptr, 'N'},
         {"stats", required_argument, nullptr, 's'},   {"debug", no_argument, nullptr, 'D'},
-        {"user", required_argument, nullptr, 'u'},
+        {"user", required_argument, nullptr, 'u'},    {"qemu", required_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
     Options o;
+    bool tunAsked = false;
     opterr = 0;  // one line of our own instead of getopt's
-    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:u:Dh", kLong, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":a:m:i:n:d:N:s:u:q:Dh", kLong, nullptr)) != -1;) {
         switch (c) {
             case 'a':
                 o.adapter = optarg;
@@ -230,6 +233,7 @@ Options ParseArguments(int argc, char** argv) {
                 if (std::strcmp(optarg, "tun") != 0 && std::strcmp(optarg, "tap") != 0)
                     BadArgument("--mode %s: tun or tap", optarg);
                 o.tap = std::strcmp(optarg, "tap") == 0;
+                tunAsked = !o.tap;
                 break;
             case 'i': {
                 std::string text = optarg;
@@ -255,8 +259,8 @@ Options ParseArguments(int argc, char** argv) {
                 break;
             case 'd':
                 o.device = optarg;
-                if (o.device.empty() || o.device.size() >= IFNAMSIZ || o.device.find_first_of("/ \t:") != std::string::npos)
-                    BadArgument("--dev %s: not a device name (1 to %d characters, no '/', ':' or blanks)", optarg, IFNAMSIZ - 1);
+                if (o.device.empty() || o.device.size() >= kDeviceNameRoom || o.device.find_first_of("/ \t:") != std::string::npos)
+                    BadArgument("--dev %s: not a device name (1 to %d characters, no '/', ':' or blanks)", optarg, kDeviceNameRoom - 1);
                 break;
             case 'N':
                 o.netns = optarg;
@@ -274,6 +278,10 @@ Options ParseArguments(int argc, char** argv) {
                 o.user = optarg;
                 if (o.user.empty()) BadArgument("--user: a user name");
                 break;
+            case 'q':
+                o.qemu = optarg;
+                if (!IsQemuEndpoint(o.qemu)) BadArgument("--qemu %s: unix:PATH, tcp:ADDR:PORT or fd:N", optarg);
+                break;
             case 'D':
                 o.debug = true;
                 break;
@@ -287,42 +295,45 @@ Options ParseArguments(int argc, char** argv) {
         }
     }
     if (optind < argc) BadArgument("unexpected argument %s", argv[optind]);
+    if (!o.qemu.empty()) {
+        if (tunAsked) BadArgument("--qemu carries Ethernet frames: TAP mode only");
+        o.tap = true;
+    } else if (!HasKernelDevice()) {
+        BadArgument("no kernel TUN/TAP device on this system: use --qemu tcp:ADDR:PORT");
+    }
     if (!o.tap && !o.hasIP) BadArgument("TUN mode needs the guest's address (--ip)");
     return o;
 }
 
 // ---- The library interface -----------------------------------------------------------------------
 
-struct Interface {
-    int fd = -1;
-    char name[16] = "";
-    std::uint8_t mac[6] = {};
-    int mtu = 0;
-
-    ~Interface() {
-        if (fd >= 0) vifnet32_close(fd);
-    }
-
-    // A request addressed by the interface's name, with `size` bytes of `value` as its argument;
-    // the answer is left in `reply` when one is given.
-    bool Request(int code, const void* value, std::size_t size, vifnet32_ifreq* reply = nullptr) const {
-        vifnet32_ifreq req;
-        std::memset(&req, 0, sizeof req);
-        std::memcpy(req.ifr_name, name, sizeof req.ifr_name);
-        if (size) std::memcpy(&req.ifr_ifru, value, size);
-        if (vifnet32_ioctl(fd, code, &req) != 0) return false;
-        if (reply) *reply = req;
-        return true;
-    }
-
-    bool SetAddress(int code, const std::uint8_t address[4]) const {
-        vifnet32_sockaddr_in sin;
-        std::memset(&sin, 0, sizeof sin);
-        sin.sin_family = VIFNET32_AF_INET;
-        std::memcpy(sin.sin_addr, address, 4);
-        return Request(code, &sin, sizeof sin);
+// Closes the interface unless the bridge closed it itself.
+struct OpenInterfaceGuard {
+    Interface& vf;
+    ~OpenInterfaceGuard() {
+        if (vf.fd >= 0) vifnet32_close(vf.fd);
     }
 };
+
+// A request addressed by the interface's name, with `size` bytes of `value` as its argument; the
+// answer is left in `reply` when one is given.
+bool Request(const Interface& vf, int code, const void* value, std::size_t size, vifnet32_ifreq* reply = nullptr) {
+    vifnet32_ifreq req;
+    std::memset(&req, 0, sizeof req);
+    std::memcpy(req.ifr_name, vf.name, sizeof req.ifr_name);
+    if (size) std::memcpy(&req.ifr_ifru, value, size);
+    if (vifnet32_ioctl(vf.fd, code, &req) != 0) return false;
+    if (reply) *reply = req;
+    return true;
+}
+
+bool SetAddress(const Interface& vf, int code, const std::uint8_t address[4]) {
+    vifnet32_sockaddr_in sin;
+    std::memset(&sin, 0, sizeof sin);
+    sin.sin_family = VIFNET32_AF_INET;
+    std::memcpy(sin.sin_addr, address, 4);
+    return Request(vf, code, &sin, sizeof sin);
+}
 
 // Opens and configures the interface, down; 0 or the exit status.
 int OpenInterface(const Options& o, const std::string& adapter, Interface& vf) {
@@ -335,120 +346,14 @@ int OpenInterface(const Options& o, const std::string& adapter, Interface& vf) {
     std::memcpy(vf.name, req.ifr_name, sizeof vf.name);
     // The address first: it chooses the guest's MAC and, on the adapter's subnet, its netmask;
     // an explicit netmask then overrides the derived one.
-    if (o.hasIP && !vf.SetAddress(VIFNET32_SIOCSIFDSTADDR, o.ip)) return LibraryFailure("setting the guest's address");
-    if (o.hasMask && !vf.SetAddress(VIFNET32_SIOCSIFNETMASK, o.mask)) return LibraryFailure("setting the netmask");
-    if (!vf.Request(VIFNET32_IFCTL_SETIOBUFSIZE, &kIOBufferBytes, sizeof kIOBufferBytes)) return LibraryFailure("sizing the receive buffers");
+    if (o.hasIP && !SetAddress(vf, VIFNET32_SIOCSIFDSTADDR, o.ip)) return LibraryFailure("setting the guest's address");
+    if (o.hasMask && !SetAddress(vf, VIFNET32_SIOCSIFNETMASK, o.mask)) return LibraryFailure("setting the netmask");
+    if (!Request(vf, VIFNET32_IFCTL_SETIOBUFSIZE, &kIOBufferBytes, sizeof kIOBufferBytes)) return LibraryFailure("sizing the receive buffers");
     vifnet32_ifreq reply;
-    if (!vf.Request(VIFNET32_SIOCGIFHWADDR, nullptr, 0, &reply)) return LibraryFailure("reading the guest's MAC address");
+    if (!Request(vf, VIFNET32_SIOCGIFHWADDR, nullptr, 0, &reply)) return LibraryFailure("reading the guest's MAC address");
     std::memcpy(vf.mac, reply.ifr_hwaddr.sa_data, 6);
-    if (!vf.Request(VIFNET32_SIOCGIFMTU, nullptr, 0, &reply)) return LibraryFailure("reading the MTU");
+    if (!Request(vf, VIFNET32_SIOCGIFMTU, nullptr, 0, &reply)) return LibraryFailure("reading the MTU");
     vf.mtu = reply.ifr_mtu;
-    return 0;
-}
-
-// ---- The kernel device ---------------------------------------------------------------------------
-
-struct Descriptor {
-    int fd = -1;
-    Descriptor() = default;
-    explicit Descriptor(int value) : fd(value) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { Reset(); }
-    void Reset(int value = -1) {
-        if (fd >= 0) close(fd);
-        fd = value;
-    }
-};
-
-// Runs `work` with the calling thread in network namespace `netns` (or where it is, when that is
-// empty) and brings the thread back home; the exit status of a failure, else 0.
-template <typename F>
-int InNamespace(const std::string& netns, F&& work) {
-    if (netns.empty()) return work();
-    const std::string path = "/run/netns/" + netns;
-    Descriptor home(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-    Descriptor target(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (home.fd < 0) return SystemFailure("network namespace of this thread");
-    if (target.fd < 0) return SystemFailure("network namespace", path);
-    if (setns(target.fd, CLONE_NEWNET) != 0) return SystemFailure("entering network namespace", path);
-    const int status = work();
-    if (setns(home.fd, CLONE_NEWNET) != 0) {
-        SystemFailure("returning from network namespace", path);
-        return 1;
-    }
-    return status;
-}
-
-// Makes the kernel device, up, with the library's MTU (and in TAP mode the guest's MAC). A TUN
-// device belongs to the namespace that was current when it was made and lives as long as its
-// descriptor, so it is made inside the guest's namespace and closing `device` removes it.
-int OpenKernelDevice(const Options& o, const Interface& vf, Descriptor& device, std::string& name) {
-    return InNamespace(o.netns, [&]() -> int {
-        device.Reset(open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        if (device.fd < 0) return SystemFailure("opening", "/dev/net/tun");
-        ifreq req;
-        std::memset(&req, 0, sizeof req);
-        req.ifr_flags = static_cast<short>((o.tap ? IFF_TAP : IFF_TUN) | IFF_NO_PI);
-        std::snprintf(req.ifr_name, IFNAMSIZ, "%s", o.device.c_str());
-        if (ioctl(device.fd, TUNSETIFF, &req) != 0) return SystemFailure("making the kernel device", o.device);
-        name = req.ifr_name;
-
-        // Settings are made by name, through a socket of the device's namespace.
-        Descriptor control(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        if (control.fd < 0) return SystemFailure("socket");
-        if (o.tap) {
-            std::memset(&req.ifr_ifru, 0, sizeof req.ifr_ifru);
-            req.ifr_hwaddr.sa_family = ARPHRD_ETHER;
-            std::memcpy(req.ifr_hwaddr.sa_data, vf.mac, 6);
-            if (ioctl(control.fd, SIOCSIFHWADDR, &req) != 0) return SystemFailure("setting the MAC address of", name);
-        }
-        req.ifr_mtu = vf.mtu;
-        if (ioctl(control.fd, SIOCSIFMTU, &req) != 0) return SystemFailure("setting the MTU of", name);
-        if (ioctl(control.fd, SIOCGIFFLAGS, &req) != 0) return SystemFailure("reading the flags of", name);
-        req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
-        if (ioctl(control.fd, SIOCSIFFLAGS, &req) != 0) return SystemFailure("bringing up", name);
-        return 0;
-    });
-}
-
-// Gives up root: a bug reachable from the LAN's frames must not find every capability there. What
-// the bridge uses from here on is open already (the capture's socket, the device, the socket
-// pair), and closing the device removes it. The library still asks the LAN for a neighbour's MAC
-// address on a packet socket of its own (CAP_NET_RAW), and gives the host its way to the guest
-// when the interface comes up and takes it back at close: a raw socket (CAP_NET_RAW) and a
-// neighbour entry (CAP_NET_ADMIN). Nothing else is kept.
-// Capabilities belong to each thread and capset changes only the caller's, so this runs before
-// the library starts its reader thread (when the interface comes up), which inherits them.
-int DropPrivileges(const Options& o) {
-    constexpr std::uint64_t keep = (1ull << CAP_NET_RAW) | (1ull << CAP_NET_ADMIN);
-    const passwd* user = nullptr;
-    if (!o.user.empty()) {
-        errno = 0;
-        user = getpwnam(o.user.c_str());
-        if (!user) {
-            if (errno) return SystemFailure("looking up user", o.user);
-            std::fprintf(stderr, "%s: no user %s\n", kProgram, o.user.c_str());
-            return 1;
-        }
-    }
-    // Nothing dropped can come back, not even through a program run later (a kernel older than
-    // these headers knows fewer capabilities: EINVAL for the rest).
-    for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) {
-        if (!(keep >> cap & 1) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
-            return SystemFailure("dropping capabilities");
-    }
-    if (user) {
-        // Kept across the change of user, then cut down below.
-        if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return SystemFailure("keeping capabilities");
-        if (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0)
-            return SystemFailure("becoming user", o.user);
-    }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    data[0].effective = data[0].permitted = static_cast<std::uint32_t>(keep);
-    if (syscall(SYS_capset, &header, data) != 0) return SystemFailure("dropping capabilities");
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return SystemFailure("dropping capabilities");
     return 0;
 }
 
@@ -458,16 +363,6 @@ struct Counters {
     std::uint64_t toGuest = 0, toGuestBytes = 0, toLAN = 0, toLANBytes = 0, batches = 0;
     std::uint64_t droppedToGuest = 0, droppedToLAN = 0;
 };
-
-// The one packet in flight, either way: the library copies what it is given, so one buffer
-// serves both directions.
-std::uint8_t g_packet[kPacketRoom];
-
-double Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 bool ReadStats(const Interface& vf, VIFNET32_STATS& stats) {
     std::memset(&stats, 0, sizeof stats);
@@ -539,50 +434,39 @@ void PrintStatsTable(const Interface& vf, const VIFNET32_STATS& s, const Counter
 struct Bridge {
     const Options& o;
     const Interface& vf;
-    int device;
+    GuestSide& guest;
     int batchBytes;
     Counters counters;
     bool sendFailing = false;  // reported once per run of failed sends
 
-    Bridge(const Options& options, const Interface& iface, int kernelDevice)
-        : o(options), vf(iface), device(kernelDevice), batchBytes(kBatchFrames * (iface.mtu + kEthHeader + kBatchRecordHeader)) {}
+    Bridge(const Options& options, const Interface& iface, GuestSide& side)
+        : o(options), vf(iface), guest(side), batchBytes(kBatchFrames * (iface.mtu + kEthHeader + kBatchRecordHeader)) {}
 
-    // Guest to LAN: the device's waiting packets, up to one batch, in one send. False on a
-    // failure that ends the bridge.
+    // Guest to LAN: the guest's waiting frames, up to one batch, in one send. False on a failure
+    // that ends the bridge.
     bool GuestToLAN() {
-        ssize_t n = read(device, g_packet, sizeof g_packet);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) return true;
-            SystemFailure("reading from the kernel device");
-            return false;
-        }
+        const std::uint8_t* frame = nullptr;
+        int n = guest.Take(frame);
+        if (n <= 0) return n == 0;
         // A failure here is the last batch failing again: it stays open and takes these frames
         // too, and the end of this one tries to send them all.
         vifnet32_beg_write_multi(vf.fd, batchBytes);
-        int readError = 0;
         for (int taken = 0; n > 0;) {
             // The library would frame whatever it is given as IPv4: other protocols stay here.
-            if (!o.tap && (g_packet[0] >> 4) != 4) {
+            if (!o.tap && (frame[0] >> 4) != 4) {
                 ++counters.droppedToLAN;
-            } else if (vifnet32_write(vf.fd, g_packet, static_cast<int>(n)) == n) {
+            } else if (vifnet32_write(vf.fd, frame, n) == n) {
                 ++counters.toLAN;
                 counters.toLANBytes += static_cast<std::uint64_t>(n);
             } else {
                 ++counters.droppedToLAN;
             }
             if (++taken == kBatchFrames) break;
-            n = read(device, g_packet, sizeof g_packet);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) readError = errno;
+            n = guest.Take(frame);
         }
         const bool sent = vifnet32_end_write_multi(vf.fd) == 0;
         counters.batches += sent;
-        if (!NoteSend(sent)) return false;
-        if (readError) {
-            errno = readError;
-            SystemFailure("reading from the kernel device");
-            return false;
-        }
-        return true;
+        return NoteSend(sent) && n >= 0;
     }
 
     // A send that fails for a moment (the host's queues full) is reported once per run of
@@ -607,109 +491,101 @@ struct Bridge {
     // more may be waiting (the descriptor would not say so: the library holds the rest of a
     // receive buffer it has started), 0 when drained, -1 on a failure that ends the bridge.
     int LANToGuest() {
+        int more = 1;
         for (int i = 0; i < kReadBudget; ++i) {
             int e = 0;
-            const int n = vifnet32_read_ex(vf.fd, g_packet, sizeof g_packet, &e);
-            if (n == 0) return 0;  // nothing left (a timeout of 0 ms): the descriptor tells when more comes
+            const int n = vifnet32_read_ex(vf.fd, packet_, sizeof packet_, &e);
+            if (n == 0) {  // nothing left (a timeout of 0 ms): the descriptor tells when more comes
+                more = 0;
+                break;
+            }
             if (n < 0) {
                 errno = e;
                 LibraryFailure("reading from the LAN");
-                return -1;
+                more = -1;
+                break;
             }
-            if (write(device, g_packet, static_cast<std::size_t>(n)) == n) {
+            if (guest.Give(packet_, n)) {
                 ++counters.toGuest;
                 counters.toGuestBytes += static_cast<std::uint64_t>(n);
             } else {
-                ++counters.droppedToGuest;  // the guest's device is down, or its queue is full
+                ++counters.droppedToGuest;
             }
         }
-        return 1;
+        guest.Flush();
+        return more;
     }
+
+private:
+    // The one frame on its way to the guest (the largest IPv4 packet fits).
+    std::uint8_t packet_[65536];
 };
 
-std::string AddressText(const std::uint8_t a[4]) {
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, a, text, sizeof text);
-}
-
-// SIGINT and SIGTERM as a descriptor, or -1. They are blocked before the library starts any
-// thread, so every thread inherits the mask and they arrive only here. A shell starts a
-// background job with SIGINT ignored, and an ignored signal is never delivered: the default
-// is restored first.
-int StopSignals() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return -1;
-    return signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-void PrintReady(const Options& o, const Interface& vf, const std::string& adapter, const std::string& device) {
+void PrintReady(const Options& o, const Interface& vf, const std::string& adapter, const GuestSide& guest) {
     std::printf("%s: %s (%s", kProgram, vf.name, o.tap ? "TAP" : "TUN");
     if (o.hasIP) std::printf(", guest %s", AddressText(o.ip).c_str());
-    std::printf(", MAC %02x:%02x:%02x:%02x:%02x:%02x, MTU %d) on adapter %s <-> kernel device %s%s%s; ready\n", vf.mac[0],
-                vf.mac[1], vf.mac[2], vf.mac[3], vf.mac[4], vf.mac[5], vf.mtu, adapter.c_str(), device.c_str(),
-                o.netns.empty() ? "" : " in namespace ", o.netns.c_str());
+    std::printf(", MAC %02x:%02x:%02x:%02x:%02x:%02x, MTU %d) on adapter %s <-> %s; ready\n", vf.mac[0], vf.mac[1], vf.mac[2],
+                vf.mac[3], vf.mac[4], vf.mac[5], vf.mtu, adapter.c_str(), guest.Describe().c_str());
     std::fflush(stdout);
 }
 
-// The poll loop, until a stop signal (0) or a failure (1).
-int Forward(const Options& o, const Interface& vf, int device, int signals, Counters& counters, double start) {
-    constexpr short kBroken = POLLERR | POLLHUP | POLLNVAL;
-    Bridge bridge(o, vf, device);
+// The loop, until a stop request (0) or a failure (1).
+int Forward(const Options& o, const Interface& vf, GuestSide& guest, Wait stopWait, Counters& counters, double start) {
+    auto bridge = std::make_unique<Bridge>(o, vf, guest);
     Counters lastLine;
     double nextStats = start + o.statsSeconds;
-    pollfd fds[3] = {{signals, POLLIN, 0}, {vf.fd, POLLIN, 0}, {device, POLLIN, 0}};
-    pollfd &stop = fds[0], &lan = fds[1], &guest = fds[2];
+    Wait waits[3] = {stopWait, {vf.fd, kReadable, 0}, {}};
+    Wait &stop = waits[0], &lan = waits[1], &side = waits[2];
     bool lanPending = false;  // the library holds packets that its descriptor does not announce
     int status = -1;
     while (status < 0) {
         int timeout = -1;
-        if (lanPending) {
+        if (lanPending || guest.Pending()) {
             timeout = 0;
         } else if (o.statsSeconds) {
             timeout = std::max(0, static_cast<int>((nextStats - Now()) * 1000) + 1);
         }
-        if (poll(fds, 3, timeout) < 0) {
-            if (errno != EINTR) status = SystemFailure("poll");
-            continue;
+        side = guest.WaitFor();
+        if (WaitForAny(waits, side.fd == -1 ? 2 : 3, timeout) < 0) {
+            status = SystemFailure("waiting");
+            break;
         }
-        if (stop.revents) {
+        if (stop.ready) {
             status = 0;
             break;
         }
-        if ((lan.revents | guest.revents) & kBroken) {
-            std::fprintf(stderr, "%s: the %s failed\n", kProgram, (guest.revents & kBroken) ? "kernel device" : "library's descriptor");
+        if (lan.ready & kBroken) {
+            std::fprintf(stderr, "%s: the library's descriptor failed\n", kProgram);
+            status = 1;
+            break;
+        }
+        if (!guest.Service(side.ready)) {
             status = 1;
             break;
         }
         // Both directions get their turn in every round, each a bounded one.
-        if ((guest.revents & POLLIN) && !bridge.GuestToLAN()) status = 1;
-        if (status < 0 && ((lan.revents & POLLIN) || lanPending)) {
-            const int more = bridge.LANToGuest();
+        if (((side.ready & kReadable) || guest.Pending()) && !bridge->GuestToLAN()) status = 1;
+        if (status < 0 && ((lan.ready & kReadable) || lanPending)) {
+            const int more = bridge->LANToGuest();
             if (more < 0) status = 1;
             lanPending = more > 0;
         }
+        if (status < 0 && guest.Finished()) status = 0;
         if (o.statsSeconds && Now() >= nextStats) {
-            PrintStatsLine(vf, bridge.counters, lastLine, Now() - start, o.statsSeconds);
+            PrintStatsLine(vf, bridge->counters, lastLine, Now() - start, o.statsSeconds);
             while (nextStats <= Now()) nextStats += o.statsSeconds;
         }
     }
-    counters = bridge.counters;
+    counters = bridge->counters;
     if (status == 0) {
-        signalfd_siginfo info;
-        if (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-            std::printf("%s: %s: stopping\n", kProgram, info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM");
+        if (const char* name = StopRequestName()) std::printf("%s: %s: stopping\n", kProgram, name);
     }
     return status;
 }
 
 int Run(const Options& o) {
-    Descriptor signals(StopSignals());
-    if (signals.fd < 0) return SystemFailure("catching SIGINT and SIGTERM");
+    Wait stop;
+    if (!CatchStopRequests(stop)) return SystemFailure("catching SIGINT and SIGTERM");
 
     g_debug = o.debug;
     vifnet32_set_debug_output_func(OnLibraryText);
@@ -719,24 +595,24 @@ int Run(const Options& o) {
         return 1;
     }
     Interface vf;
+    OpenInterfaceGuard closeOnReturn{vf};
     ForgetLibraryFailures();  // what looking for the default adapter said is no failure
     if (int status = OpenInterface(o, adapter, vf)) return status;
-    Descriptor device;
-    std::string deviceName;
-    if (int status = OpenKernelDevice(o, vf, device, deviceName)) return status;
+    std::unique_ptr<GuestSide> guest;
+    if (int status = o.qemu.empty() ? OpenKernelDevice(o, vf, guest) : OpenQemuSocket(o, vf, guest)) return status;
     if (int status = DropPrivileges(o)) return status;
     // Up last: the library announces the guest, and frames flow, once both ends exist.
     const int up = VIFNET32_IFF_UP | VIFNET32_IFF_BROADCAST | (o.debug ? VIFNET32_IFF_DEBUG : 0);
-    if (!vf.Request(VIFNET32_SIOCSIFFLAGS, &up, sizeof up)) return LibraryFailure("bringing the interface up");
-    PrintReady(o, vf, adapter, deviceName);
+    if (!Request(vf, VIFNET32_SIOCSIFFLAGS, &up, sizeof up)) return LibraryFailure("bringing the interface up");
+    PrintReady(o, vf, adapter, *guest);
 
     ForgetLibraryFailures();
     const double start = Now();
     Counters counters;
-    const int status = Forward(o, vf, device.fd, signals.fd, counters, start);
+    const int status = Forward(o, vf, *guest, stop, counters, start);
     VIFNET32_STATS stats;
     const bool haveStats = status == 0 && ReadStats(vf, stats);
-    device.Reset();  // the kernel device goes with its descriptor
+    guest.reset();  // a kernel device goes with its descriptor
     const int closed = vifnet32_close(vf.fd);
     vf.fd = -1;
     if (closed != 0) return LibraryFailure("closing the interface");
@@ -745,5 +621,6 @@ int Run(const Options& o) {
 }
 
 }  // namespace
+}  // namespace bridge
 
-int main(int argc, char** argv) { return Run(ParseArguments(argc, argv)); }
+int main(int argc, char** argv) { return bridge::Run(bridge::ParseArguments(argc, argv)); }
