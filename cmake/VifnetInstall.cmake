@@ -87,16 +87,17 @@ if(WIN32)
   # whenever one of them changes, so nothing stale stays in it.
   set(VIFNET_SHIP_DIR ${CMAKE_BINARY_DIR}/ship/Vifnet)
   set(VIFNET_SHIP_FILES $<TARGET_FILE:vifnet> $<TARGET_FILE:wrenpack> $<TARGET_LINKER_FILE:vifnet>
-    ${VIFNET_MSVC_IMPLIB} ${PROJECT_SOURCE_DIR}/include/vifnet32.h)
+    ${VIFNET_MSVC_IMPLIB} ${PROJECT_SOURCE_DIR}/include/vifnet32.h $<TARGET_FILE:vifnet-bridge>)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/ship/Vifnet.stamp
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${VIFNET_SHIP_DIR}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${VIFNET_SHIP_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy ${VIFNET_SHIP_FILES} ${VIFNET_SHIP_DIR}
     # The build keeps its debug information in bin/; what users are handed goes without.
     COMMAND ${CMAKE_STRIP} --strip-debug ${VIFNET_SHIP_DIR}/$<TARGET_FILE_NAME:vifnet> ${VIFNET_SHIP_DIR}/$<TARGET_FILE_NAME:wrenpack>
+      ${VIFNET_SHIP_DIR}/$<TARGET_FILE_NAME:vifnet-bridge>
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt ${VIFNET_SHIP_DIR}/README.txt
     COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/ship/Vifnet.stamp
-    DEPENDS vifnet wrenpack ${VIFNET_SHIP_FILES} ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt
+    DEPENDS vifnet wrenpack vifnet-bridge ${VIFNET_SHIP_FILES} ${CMAKE_CURRENT_LIST_DIR}/README-windows.txt
     COMMENT "Ship folder ship/Vifnet")
   add_custom_target(vifnet_ship ALL DEPENDS ${CMAKE_BINARY_DIR}/ship/Vifnet.stamp)
 endif()

@@ -3,8 +3,9 @@
 
 - The library exports exactly the expected functions (plus --extra), undecorated.
 - The packet driver exports its driver operations.
-- Windows: the DLLs import nothing beyond what Windows ships (and the library the packet
-  driver), and the library carries its version resource and its string table.
+- Windows: the DLLs and the shipped programs import nothing beyond what Windows ships (and the
+  library the packet driver, the programs the library), and the library carries its version
+  resource and its string table.
 """
 import argparse
 import re
@@ -57,6 +58,7 @@ def main():
     ap.add_argument("--extra", default="")
     ap.add_argument("--library", required=True)
     ap.add_argument("--driver", required=True)
+    ap.add_argument("--program", action="append", default=[], help="a shipped program (Windows)")
     args = ap.parse_args()
 
     expected = {line.strip() for line in open(args.expected) if line.strip()}
@@ -74,7 +76,9 @@ def main():
         failures.append("packet driver lacks %s" % sorted(DRIVER_OPERATIONS - driver))
 
     if windows:
-        for path, allowed in ((args.library, WINDOWS_SYSTEM_DLLS | {"wrenpack64u.dll"}), (args.driver, WINDOWS_SYSTEM_DLLS)):
+        checked = [(args.library, WINDOWS_SYSTEM_DLLS | {"wrenpack64u.dll"}), (args.driver, WINDOWS_SYSTEM_DLLS)]
+        checked += [(program, WINDOWS_SYSTEM_DLLS | {"vifnet64u.dll"}) for program in args.program]
+        for path, allowed in checked:
             extra = pe_imports(args.objdump, path) - allowed
             if extra:
                 failures.append("%s imports DLLs Windows does not ship: %s" % (path, sorted(extra)))

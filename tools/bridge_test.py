@@ -137,10 +137,11 @@ class BridgeTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0)
         self.assertIn("Usage: vifnet-bridge", done.stdout)
         for option in ("--adapter", "--mode", "--ip", "--netmask", "--dev", "--netns", "--user", "--stats", "--debug", "CAP_NET_RAW",
-                       "Example"):
+                       "Example", "--qemu", "Linux bridge"):
             self.assertIn(option, done.stdout)
         for args in (["--mode", "tup", "--ip", "10.0.0.5"], ["--ip", "10.0.0.256"], [], ["--ip", "10.0.0.5", "--stats", "0"],
-                     ["--ip", "10.0.0.5/24", "--netmask", "255.0.0.0"], ["--bogus"], ["--adapter", "eth0", "--ip", "10.0.0.5"]):
+                     ["--ip", "10.0.0.5/24", "--netmask", "255.0.0.0"], ["--bogus"], ["--adapter", "eth0", "--ip", "10.0.0.5"],
+                     ["--qemu", "tcp:10.0.0.1"], ["--qemu", "unix:"], ["--qemu", "tcp:127.0.0.1:5555", "--mode", "tun"]):
             done = subprocess.run([BRIDGE] + args, capture_output=True, text=True)
             self.assertEqual(done.returncode, 2, args)
             self.assertRegex(done.stderr, r"\Avifnet-bridge: [^\n]+\n\Z", args)

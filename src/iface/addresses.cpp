@@ -104,6 +104,9 @@ bool CVifnet::SetTarnVirtIPAddr(const vifnet32_sockaddr_in* sin) {
     plat::CSingleLock lock(m_csIFace);
     if (IsUp()) return FailBusy(lock, L"SetTarnVirtIPAddr");
     const std::uint32_t old = GetFirstTarnVirtIPAddr();
+    // The MAC first: adding the address announces it, and a peer must only ever learn the MAC
+    // that the new address gives the guest.
+    UpdateTarnVirtMACAddr(ip);
     const bool deleted = DelTarnVirtIPAddr(reinterpret_cast<const std::uint8_t*>(&old));
     VF_ASSERT(deleted);
     const bool added = AddTarnVirtIPAddr(sin->sin_addr);
@@ -112,7 +115,6 @@ bool CVifnet::SetTarnVirtIPAddr(const vifnet32_sockaddr_in* sin) {
         DebugTrace(L"Tarn Virtual IP Address modified for Vifnet interface %p:\n  old value=%s, new value=%s\n  all=%s\n\n", this,
                    IPText(old).c_str(), IPText(ip).c_str(), FormatIPAddrList().c_str());
     }
-    UpdateTarnVirtMACAddr(ip);
     UpdateIFaceNetMask(ip);
     return true;
 }

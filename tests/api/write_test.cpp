@@ -100,6 +100,27 @@ TEST(Write, TunFramesTakeTheirDestinationMacFromTheRules) {
     EXPECT_EQ(Dest(Sent(kLanC, 1)), (Mac{0x02, 0x66, 0x77, 0x88, 0x99, 0xAA}));
 }
 
+TEST(Write, AGuestAddressIsAnnouncedOnlyWithTheMacItGives) {
+    // Everything sent after the address is set (its announcement while down, those at IFF_UP)
+    // carries the MAC of that address: a peer must never learn the one of the address before.
+    Iface vf(VIFNET32_IFF_TAP, VIFNET32_O_RDWR, "10.1.0.2");
+    const std::tuple<uint8_t, uint8_t, Mac> steps[] = {
+        {1, 77, kTarn77}, {9, 5, {0x02, 0x00, 0x5E, 0x89, 0x00, 0x05}}, {1, 88, kTarn88}};
+    for (const auto& [net, host, mac] : steps) {
+        WrenSimClearSent(kLanA);
+        const uint8_t sin[8] = {VIFNET32_AF_INET, 0, 0, 0, 10, net, 0, host};
+        ASSERT_EQ(vf.Set(VIFNET32_SIOCSIFDSTADDR, sin, sizeof sin), 0);
+        ASSERT_EQ(vf.SetFlags(VIFNET32_IFF_UP), 0);
+        ASSERT_EQ(vf.SetFlags(0), 0);
+        ASSERT_GE(WrenSimSentCount(kLanA), 2u);
+        for (uint32_t i = 0; i < WrenSimSentCount(kLanA); ++i) {
+            const Bytes f = Sent(kLanA, i);
+            EXPECT_TRUE(std::equal(mac.begin(), mac.end(), f.begin() + 6)) << int(host) << " frame " << i;
+            EXPECT_TRUE(std::equal(mac.begin(), mac.end(), f.begin() + 22)) << int(host) << " frame " << i;  // ARP's sender
+        }
+    }
+}
+
 TEST(Write, LengthsUpToTheMtuAreSent) {
     Dev tap(VIFNET32_IFF_TAP, 77);
     const Bytes full = Packet(1514), trailed = Packet(1518, {}, 1);

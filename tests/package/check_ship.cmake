@@ -1,5 +1,5 @@
 # cmake -DSHIP_DIR= -DBIN_DIR= -DSIM_DIR= -DSTRIP= -P check_ship.cmake
-set(expected README.txt Vifnet64U.dll Vifnet64U.lib WrenPack64U.dll libVifnet64U.dll.a vifnet32.h)
+set(expected README.txt Vifnet64U.dll Vifnet64U.lib WrenPack64U.dll libVifnet64U.dll.a vifnet-bridge.exe vifnet32.h)
 file(GLOB_RECURSE found RELATIVE "${SHIP_DIR}" "${SHIP_DIR}/*")
 list(SORT found)
 if(NOT found STREQUAL expected)
@@ -9,7 +9,7 @@ endif()
 # The real driver, as built into bin/, not the simulated one of sim/ (same file name): the
 # shipped DLLs are bin/'s with the debug information stripped. Stripping stamps the time into
 # the header, so both sides are stripped here with one fixed time before they are compared.
-foreach(dll Vifnet64U.dll WrenPack64U.dll)
+foreach(dll Vifnet64U.dll WrenPack64U.dll vifnet-bridge.exe)
   foreach(side shipped built)
     set(copy "${SHIP_DIR}.check-${side}-${dll}")
     if(side STREQUAL "shipped")

@@ -78,6 +78,8 @@ int OpenQemuSocket(const Options& o, const Interface& vf, std::unique_ptr<GuestS
 bool ParseIPv4(const char* text, std::uint8_t out[4]);
 std::string AddressText(const std::uint8_t a[4]);
 double Now();
+// The library's last error code of this thread.
+unsigned LastErrorCode();
 // Stop requests (SIGINT and SIGTERM, or Ctrl-C) as something to wait for; false on a failure.
 bool CatchStopRequests(Wait& stop);
 // After the wait said so: the name of the request, or nullptr.

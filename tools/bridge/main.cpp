@@ -84,16 +84,18 @@ const char kUsage[] =
     "  -N, --netns NAME      make the device in network namespace NAME (/run/netns/NAME, as made\n"
     "                        by 'ip netns add NAME') instead of this one\n"
     "  -u, --user NAME       once started, run as user NAME (and its group) instead of root\n"
+    "                        (--dev, --netns and --user: Linux)\n"
     "  -s, --stats SECONDS   print a statistics line every SECONDS\n"
     "  -D, --debug           the library's diagnostics and frame trace to stderr (IFF_DEBUG)\n"
     "  -h, --help            this help\n"
     "\n"
-    "Privileges: once the device and the adapter are open, and before any frame is read, the\n"
-    "bridge gives up every capability but two, which the library needs: CAP_NET_RAW, to ask\n"
-    "the LAN for a neighbour's MAC address (TUN mode) and to hand the guest's packets for this\n"
-    "host to its own stack, and CAP_NET_ADMIN, to tell this host the guest's MAC (a neighbour\n"
-    "entry, removed again when the bridge stops). Everything else it keeps using is open by\n"
-    "then, and its device goes away when it closes it, which needs nothing more.\n"
+    "Privileges (Linux): once the device (or socket) and the adapter are open, and before any\n"
+    "frame is read, the bridge gives up every capability but two, which the library needs:\n"
+    "CAP_NET_RAW, to ask the LAN for a neighbour's MAC address (TUN mode) and to hand the\n"
+    "guest's packets for this host to its own stack, and CAP_NET_ADMIN, to tell this host the\n"
+    "guest's MAC (a neighbour entry, removed again when the bridge stops). Everything else it\n"
+    "keeps using is open by then, and its device goes away when it closes it, which needs\n"
+    "nothing more.\n"
     "\n"
     "The device is brought up with the library's MTU; its addresses and routes are the guest's\n"
     "own business (for a namespace: ip -n NAME addr add ...). Once running, the bridge prints a\n"
@@ -112,7 +114,8 @@ const char kUsage[] =
     "  qemu-system-x86_64 ... -netdev stream,id=n0,server=off,addr.type=unix,addr.path=/tmp/vm.sock \\\n"
     "      -device virtio-net-pci,netdev=n0,mac=02:00:5e:...   (the MAC of the ready line)\n"
     "\n"
-    "Exit status: 0 after SIGINT or SIGTERM, 1 on a failure while running, 2 on bad arguments.\n";
+    "Exit status: 0 after SIGINT or SIGTERM (or once the socket of --qemu fd:N closes), 1 on a\n"
+    "failure while running, 2 on bad arguments.\n";
 
 // ---- Messages ------------------------------------------------------------------------------------
 
@@ -158,7 +161,7 @@ int LibraryFailure(const char* what) {
         g_firstFailure[0] = '\0';  // said once: the next failure has its own cause
     } else {
         std::fprintf(stderr, "%s: %s failed: errno %d (%s), error code %u\n", kProgram, what, e, std::strerror(e),
-                     vifnet32_get_last_error());
+                     LastErrorCode());
     }
     return 1;
 }

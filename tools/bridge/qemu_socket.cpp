@@ -80,7 +80,7 @@ public:
         }
         if (ready & kWritable) Flush();
         // Hung up with nothing left to read: no receive will say so.
-        if (connection_ >= 0 && (ready & kBroken) && !(ready & kReadable)) Close("the connection failed");
+        if (connection_ >= 0 && (ready & kBroken) && !(ready & kReadable)) Close("the connection to QEMU failed");
         return true;
     }
 
@@ -93,7 +93,7 @@ public:
                 const std::uint32_t length = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
                 if (length < static_cast<std::uint32_t>(kEthHeader) || length > static_cast<std::uint32_t>(maxFrame_)) {
                     char why[128];
-                    std::snprintf(why, sizeof why, "a frame length of %lu bytes, outside 14 to %d (the MTU + 14)",
+                    std::snprintf(why, sizeof why, "a frame length of %lu bytes, outside 14 to %d (the MTU + 14): connection closed",
                                   static_cast<unsigned long>(length), maxFrame_);
                     Close(why);
                     return 0;
@@ -112,7 +112,7 @@ public:
             const long n = ReceiveSome(connection_, in_ + inEnd_, kFromQemuRoom - inEnd_);
             if (n == -1) return 0;
             if (n <= 0) {
-                Close(n == 0 ? "QEMU closed the connection" : ("the connection failed: " + SocketErrorText()).c_str());
+                Close(n == 0 ? "QEMU closed the connection" : ("the connection to QEMU failed: " + SocketErrorText()).c_str());
                 return 0;
             }
             inEnd_ += n;
@@ -145,7 +145,7 @@ public:
         if (connection_ < 0 || outEnd_ == outStart_) return;
         const long n = SendSome(connection_, out_ + outStart_, outEnd_ - outStart_);
         if (n < 0) {
-            Close(("the connection failed: " + SocketErrorText()).c_str());
+            Close(("the connection to QEMU failed: " + SocketErrorText()).c_str());
             return;
         }
         outStart_ += n;
@@ -168,11 +168,7 @@ private:
         CloseSocket(connection_);
         connection_ = -1;
         inStart_ = inEnd_ = outStart_ = outEnd_ = 0;
-        if (listener_ >= 0) {
-            std::fprintf(stderr, "%s: %s: connection closed, waiting for the next one\n", kProgram, why);
-        } else {
-            std::fprintf(stderr, "%s: %s: connection closed, stopping\n", kProgram, why);
-        }
+        std::fprintf(stderr, "%s: %s; %s\n", kProgram, why, listener_ >= 0 ? "waiting for the next connection" : "stopping");
     }
 
     std::string where_, describe_;

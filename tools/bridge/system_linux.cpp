@@ -40,6 +40,8 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+unsigned LastErrorCode() { return vifnet32_get_last_error(); }
+
 bool HasKernelDevice() { return true; }
 
 namespace {
