@@ -124,6 +124,8 @@ class VMTest(unittest.TestCase):
             built = os.path.join(os.path.dirname(os.path.dirname(ARGS.bridge)), "wineprefix")
             if os.path.isfile(os.path.join(built, "system.reg")):
                 sh("cp -a '%s' '%s/wine'" % (built, cls.dir))  # a few seconds less than a new prefix
+            else:
+                os.mkdir(cls.dir + "/wine")
             WINE.update(WINEPREFIX=cls.dir + "/wine", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
             env = " ".join("%s=%s" % kv for kv in WINE.items())
             cls.addClassCleanup(sh, env + " wineserver -k", None, False)
@@ -152,9 +154,16 @@ class VMTest(unittest.TestCase):
         self.figures = {}
 
     def boot(self):
-        """A VM on the bridge, up to its init: KVM where it boots, else software emulation."""
+        """A VM on the bridge, up to its init: KVM where it boots, else software emulation. A KVM
+        that cannot boot the kernel is remembered beside the image, so that it costs its time
+        limit once per machine rather than once per run."""
+        no_kvm = os.path.join(ARGS.image, "kvm-fails")
+        failures = []
         for accel, limit in (("kvm", KVM_LIMIT), ("tcg", TCG_LIMIT)):
-            if VMTest.accel not in (None, accel) or (accel == "kvm" and not os.access("/dev/kvm", os.R_OK | os.W_OK)):
+            if VMTest.accel not in (None, accel):
+                continue
+            if accel == "kvm" and (not os.access("/dev/kvm", os.R_OK | os.W_OK) or os.path.exists(no_kvm)):
+                failures.append("KVM: unusable here")
                 continue
             vm = VM(self.options, accel)
             try:
@@ -164,8 +173,10 @@ class VMTest(unittest.TestCase):
                 return vm
             except AssertionError as e:
                 vm.end()
-                failure = e
-        raise unittest.SkipTest("QEMU cannot boot the VM here, with KVM nor in software emulation: %s" % failure)
+                failures.append("%s: %s" % (accel, e))
+                if accel == "kvm":
+                    open(no_kvm, "w").close()
+        raise unittest.SkipTest("QEMU cannot boot the VM here, with KVM nor in software emulation:\n" + "\n".join(failures))
 
     def leased(self, vm):
         try:
