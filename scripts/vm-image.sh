@@ -40,14 +40,24 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 if ! [ -s "$out/vmlinux" ] || ! [ -s "$out/modules/order" ]; then
-  # The kernel the distribution currently points at.
-  package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1)
-  if [ -z "$package" ]; then
-    echo "vm-image: apt-cache names no linux-image package (run apt-get update)" >&2
-    exit 1
+  # The kernel the distribution currently points at; package lists too old to name one, or naming
+  # one the archive has since dropped, are brought up to date once (as root).
+  kernel_package() {
+    apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n 1
+  }
+  fetch() {
+    package=$(kernel_package)
+    [ -n "$package" ] && (cd "$work" && apt-get download -qq "$package" 2>/dev/null)
+  }
+  if ! fetch; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "vm-image: could not fetch the kernel package ${package:-linux-image-amd64} (run apt-get update as root)" >&2
+      exit 1
+    fi
+    apt-get update -qq
+    fetch || { echo "vm-image: could not fetch the kernel package ${package:-linux-image-amd64}" >&2; exit 1; }
   fi
   version=${package#linux-image-}
-  (cd "$work" && apt-get download -qq "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
   deb=$(ls "$work"/"$package"_*.deb)
   # Only the kernel and the few modules the NIC needs, rather than the whole tree.
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" --wildcards "./boot/vmlinuz-$version" \

@@ -35,8 +35,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 from netns import end_process, remove_leftovers, run_tests, sh  # noqa: E402
 
 
-def stop(proc):
+def stop(proc, reader):
+    """Ends a child, then closes its streams once `reader` has read its output to the end."""
     end_process(proc, 10)
+    reader.join(5)
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         stream and stream.close()
 
@@ -58,7 +60,8 @@ class VM:
         self.proc = subprocess.Popen(["ip", "netns", "exec", HOST_NS] + command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True, bufsize=1)
         self.lines, self.console = queue.Queue(), []
-        threading.Thread(target=self.read, daemon=True).start()
+        self.reader = threading.Thread(target=self.read, daemon=True)
+        self.reader.start()
 
     def read(self):
         for line in self.proc.stdout:
@@ -92,7 +95,7 @@ class VM:
         return "\n".join(self.console[-15:])
 
     def end(self):
-        stop(self.proc)
+        stop(self.proc, self.reader)
 
 
 class VMTest(unittest.TestCase):
@@ -145,8 +148,11 @@ class VMTest(unittest.TestCase):
         self.bridge = subprocess.Popen(["ip", "netns", "exec", HOST_NS] + program + ["-a", HOST_IP, "--qemu", where],
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.err = []
-        threading.Thread(target=lambda: self.err.extend(self.bridge.stderr), daemon=True).start()
-        self.addCleanup(stop, self.bridge)
+        reader = threading.Thread(target=lambda: self.err.extend(self.bridge.stderr), daemon=True)
+        reader.start()
+        # After the bridge has ended: a sanitizer build reports at the fault or at exit.
+        self.addCleanup(lambda: self.assertNotRegex("".join(self.err), "Sanitizer|runtime error|Assertion Failed"))
+        self.addCleanup(stop, self.bridge, reader)
         self.ready = self.bridge.stdout.readline()
         m = re.search(r"MAC ([0-9a-f:]{17}).*options: (.*); ready$", self.ready)
         self.assertTrue(m, self.ready + "".join(self.err))
@@ -215,8 +221,12 @@ class VMTest(unittest.TestCase):
                  ("20 MB each way, checksums compared", lambda: self.transfers(vm, ip)),
                  ("reboot: QEMU connects again, the VM gets its lease and pings", lambda: self.reboot(vm, ip)))
         for name, case in cases:
+            passed = False
             with self.subTest(name):
                 ip = case() or ip
+                passed = True
+            if not passed:
+                break  # each case stands on the ones before it
         print("\n%s %s" % ("Windows tool under Wine, TCP" if WINE else "Linux tool, Unix socket",
                            ", ".join("%s %s" % kv for kv in self.figures.items())))
 
