@@ -207,7 +207,8 @@ vm_demo() {
       -append "$(cat build/vm/cmdline)" "${options[@]}" <"$work/console.in" >>"$console" 2>&1 &
     qemu_pid=$!
     echo "\$ qemu-system-x86_64 -accel $1 -cpu $2 -m 256 ... -kernel build/vm/vmlinux -initrd build/vm/initrd.img ${options[*]}"
-    tail -n +1 -f "$console" | sed -u 's/\r$//; s/^/  vm| /' &
+    # The follower ends with QEMU.
+    tail -n +1 -f --pid="$qemu_pid" "$console" | sed -u 's/\r$//; s/^/  vm| /' &
     console_pid=$!
   }
   # Waits up to $1 seconds for a console line matching $2.
