@@ -4,10 +4,12 @@
 # by DHCP, serves a page and files over HTTP, and obeys one-line commands on its serial console:
 #
 #   ping IP          -> VM-PING ok <min/avg/max rtt line> | VM-PING fail
-#   fetch URL        -> VM-FETCH <md5> <seconds>    (kept in memory, served as http://VM/data.bin)
+#   fetch URL        -> VM-FETCH <md5> <seconds> | VM-FETCH failed 0   (kept in memory, served
+#                       as http://VM/data.bin)
 #   reboot           -> the guest reboots (with QEMU's -no-reboot, QEMU exits)
 #
-# Console markers: VM-BOOT (init started), VM-LEASE <ip> <router>, VM-READY (HTTP served).
+# Console markers: VM-BOOT (init started), VM-LEASE <ip> <router> or VM-NOLEASE, VM-READY (HTTP
+# served).
 # Usage: scripts/vm-image.sh [DIR]   (default build/vm). Leaves DIR/vmlinux, DIR/initrd.img and
 # DIR/cmdline (the kernel's command line); does nothing when they are there and up to date. The
 # kernel is left uncompressed, booted by QEMU through its PVH entry: decompressing it inside an
@@ -138,10 +140,13 @@ while read -r cmd arg; do
     fetch)
       start=$(now)
       rm -f /www/data.bin
-      wget -q -O /www/data.bin "$arg" || echo "VM-FETCH failed"
-      end=$(now)
-      sum=$(md5sum </www/data.bin)
-      echo "VM-FETCH ${sum%% *} $(awk "BEGIN { print $end - $start }")" ;;
+      if wget -q -O /www/data.bin "$arg"; then
+        end=$(now)
+        sum=$(md5sum </www/data.bin)
+        echo "VM-FETCH ${sum%% *} $(awk "BEGIN { print $end - $start }")"
+      else
+        echo "VM-FETCH failed 0"
+      fi ;;
     reboot)
       reboot -f ;;
   esac

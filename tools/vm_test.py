@@ -185,11 +185,11 @@ class VMTest(unittest.TestCase):
         raise unittest.SkipTest("QEMU cannot boot the VM here, with KVM nor in software emulation:\n" + "\n".join(failures))
 
     def leased(self, vm):
-        try:
-            ip, router = vm.expect(r"VM-LEASE (\S+) (\S+)", 60).groups()
-        except AssertionError as e:
+        lease = vm.expect(r"VM-LEASE (\S+) (\S+)|VM-NOLEASE", 60)
+        if not lease.group(1):
             self.log.seek(0)
-            raise AssertionError("%s\nthe LAN's servers:\n%s\nthe bridge: %s" % (e, self.log.read()[-3000:], "".join(self.err)))
+            self.fail("no lease; console:\n%s\nthe LAN's servers:\n%s\nthe bridge: %s" % (vm.tail(), self.log.read()[-3000:], "".join(self.err)))
+        ip, router = lease.groups()
         self.figures.setdefault("boot to lease", "%.1f s (%s)" % (time.monotonic() - vm.started, VMTest.accel))
         self.assertEqual(router, LAN_IP)
         vm.expect("VM-READY", 30)
