@@ -43,6 +43,18 @@ def stop(proc, reader):
         stream and stream.close()
 
 
+def remove_leftovers_of_killed_runs():
+    """Namespaces, and work folders with their Wine servers, of earlier runs whose process is gone."""
+    remove_leftovers("vvm")
+    for name in os.listdir(tempfile.gettempdir()):
+        m = re.fullmatch(r"vvm(\d+)-\w+", name)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            path = os.path.join(tempfile.gettempdir(), name)
+            if os.path.isdir(path + "/wine"):
+                subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=path + "/wine"), capture_output=True, timeout=30)
+            shutil.rmtree(path, ignore_errors=True)
+
+
 def md5(path):
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "md5").hexdigest()
@@ -103,7 +115,7 @@ class VMTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        remove_leftovers("vvm")
+        remove_leftovers_of_killed_runs()
         for ns in (HOST_NS, LAN_NS):
             sh("ip netns add " + ns)
             cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
@@ -112,7 +124,7 @@ class VMTest(unittest.TestCase):
         sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
         # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
         sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
-        cls.dir = tempfile.mkdtemp(prefix=TAG)
+        cls.dir = tempfile.mkdtemp(prefix=TAG + "-")
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         cls.data = os.path.join(cls.dir, "data.bin")
         with open(cls.data, "wb") as f:
