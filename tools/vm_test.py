@@ -165,9 +165,9 @@ class VMTest(unittest.TestCase):
         # After the bridge has ended: a sanitizer build reports at the fault or at exit.
         self.addCleanup(lambda: self.assertNotRegex("".join(self.err), "Sanitizer|runtime error|Assertion Failed"))
         self.addCleanup(stop, self.bridge, reader)
-        self.ready = self.bridge.stdout.readline()
-        m = re.search(r"MAC ([0-9a-f:]{17}).*options: (.*); ready$", self.ready)
-        self.assertTrue(m, self.ready + "".join(self.err))
+        ready = self.bridge.stdout.readline()
+        m = re.search(r"MAC ([0-9a-f:]{17}).*options: (.*); ready$", ready)
+        self.assertTrue(m, ready + "".join(self.err))
         self.mac, self.options = m.group(1), m.group(2).split()
         self.figures = {}
 
