@@ -9,6 +9,7 @@
 # Everything it creates is removed at the end, also when it is interrupted.
 #   scripts/demo.sh            the Linux build, with vifnet-bridge
 #   scripts/demo.sh --windows  the Windows build under Wine, with examples/tun_echo as the guest
+#   scripts/demo.sh --vm       a QEMU virtual machine on the LAN through vifnet-bridge --qemu
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -129,10 +130,147 @@ linux_demo() {
   step "Removing the namespaces"
 }
 
-if [ "${1:-}" != "--windows" ]; then
-  linux_demo
-  exit 0
-fi
+# A small VM (scripts/vm-image.sh) behind vifnet-bridge --qemu: it takes its address from the
+# LAN's DHCP server, pings and is pinged, and serves a page the LAN fetches.
+#
+#   LAN host 10.99.0.2 (DHCP) ==veth== 10.99.0.1 host adapter [vifnet-bridge] --socket-- QEMU VM
+vm_demo() {
+  bin=build/linux/bin tag=vfv$$
+  host=$tag-host lan=$tag-lan adapter=${tag}a wire=${tag}b
+  bridge_pid= dnsmasq_pid= qemu_pid= console_pid=
+  work=$(mktemp -d)
+  cleanup() {
+    for pid in "$console_pid" "$qemu_pid" "$bridge_pid" "$dnsmasq_pid"; do
+      if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+    done
+    for ns in "$host" "$lan"; do ip netns del "$ns" 2>/dev/null || true; done
+    rm -rf "$work"
+  }
+  trap cleanup EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+
+  step "Building the library and vifnet-bridge (preset linux), and a small VM"
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux --target vifnet-bridge >/dev/null
+  echo "built $bin/vifnet-bridge"
+  # Debian's kernel from its package, not installed, and a busybox initramfs: made once, kept.
+  bash scripts/vm-image.sh build/vm
+
+  step "Two network namespaces: a LAN host with a DHCP server, the host with its adapter"
+  for ns in "$lan" "$host"; do
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sh -c 'for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done'
+  done
+  ip link add "$adapter" netns "$host" type veth peer name "$wire" netns "$lan"
+  ip -n "$host" addr add 10.99.0.1/24 dev "$adapter"
+  ip -n "$lan" addr add 10.99.0.2/24 dev "$wire"
+  ip -n "$host" link set "$adapter" up
+  ip -n "$lan" link set "$wire" up
+  ip netns exec "$lan" ethtool -K "$wire" tx off >/dev/null
+  ip netns exec "$lan" dnsmasq --no-daemon --conf-file=/dev/null --no-ping --port=0 --bind-interfaces --interface="$wire" \
+    --dhcp-range=10.99.0.100,10.99.0.150,255.255.255.0,1h --dhcp-option=option:router,10.99.0.2 \
+    --dhcp-leasefile="$work/leases" --user=root --group=root >"$work/dnsmasq.log" 2>&1 &
+  dnsmasq_pid=$!
+  echo "LAN host   $lan: $wire 10.99.0.2/24, DHCP server for 10.99.0.100-150"
+  echo "host       $host: $adapter 10.99.0.1/24, the adapter the library opens"
+
+  step "vifnet-bridge --qemu: QEMU's network backend, on the host adapter"
+  echo "\$ vifnet-bridge --adapter 10.99.0.1 --qemu unix:$work/vm.sock"
+  ip netns exec "$host" "$bin/vifnet-bridge" --adapter 10.99.0.1 --qemu "unix:$work/vm.sock" \
+    >"$work/bridge.out" 2>"$work/bridge.err" &
+  bridge_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q 'ready$' "$work/bridge.out" && break
+    kill -0 "$bridge_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q 'ready$' "$work/bridge.out"; then
+    echo "vifnet-bridge did not start:" >&2
+    cat "$work/bridge.err" >&2
+    exit 1
+  fi
+  head -n 1 "$work/bridge.out"
+  read -r -a options < <(sed -n 's/.*options: \(.*\); ready$/\1/p' "$work/bridge.out")
+
+  step "QEMU boots the VM with those options (its serial console below, lines marked vm|)"
+  # Commands go to the console through a FIFO held open here; QEMU runs inside the host
+  # namespace too, and has no network but the bridge's socket.
+  mkfifo "$work/console.in"
+  exec 8<>"$work/console.in"
+  boot() {
+    console=$work/console-$1
+    : >"$console"
+    ip netns exec "$host" qemu-system-x86_64 -accel "$1" -cpu "$2" -m 256 -smp 1 -nodefaults -no-user-config \
+      -display none -serial stdio -no-reboot -kernel build/vm/vmlinux -initrd build/vm/initrd.img \
+      -append "$(cat build/vm/cmdline)" "${options[@]}" <"$work/console.in" >>"$console" 2>&1 &
+    qemu_pid=$!
+    echo "\$ qemu-system-x86_64 -accel $1 -cpu $2 -m 256 ... -kernel build/vm/vmlinux -initrd build/vm/initrd.img ${options[*]}"
+    # The follower ends with QEMU.
+    tail -n +1 -f --pid="$qemu_pid" "$console" | sed -u 's/\r$//; s/^/  vm| /' &
+    console_pid=$!
+  }
+  # Waits up to $1 seconds for a console line matching $2.
+  console_wait() {
+    for _ in $(seq 1 $(($1 * 10))); do
+      grep -q "$2" "$console" && return 0
+      kill -0 "$qemu_pid" 2>/dev/null || return 1
+      sleep 0.1
+    done
+    return 1
+  }
+  started=$(date +%s.%N)
+  booted=
+  # A KVM that cannot boot this kernel is remembered beside the image (so do the tests).
+  if [ -r /dev/kvm ] && [ -w /dev/kvm ] && ! [ -e build/vm/kvm-fails ]; then
+    boot kvm host
+    if console_wait 10 VM-BOOT; then booted=kvm; else
+      kill "$console_pid" "$qemu_pid" 2>/dev/null || true
+      wait "$console_pid" "$qemu_pid" 2>/dev/null || true
+      touch build/vm/kvm-fails
+      echo "(KVM did not boot this kernel within 10 s: software emulation instead)"
+      started=$(date +%s.%N)
+    fi
+  fi
+  if [ -z "$booted" ]; then
+    boot tcg max
+    console_wait 120 VM-BOOT || { echo "QEMU could not boot the VM" >&2; exit 1; }
+  fi
+  console_wait 60 VM-READY || { echo "the VM did not come up" >&2; exit 1; }
+  ip=$(sed -n 's/^VM-LEASE \([0-9.]*\) .*/\1/p' "$console" | head -n 1)
+  [ -n "$ip" ] || { echo "the VM got no address from the LAN's DHCP server" >&2; exit 1; }
+  sleep 0.2
+  echo "the VM has $ip from the LAN's DHCP server, $(echo "$(date +%s.%N) - $started" | bc | xargs printf '%.1f') s after QEMU started"
+  grep DHCPACK "$work/dnsmasq.log" | tail -n 1
+
+  step "ping from the LAN host to the VM, and from the VM to the LAN host"
+  ip netns exec "$lan" ping -n -c 5 -i 0.3 "$ip"
+  echo "ping 10.99.0.2" >&8
+  console_wait 20 VM-PING || true
+  sleep 0.2
+
+  step "HTTP: curl on the LAN host fetches the VM's page (busybox httpd in the VM)"
+  echo "\$ curl http://$ip/"
+  ip netns exec "$lan" curl -sS --max-time 20 "http://$ip/"
+
+  step "Statistics (vifnet-bridge prints them when it stops)"
+  kill "$console_pid" "$qemu_pid" 2>/dev/null || true
+  wait "$console_pid" "$qemu_pid" 2>/dev/null || true
+  console_pid= qemu_pid=
+  kill -INT "$bridge_pid"
+  wait "$bridge_pid" || true
+  bridge_pid=
+  sed -n '2,$p' "$work/bridge.out"
+
+  step "Removing the namespaces"
+}
+
+case "${1:-}" in
+  --vm) vm_demo; exit 0 ;;
+  --windows) ;;
+  *) linux_demo; exit 0 ;;
+esac
 
 # The Windows build under Wine: two network namespaces joined by a veth pair, the host end opened
 # through the real packet driver, a guest given an address on that LAN by examples/tun_echo and

@@ -12,6 +12,7 @@ packages=(
   iputils-ping iputils-arping tshark ethtool  # the end-to-end tests' peers and dissector
   nftables dnsmasq-base busybox            # the station-only link, its DHCP server and client
   libbenchmark-dev iperf3 curl             # bench/ and the main job's traffic
+  qemu-system-x86 busybox-static cpio xz-utils dnsmasq-base  # the VM tests and demo: QEMU, its image, a DHCP server
 )
 missing=()
 for p in "${packages[@]}"; do
