@@ -17,6 +17,8 @@ namespace {
 
 const char16_t kLan[] = u"sim-lan-a";
 const uint8_t kTarnMac[6] = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x02};
+const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};  // sim-lan-a's
+const uint8_t kZeroMac[6] = {};
 const uint8_t kPeerMac[6] = {0x00, 0x50, 0x56, 0x01, 0x02, 0x03};
 const uint8_t kOtherMac[6] = {0x00, 0x50, 0x56, 0x09, 0x09, 0x09};
 const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -149,8 +151,7 @@ TEST_F(ReadPath, TapTakesItsOwnGroupAndPromiscuousFrames) {
     const Bytes group = Frame(kBroadcast, kPeerMac, 0x86DD, 70, 2);
     const Bytes other = Frame(kOtherMac, kPeerMac, 0x0800, 60, 3);
     const Bytes own = Frame(kOtherMac, kTarnMac, 0x0800, 60, 4);
-    const uint8_t zero[6] = {};
-    const Bytes zeros = Frame(kGroup, zero, 0x0800, 61, 5);
+    const Bytes zeros = Frame(kGroup, kZeroMac, 0x0800, 61, 5);
     const Bytes groupFromOwn = Frame(kGroup, kTarnMac, 0x0800, 60, 6),
                 fromBroadcast = Frame(kOtherMac, kBroadcast, 0x0800, 60, 7);
     Inject({mine, group, other, own, zeros, groupFromOwn, fromBroadcast});
@@ -218,7 +219,7 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
     WrenSimClearSent(kLan);  // the announcements
     ASSERT_EQ(tun.SetFlags(VIFNET32_IFF_UP | VIFNET32_IFF_DEBUG), 0);
     const uint8_t* tarn = kTarnMac;
-    const uint8_t asked[4] = {10, 1, 0, 77}, unknown[4] = {10, 1, 0, 78}, zero[6] = {};
+    const uint8_t asked[4] = {10, 1, 0, 77}, unknown[4] = {10, 1, 0, 78}, *zero = kZeroMac;
     const Bytes ipv4 = Frame(tarn, kPeerMac, 0x0800, 60, 7);
     messages.Take();
     const Bytes request = ArpRequest(1, kBroadcast, zero, asked);
@@ -257,7 +258,7 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
 TEST_F(ReadPath, TunNeighboursAreAskedOnTheLinkAndLearntFromWhatIsRead) {
     Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}, VIFNET32_O_RDWR, 100);
     WrenSimClearSent(kLan);
-    const uint8_t tarnIp[4] = {10, 1, 0, 77}, farIp[4] = {10, 1, 0, 50}, zero[6] = {};
+    const uint8_t tarnIp[4] = {10, 1, 0, 77}, farIp[4] = {10, 1, 0, 50}, *zero = kZeroMac;
     const uint8_t farMac[6] = {0x00, 0x50, 0x56, 0x05, 0x05, 0x05};
     auto write = [&](const uint8_t* ip, uint8_t tag) {
         const Bytes packet = TunPacket(ip, tag);
@@ -296,11 +297,9 @@ TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
     // Each address is announced when added (the interface is down then) and again at IFF_UP.
     Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 5}, {10, 1, 0, 6}, {10, 1, 0, 7}});
     ASSERT_EQ(WrenSimSentCount(kLan), 6u);
-    const uint8_t* tarn = kTarnMac;
-    const uint8_t zero[6] = {};
     for (uint8_t i = 0; i < 6; ++i) {
         const uint8_t ip[4] = {10, 1, 0, uint8_t(5 + i % 3)};
-        EXPECT_EQ(Sent(kLan, i), Arp(1, kBroadcast, tarn, tarn, ip, zero, ip)) << int(i);
+        EXPECT_EQ(Sent(kLan, i), Arp(1, kBroadcast, kTarnMac, kTarnMac, ip, kZeroMac, ip)) << int(i);
     }
     const uint8_t again[4] = {10, 1, 0, 6}, added[4] = {10, 1, 0, 8};
     EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, again, 4, 0), 0);
@@ -550,9 +549,9 @@ TEST_F(ReadPath, HostFramesWithOffloadedChecksumsAreRepaired) {
 // goes to the wire; a TCP frame the host sent longer than the link (segmentation offload)
 // reaches the guest as segments with their own lengths, sequence numbers and checksums.
 TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
-    const uint8_t hostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, hostIp[4] = {10, 1, 0, 2}, guestIp[4] = {10, 1, 0, 77}, zero[6] = {};
+    const uint8_t hostIp[4] = {10, 1, 0, 2}, guestIp[4] = {10, 1, 0, 77}, *hostMac = kHostMac;
     Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
-    const Bytes request = Arp(1, kBroadcast, kTarnMac, kTarnMac, guestIp, zero, hostIp);
+    const Bytes request = Arp(1, kBroadcast, kTarnMac, kTarnMac, guestIp, kZeroMac, hostIp);
     ASSERT_EQ(tap.Write(request), int(request.size()));
     ASSERT_TRUE(vtest::Readable(tap.fd, 1000));
     Bytes reply = Arp(2, kTarnMac, hostMac, hostMac, hostIp, kTarnMac, guestIp);
@@ -588,8 +587,6 @@ TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
 
 namespace {
 
-const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-const uint8_t kZeroMac[6] = {};
 
 // An IPv4 frame from `src` to `dst` (addresses at their header offsets), `size` bytes long.
 Bytes IPv4(const uint8_t* dstMac, const uint8_t* srcMac, const uint8_t* srcIp, const uint8_t* dstIp, uint8_t tag = 0) {
