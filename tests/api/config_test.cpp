@@ -52,12 +52,6 @@ public:
         if (r.code > 0 && r.code < 0x10000 && r.code != VIFNET32_SIOCGIFNAME) std::strcpy(r.rec.ifr_name, name.c_str());
         return vifnet32_ioctl(fd, r.code, &r.rec);
     }
-    vifnet32_ifreq Get(int code) const {
-        Rq r{code};
-        std::strcpy(r.rec.ifr_name, name.c_str());
-        EXPECT_EQ(vifnet32_ioctl(fd, code, &r.rec), 0) << code;
-        return r.rec;
-    }
     std::string IP(int code) const {
         auto rec = Get(code);
         EXPECT_EQ(rec.ifr_ifru.ifru_addr_in.sin_family, VIFNET32_AF_INET);

@@ -40,12 +40,10 @@ TEST(OpenClose, InterfacesOnOneHostAdapterShareItUntilTheLastCloses) {
     EXPECT_NE(byIp, byMac);
     EXPECT_EQ(WrenSimOpenCount(kLanA), 1u);
     EXPECT_EQ(WrenSimOpenCount(kLanB), 1u);
-    EXPECT_EQ(vifnet32_close(byIp), 0);
-    EXPECT_EQ(WrenSimOpenCount(kLanA), 1u);
-    EXPECT_EQ(vifnet32_close(byMac), 0);
-    EXPECT_EQ(WrenSimOpenCount(kLanA), 0u);
-    EXPECT_EQ(vifnet32_close(other), 0);
-    EXPECT_EQ(WrenSimOpenCount(kLanB), 0u);
+    for (const auto& [fd, lan, left] : {std::tuple{byIp, kLanA, 1u}, {byMac, kLanA, 0u}, {other, kLanB, 0u}}) {
+        EXPECT_EQ(vifnet32_close(fd), 0);
+        EXPECT_EQ(WrenSimOpenCount(lan), left) << fd;
+    }
     EXPECT_TRUE(messages.Take().empty());
 }
 

@@ -17,6 +17,8 @@ namespace {
 
 const char16_t kLan[] = u"sim-lan-a";
 const uint8_t kTarnMac[6] = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x02};
+const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};  // sim-lan-a's
+const uint8_t kZeroMac[6] = {};
 const uint8_t kPeerMac[6] = {0x00, 0x50, 0x56, 0x01, 0x02, 0x03};
 const uint8_t kOtherMac[6] = {0x00, 0x50, 0x56, 0x09, 0x09, 0x09};
 const uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -49,6 +51,25 @@ Bytes Arp(uint16_t op, const uint8_t* dst, const uint8_t* src, const uint8_t* se
 // A request from the peer.
 Bytes ArpRequest(uint16_t op, const uint8_t* dst, const uint8_t* targetMac, const uint8_t* targetIp) {
     return Arp(op, dst, kPeerMac, kPeerMac, kPeerIp, targetMac, targetIp);
+}
+
+// A 28-byte TUN packet for `ip`, and the frame a TUN write makes of it for `dst`.
+Bytes TunPacket(const uint8_t* ip, uint8_t tag) {
+    Bytes packet(28, tag);
+    std::copy(ip, ip + 4, packet.begin() + 16);
+    return packet;
+}
+Bytes TunFrame(const uint8_t* dst, const uint8_t* src, const Bytes& packet) {
+    Bytes f = Frame(dst, src, 0x0800, 14);
+    f.insert(f.end(), packet.begin(), packet.end());
+    return f;
+}
+
+// The one's-complement sum of big-endian words, added to `s`, folded to 16 bits.
+uint32_t Sum(const uint8_t* p, size_t n, uint32_t s = 0) {
+    for (size_t i = 0; i < n; i += 2) s += uint32_t(p[i] << 8 | (i + 1 < n ? p[i + 1] : 0));
+    while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+    return s;
 }
 
 // One receive buffer holding the frames as capture records, aligned as the driver aligns them.
@@ -130,8 +151,7 @@ TEST_F(ReadPath, TapTakesItsOwnGroupAndPromiscuousFrames) {
     const Bytes group = Frame(kBroadcast, kPeerMac, 0x86DD, 70, 2);
     const Bytes other = Frame(kOtherMac, kPeerMac, 0x0800, 60, 3);
     const Bytes own = Frame(kOtherMac, kTarnMac, 0x0800, 60, 4);
-    const uint8_t zero[6] = {};
-    const Bytes zeros = Frame(kGroup, zero, 0x0800, 61, 5);
+    const Bytes zeros = Frame(kGroup, kZeroMac, 0x0800, 61, 5);
     const Bytes groupFromOwn = Frame(kGroup, kTarnMac, 0x0800, 60, 6),
                 fromBroadcast = Frame(kOtherMac, kBroadcast, 0x0800, 60, 7);
     Inject({mine, group, other, own, zeros, groupFromOwn, fromBroadcast});
@@ -199,7 +219,7 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
     WrenSimClearSent(kLan);  // the announcements
     ASSERT_EQ(tun.SetFlags(VIFNET32_IFF_UP | VIFNET32_IFF_DEBUG), 0);
     const uint8_t* tarn = kTarnMac;
-    const uint8_t asked[4] = {10, 1, 0, 77}, unknown[4] = {10, 1, 0, 78}, zero[6] = {};
+    const uint8_t asked[4] = {10, 1, 0, 77}, unknown[4] = {10, 1, 0, 78}, *zero = kZeroMac;
     const Bytes ipv4 = Frame(tarn, kPeerMac, 0x0800, 60, 7);
     messages.Take();
     const Bytes request = ArpRequest(1, kBroadcast, zero, asked);
@@ -238,18 +258,12 @@ TEST_F(ReadPath, TunDeliversIPv4AndAnswersARPForItsAddresses) {
 TEST_F(ReadPath, TunNeighboursAreAskedOnTheLinkAndLearntFromWhatIsRead) {
     Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 77}}, VIFNET32_O_RDWR, 100);
     WrenSimClearSent(kLan);
-    const uint8_t tarnIp[4] = {10, 1, 0, 77}, farIp[4] = {10, 1, 0, 50}, zero[6] = {};
+    const uint8_t tarnIp[4] = {10, 1, 0, 77}, farIp[4] = {10, 1, 0, 50}, *zero = kZeroMac;
     const uint8_t farMac[6] = {0x00, 0x50, 0x56, 0x05, 0x05, 0x05};
     auto write = [&](const uint8_t* ip, uint8_t tag) {
-        Bytes packet(28, tag);
-        std::copy(ip, ip + 4, packet.begin() + 16);
-        EXPECT_EQ(vifnet32_write(tun.fd, packet.data(), 28), 28);
+        const Bytes packet = TunPacket(ip, tag);
+        EXPECT_EQ(tun.Write(packet), 28);
         return packet;
-    };
-    auto tun_frame = [&](const uint8_t* dst, const Bytes& packet) {
-        Bytes f = Frame(dst, kTarnMac, 0x0800, 14);
-        f.insert(f.end(), packet.begin(), packet.end());
-        return f;
     };
     std::vector<Bytes> packets;
     for (uint8_t tag = 1; tag <= 4; ++tag) packets.push_back(write(farIp, tag));
@@ -260,7 +274,7 @@ TEST_F(ReadPath, TunNeighboursAreAskedOnTheLinkAndLearntFromWhatIsRead) {
     Inject({Arp(2, kTarnMac, farMac, farMac, farIp, kTarnMac, tarnIp)});
     EXPECT_EQ(tun.Read(), Bytes{});
     ASSERT_EQ(WrenSimSentCount(kLan), 4u);
-    for (uint32_t i = 1; i < 4; ++i) EXPECT_EQ(Sent(kLan, i), tun_frame(farMac, packets[i])) << i;
+    for (uint32_t i = 1; i < 4; ++i) EXPECT_EQ(Sent(kLan, i), TunFrame(farMac, kTarnMac, packets[i])) << i;
 
     // A request answered teaches its sender, and an announcement of a new MAC is followed; the
     // learnt next hop is sent to at once.
@@ -275,7 +289,7 @@ TEST_F(ReadPath, TunNeighboursAreAskedOnTheLinkAndLearntFromWhatIsRead) {
         const uint32_t sent = WrenSimSentCount(kLan);
         const Bytes packet = write(ip, 9);
         ASSERT_EQ(WrenSimSentCount(kLan), sent + 1);
-        EXPECT_EQ(Sent(kLan, sent), tun_frame(mac, packet));
+        EXPECT_EQ(Sent(kLan, sent), TunFrame(mac, kTarnMac, packet));
     }
 }
 
@@ -283,11 +297,9 @@ TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
     // Each address is announced when added (the interface is down then) and again at IFF_UP.
     Dev tun(VIFNET32_IFF_TUN, {{10, 1, 0, 5}, {10, 1, 0, 6}, {10, 1, 0, 7}});
     ASSERT_EQ(WrenSimSentCount(kLan), 6u);
-    const uint8_t* tarn = kTarnMac;
-    const uint8_t zero[6] = {};
     for (uint8_t i = 0; i < 6; ++i) {
         const uint8_t ip[4] = {10, 1, 0, uint8_t(5 + i % 3)};
-        EXPECT_EQ(Sent(kLan, i), Arp(1, kBroadcast, tarn, tarn, ip, zero, ip)) << int(i);
+        EXPECT_EQ(Sent(kLan, i), Arp(1, kBroadcast, kTarnMac, kTarnMac, ip, kZeroMac, ip)) << int(i);
     }
     const uint8_t again[4] = {10, 1, 0, 6}, added[4] = {10, 1, 0, 8};
     EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, again, 4, 0), 0);
@@ -487,7 +499,7 @@ TEST_F(ReadPath, DebugMaskChoosesTheFramesTraced) {
         ASSERT_EQ(tap.SetFlags(flags), 0);
         Inject({frame});
         ASSERT_EQ(tap.Read(), frame);
-        ASSERT_EQ(vifnet32_write(tap.fd, frame.data(), int(frame.size())), 42);
+        ASSERT_EQ(tap.Write(frame), 42);
     }
     const std::string dump = "0000: FF FF FF FF FF FF 00 50 56 01 02 03 08 06 00 00  .......PV.......\n"
                              "0010: A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5 A5  ................\n"
@@ -537,10 +549,10 @@ TEST_F(ReadPath, HostFramesWithOffloadedChecksumsAreRepaired) {
 // goes to the wire; a TCP frame the host sent longer than the link (segmentation offload)
 // reaches the guest as segments with their own lengths, sequence numbers and checksums.
 TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
-    const uint8_t hostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, hostIp[4] = {10, 1, 0, 2}, guestIp[4] = {10, 1, 0, 77}, zero[6] = {};
+    const uint8_t hostIp[4] = {10, 1, 0, 2}, guestIp[4] = {10, 1, 0, 77}, *hostMac = kHostMac;
     Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR | _O_VF32NOTIFY);
-    const Bytes request = Arp(1, kBroadcast, kTarnMac, kTarnMac, guestIp, zero, hostIp);
-    ASSERT_EQ(vifnet32_write(tap.fd, request.data(), int(request.size())), int(request.size()));
+    const Bytes request = Arp(1, kBroadcast, kTarnMac, kTarnMac, guestIp, kZeroMac, hostIp);
+    ASSERT_EQ(tap.Write(request), int(request.size()));
     ASSERT_TRUE(vtest::Readable(tap.fd, 1000));
     Bytes reply = Arp(2, kTarnMac, hostMac, hostMac, hostIp, kTarnMac, guestIp);
     reply.resize(60);
@@ -555,11 +567,6 @@ TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
                                  0, 80, 0x90, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x50, 0x19, 0xFF, 0xFF, 0, 0, 0, 0};
     std::copy(headers, headers + 40, big.begin() + 14);
     ASSERT_TRUE(WrenSimInjectHostFrame(kLan, big.data(), uint32_t(big.size())));
-    auto sum = [](const uint8_t* p, size_t n, uint32_t s) {
-        for (size_t i = 0; i < n; i += 2) s += uint32_t(p[i] << 8 | (i + 1 < n ? p[i + 1] : 0));
-        while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
-        return s;
-    };
     Bytes payload;
     for (const size_t chunk : {1460u, 1460u, 40u}) {
         const Bytes seg = tun.Read();
@@ -569,8 +576,8 @@ TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
         EXPECT_EQ(uint32_t(seg[26] << 8 | seg[27]), 0x100 + offset);  // sequence number, low half
         EXPECT_EQ(seg[33], offset + chunk < 2960 ? 0x10 : 0x19);      // FIN and PSH on the last only
         const uint8_t pseudo[4] = {0, 6, uint8_t((seg.size() - 20) >> 8), uint8_t(seg.size() - 20)};
-        EXPECT_EQ(sum(seg.data(), 20, 0), 0xFFFFu);
-        EXPECT_EQ(sum(seg.data() + 20, seg.size() - 20, sum(seg.data() + 12, 8, sum(pseudo, 4, 0))), 0xFFFFu);
+        EXPECT_EQ(Sum(seg.data(), 20), 0xFFFFu);
+        EXPECT_EQ(Sum(seg.data() + 20, seg.size() - 20, Sum(seg.data() + 12, 8, Sum(pseudo, 4))), 0xFFFFu);
         payload.insert(payload.end(), seg.begin() + 40, seg.end());
     }
     EXPECT_EQ(payload, Bytes(big.begin() + 54, big.end()));
@@ -580,8 +587,6 @@ TEST_F(ReadPath, HostAnswersItsGuestAndItsLongTCPFramesAreCut) {
 
 namespace {
 
-const uint8_t kHostMac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-const uint8_t kZeroMac[6] = {};
 
 // An IPv4 frame from `src` to `dst` (addresses at their header offsets), `size` bytes long.
 Bytes IPv4(const uint8_t* dstMac, const uint8_t* srcMac, const uint8_t* srcIp, const uint8_t* dstIp, uint8_t tag = 0) {
@@ -598,15 +603,12 @@ Dev SharedDev(int type, std::vector<std::array<uint8_t, 4>> ips = {}) {
     return Dev(type, std::move(ips), VIFNET32_O_RDWR, kShortWait, 0, "10.1.0.2", VIFNET32_MACMODE_SHARED);
 }
 
-// The UDP checksum of an IPv4 frame's datagram, summed afresh.
+// The UDP checksum of an IPv4 frame's datagram, summed afresh (its checksum field left out).
 uint16_t UdpChecksum(const Bytes& f) {
-    const size_t udp = 34, length = size_t(f[udp + 4]) << 8 | f[udp + 5];
-    uint32_t sum = 17 + length;
-    for (size_t i = 26; i < 34; i += 2) sum += f[i] << 8 | f[i + 1];
-    for (size_t i = 0; i < length; i += 2)
-        if (i != 6) sum += f[udp + i] << 8 | (i + 1 < length ? f[udp + i + 1] : 0);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return uint16_t(~sum);
+    const size_t length = size_t(f[38]) << 8 | f[39];
+    Bytes udp(f.begin() + 34, f.begin() + 34 + length);
+    udp[6] = udp[7] = 0;
+    return uint16_t(~Sum(udp.data(), length, Sum(f.data() + 26, 8, 17 + uint32_t(length))));
 }
 
 }  // namespace
@@ -621,9 +623,8 @@ TEST_F(ReadPath, SharedTunSendsWithTheHostMacAndTakesOnlyItsAddresses) {
 
     // A packet for a peer nobody knows: the link is asked from the host's MAC, and the answer,
     // sent to that MAC, releases the packet, framed from it.
-    Bytes packet(28, 0x11);
-    std::copy(kPeerIp, kPeerIp + 4, packet.begin() + 16);
-    EXPECT_EQ(vifnet32_write(tun.fd, packet.data(), 28), 28);
+    const Bytes packet = TunPacket(kPeerIp, 0x11);
+    EXPECT_EQ(tun.Write(packet), 28);
     EXPECT_EQ(Sent(kLan, 0), Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, kPeerIp));
     const Bytes forGuest = IPv4(kHostMac, kPeerMac, kPeerIp, guestIp, 1), forHost = IPv4(kHostMac, kPeerMac, kPeerIp, hostIp, 2);
     Inject({Arp(2, kHostMac, kPeerMac, kPeerMac, kPeerIp, kHostMac, guestIp), forHost, forGuest,
@@ -632,9 +633,7 @@ TEST_F(ReadPath, SharedTunSendsWithTheHostMacAndTakesOnlyItsAddresses) {
     EXPECT_EQ(tun.Read(), Bytes(forGuest.begin() + 14, forGuest.end()));
     EXPECT_EQ(tun.Read(), Bytes{});
     ASSERT_EQ(WrenSimSentCount(kLan), 3u);
-    Bytes framed = Frame(kPeerMac, kHostMac, 0x0800, 14);
-    framed.insert(framed.end(), packet.begin(), packet.end());
-    EXPECT_EQ(Sent(kLan, 1), framed);
+    EXPECT_EQ(Sent(kLan, 1), TunFrame(kPeerMac, kHostMac, packet));
     EXPECT_EQ(Sent(kLan, 2), Arp(2, kPeerMac, kHostMac, kHostMac, guestIp, kPeerMac, kPeerIp));
     EXPECT_EQ(tun.Stats().n64OwnFramesDropped, 1u);
 }
@@ -643,7 +642,7 @@ TEST_F(ReadPath, SharedTapIsTranslatedToTheHostMacAndBack) {
     const uint8_t guestMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}, guestIp[4] = {10, 1, 0, 80}, otherIp[4] = {10, 1, 0, 81};
     Dev tap = SharedDev(VIFNET32_IFF_TAP);
     WrenSimClearSent(kLan);
-    auto write = [&](const Bytes& f) { EXPECT_EQ(vifnet32_write(tap.fd, f.data(), int(f.size())), int(f.size())); };
+    auto write = [&](const Bytes& f) { EXPECT_EQ(tap.Write(f), int(f.size())); };
     // Its ARP request teaches the library its address; source and sender go out as the host's.
     write(Arp(1, kBroadcast, guestMac, guestMac, guestIp, kZeroMac, kPeerIp));
     EXPECT_EQ(Sent(kLan, 0), Arp(1, kBroadcast, kHostMac, kHostMac, guestIp, kZeroMac, kPeerIp));

@@ -195,12 +195,15 @@ public:
     }
     int SetValue(int code, uint32_t v) const { return Set(code, &v, 4); }
     int SetFlags(int flags) const { return SetValue(VIFNET32_SIOCSIFFLAGS, static_cast<uint16_t>(flags)); }
-    uint32_t Value(int code) const {
+    int Write(const Bytes& b) const { return vifnet32_write(fd, b.data(), static_cast<int>(b.size())); }
+    // The record a getter fills in, asked by the interface's name.
+    vifnet32_ifreq Get(int code) const {
         vifnet32_ifreq rec{};
         std::strcpy(rec.ifr_name, name.c_str());
         EXPECT_EQ(vifnet32_ioctl(fd, code, &rec), 0) << code;
-        return rec.ifr_ifru.ifru_value;
+        return rec;
     }
+    uint32_t Value(int code) const { return Get(code).ifr_ifru.ifru_value; }
     VIFNET32_STATS Stats() const {
         VIFNET32_STATS s{};
         s.dwStructSize = sizeof s;

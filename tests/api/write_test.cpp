@@ -25,7 +25,6 @@ struct Dev : Iface {
         EXPECT_EQ(SetFlags(up ? VIFNET32_IFF_UP : 0), 0);
         WrenSimClearSent(lanC ? kLanC : kLanA);
     }
-    int Write(const Bytes& b) const { return vifnet32_write(fd, b.data(), static_cast<int>(b.size())); }
 };
 
 // `length` bytes of a pattern; a TUN packet's destination at bytes 16-19.
@@ -249,11 +248,10 @@ TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
     Iface vf(VIFNET32_IFF_TAP, VIFNET32_O_RDWR, "10.4.0.2");
     ASSERT_EQ(vf.SetFlags(VIFNET32_IFF_UP), 0);
     const auto lowered = LanD(1014), restored = LanD();
-    const auto write = [&](const Bytes& b) { return vifnet32_write(vf.fd, b.data(), static_cast<int>(b.size())); };
     const std::vector<Bytes> frames = {Packet(100, {}, 1), Packet(1514, {}, 2), Packet(100, {}, 3)};
     ASSERT_EQ(vifnet32_beg_write_multi(vf.fd, 65536), 0);
     for (const Bytes& f : frames)
-        ASSERT_EQ(write(f), static_cast<int>(f.size()));
+        ASSERT_EQ(vf.Write(f), static_cast<int>(f.size()));
     WrenSimClearSent(kLanD);
     const VIFNET32_STATS before = vf.Stats();
     messages.Take();
@@ -263,15 +261,15 @@ TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2], vf.Msg("EndMultiWrite", "sent 1 of 3 frames; the rest are dropped\n"));
     EXPECT_EQ(Delta(before, vf.Stats()), (Moved{1, 0, 1, 116}));
-    EXPECT_EQ(write(frames[2]), 100);
+    EXPECT_EQ(vf.Write(frames[2]), 100);
     ASSERT_EQ(vifnet32_end_write_multi(vf.fd), 0);
     ASSERT_EQ(WrenSimSentCount(kLanD), 2u);
     EXPECT_EQ(Sent(kLanD, 0, WRENSIM_SENT_BATCH), Batch({frames[0]}));
     EXPECT_EQ(Sent(kLanD, 1), frames[2]);
 
-    EXPECT_TRUE(Eventually([&] { return write(frames[1]) == -1 && errno == 22 && LastError() == 87; }));
+    EXPECT_TRUE(Eventually([&] { return vf.Write(frames[1]) == -1 && errno == 22 && LastError() == 87; }));
     EXPECT_EQ(messages.Take().back(), vf.Msg("Write", "Error: Frame of 1514 bytes longer than the adapter's frame size of 1014\n"));
     EXPECT_EQ(WrenSimSentCount(kLanD), 2u);
     ASSERT_TRUE(WrenSimSetAdapter(&restored));
-    EXPECT_TRUE(Eventually([&] { return write(frames[1]) == 1514; }));
+    EXPECT_TRUE(Eventually([&] { return vf.Write(frames[1]) == 1514; }));
 }

@@ -62,6 +62,14 @@ public:
 };
 const auto* const g_host = testing::AddGlobalTestEnvironment(new Host);
 
+// A TUN interface on the host adapter, or -1.
+int OpenTun() {
+    const int fd = theApp.Open("10.211.7.1", 2);
+    vifnet32_ifreq req{};
+    req.ifr_flags = VIFNET32_IFF_TUN;
+    return fd >= 0 && theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req) == 0 ? fd : -1;
+}
+
 #if !defined(_WIN32)
 
 bool Sh(const std::string& command) { return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0; }
@@ -213,11 +221,8 @@ Bytes TunWriteDest(int fd, const std::uint8_t* ip) {
 // on its link); unanswered, its frames take the host adapter some seconds later.
 TEST(HostArpLink, TunWritesFollowTableChanges) {
     if (!LinkUp()) GTEST_SKIP() << g_skip;
-    const int fd = theApp.Open("10.211.7.1", 2);
+    const int fd = OpenTun();
     ASSERT_GE(fd, 0);
-    vifnet32_ifreq req{};
-    req.ifr_flags = VIFNET32_IFF_TUN;
-    ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req), 0);
     {
         const std::uint8_t tarnIP[4] = {10, 211, 7, 77};
         CVifnetRef vf = theApp.LookupFd(fd);
@@ -252,11 +257,8 @@ TEST(HostArpLink, SharedMacModeReportsAndWarnsOfForwardingOnTheAdapter) {
     if (!LinkUp()) GTEST_SKIP() << g_skip;
     for (const int forwarding : {1, 0}) {
         std::ofstream("/proc/sys/net/ipv4/conf/vfarp0/forwarding") << forwarding << "\n";
-        const int fd = theApp.Open("10.211.7.1", 2);
+        const int fd = OpenTun();
         ASSERT_GE(fd, 0);
-        vifnet32_ifreq req{};
-        req.ifr_flags = VIFNET32_IFF_TUN;
-        ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_TUNSETIFF, &req), 0);
         int mode = VIFNET32_MACMODE_SHARED;
         ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_IFCTL_SETMACMODE, &mode), 0);
         ASSERT_EQ(theApp.IOCtl(fd, VIFNET32_IFCTL_GETMACMODE, &mode), 0);
@@ -293,7 +295,7 @@ TEST(HostArp, AdapterAndOwnInterfacesResolveBeforeTheNetwork) {
     ASSERT_TRUE(Neighbours().GetIPAddrForMAC(ip, kHostMAC));
     EXPECT_EQ(B(ip, 4), B(kHostIP, 4));
 
-    const int fd = theApp.Open("10.211.7.1", 2);
+    const int fd = OpenTun();
     ASSERT_GE(fd, 0);
     const std::uint8_t tarnIP[4] = {10, 211, 7, 77};
     vifnet32_sockaddr tarnMAC{};
