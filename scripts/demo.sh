@@ -19,6 +19,22 @@ if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
 # Global, not local: the clean-up runs on exit, after the function has returned.
+# Waits until the bridge started in the background ($bridge_pid) says "ready" (once both ends
+# exist and are joined), then shows that line; stops the demo if it never does.
+wait_for_bridge() {
+  for _ in $(seq 1 100); do
+    grep -q 'ready$' "$work/bridge.out" && break
+    kill -0 "$bridge_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q 'ready$' "$work/bridge.out"; then
+    echo "vifnet-bridge did not start:" >&2
+    cat "$work/bridge.err" >&2
+    exit 1
+  fi
+  head -n 1 "$work/bridge.out"
+}
+
 linux_demo() {
   bin=build/linux/bin tag=vfd$$
   host=$tag-host lan=$tag-lan guest=$tag-guest
@@ -66,18 +82,7 @@ linux_demo() {
   ip netns exec "$host" "$bin/vifnet-bridge" --adapter 10.99.0.1 --ip 10.99.0.77/24 --netns "$guest" --dev "$device" \
     >"$work/bridge.out" 2>"$work/bridge.err" &
   bridge_pid=$!
-  # It says "ready" once both ends exist and are joined.
-  for _ in $(seq 1 100); do
-    grep -q 'ready$' "$work/bridge.out" && break
-    kill -0 "$bridge_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if ! grep -q 'ready$' "$work/bridge.out"; then
-    echo "vifnet-bridge did not start:" >&2
-    cat "$work/bridge.err" >&2
-    exit 1
-  fi
-  head -n 1 "$work/bridge.out"
+  wait_for_bridge
   ip -n "$guest" addr add 10.99.0.77/24 dev "$device"
   echo "guest      $guest: $device 10.99.0.77/24"
 
@@ -181,17 +186,7 @@ vm_demo() {
   ip netns exec "$host" "$bin/vifnet-bridge" --adapter 10.99.0.1 --qemu "unix:$work/vm.sock" \
     >"$work/bridge.out" 2>"$work/bridge.err" &
   bridge_pid=$!
-  for _ in $(seq 1 100); do
-    grep -q 'ready$' "$work/bridge.out" && break
-    kill -0 "$bridge_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if ! grep -q 'ready$' "$work/bridge.out"; then
-    echo "vifnet-bridge did not start:" >&2
-    cat "$work/bridge.err" >&2
-    exit 1
-  fi
-  head -n 1 "$work/bridge.out"
+  wait_for_bridge
   read -r -a options < <(sed -n 's/.*options: \(.*\); ready$/\1/p' "$work/bridge.out")
 
   step "QEMU boots the VM with those options (its serial console below, lines marked vm|)"

@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -47,13 +48,39 @@ def inside(ns):
             _libc.setns(own.fileno(), _CLONE_NEWNET)
 
 
-def remove_leftovers(prefix):
+def remove_leftovers(prefix, folders=None):
     """Removes the namespaces named <prefix><pid><letter> whose process is gone (a run killed
-    before it could clean up)."""
+    before it could clean up) and, when `folders` is a pattern of the rest of a name, the
+    temporary folders <prefix><pid><rest> of such runs, first ending the Wine server of a
+    folder that is (or holds, as wine/) a Wine prefix."""
     for ns in sh("ip netns list").stdout.split():
         m = re.fullmatch(re.escape(prefix) + r"(\d+)[a-z]", ns)
         if m and not os.path.exists("/proc/" + m.group(1)):
             sh("ip netns del " + ns, check=False)
+    for name in os.listdir(tempfile.gettempdir()) if folders else ():
+        m = re.fullmatch(re.escape(prefix) + r"(\d+)" + folders, name)
+        if m and not os.path.exists("/proc/" + m.group(1)):
+            path = os.path.join(tempfile.gettempdir(), name)
+            for wine in (path, os.path.join(path, "wine")):
+                if os.path.isfile(os.path.join(wine, "system.reg")):
+                    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine), capture_output=True, timeout=30)
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def make_link(test_class, namespaces, host, lan):
+    """Makes the namespaces (removed when the class's tests are done), without IPv6 so that the
+    only frames on the link are the ones the tests cause, and joins the first two by a veth pair:
+    `host` and `lan` are (namespace, device, address) of its ends, each given a /24 and brought
+    up. The LAN end sends finished checksums, as a real wire carries them (a veth leaves them to
+    the receiver unless told)."""
+    for ns in namespaces:
+        sh("ip netns add " + ns)
+        test_class.addClassCleanup(sh, "ip netns del " + ns, None, False)
+        sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
+    (host_ns, host_if, host_ip), (lan_ns, lan_if, lan_ip) = host, lan
+    sh("ip link add %s netns %s type veth peer name %s netns %s" % (host_if, host_ns, lan_if, lan_ns))
+    sh("ip addr add %s/24 dev %s && ip link set %s up" % (host_ip, host_if, host_if), ns=host_ns)
+    sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (lan_ip, lan_if, lan_if, lan_if), ns=lan_ns)
 
 
 def end_process(proc, seconds):

@@ -29,7 +29,7 @@ BRIDGE = None
 SANITIZER = "Sanitizer|runtime error|Assertion Failed"  # what no bridge may write, at a fault or at exit
 KEPT_CAPS = 1 << 13 | 1 << 12  # CAP_NET_RAW and CAP_NET_ADMIN: the library's, for the host's way to its guest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only  # noqa: E402
+from netns import end_process, inside, make_link, remove_leftovers, run_tests, sh, station_only  # noqa: E402
 
 
 def ping(ns, ip, bridge, count=3):
@@ -80,15 +80,7 @@ class BridgeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         remove_leftovers("vbt")
-        for ns in (HOST_NS, LAN_NS, GUEST_NS, OTHER_NS):
-            sh("ip netns add " + ns)
-            cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
-            # No IPv6: the only frames on the link are the ones the tests cause.
-            sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
-        sh("ip link add %s netns %s type veth peer name %s netns %s" % (HOST_IF, HOST_NS, LAN_IF, LAN_NS))
-        sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
-        # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
-        sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
+        make_link(cls, (HOST_NS, LAN_NS, GUEST_NS, OTHER_NS), (HOST_NS, HOST_IF, HOST_IP), (LAN_NS, LAN_IF, LAN_IP))
         # A LAN peer on a subnet that is not the host adapter's, on the same link.
         sh("ip addr add 10.66.0.2/24 dev " + LAN_IF, ns=LAN_NS)
         sh("ip link add %s netns %s address %s type veth peer name %s netns %s" % (BARE_IF, HOST_NS, BARE_MAC, BARE_LAN_IF, LAN_NS))

@@ -27,7 +27,7 @@ HOST_IP, LAN_IP, GUEST_IP = "10.79.0.1", "10.79.0.2", "10.79.0.90"
 ARGS = None
 WINE = {}
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import inside, remove_leftovers, run_tests, sh, wait_until  # noqa: E402
+from netns import inside, make_link, remove_leftovers, run_tests, sh, wait_until  # noqa: E402
 
 
 def checksum(data):
@@ -116,13 +116,7 @@ class QemuSocketTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         remove_leftovers("vqt")
-        for ns in (HOST_NS, LAN_NS):
-            sh("ip netns add " + ns)
-            cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
-            sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
-        sh("ip link add %s netns %s type veth peer name %s netns %s" % (HOST_IF, HOST_NS, LAN_IF, LAN_NS))
-        sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
-        sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
+        make_link(cls, (HOST_NS, LAN_NS), (HOST_NS, HOST_IF, HOST_IP), (LAN_NS, LAN_IF, LAN_IP))
         cls.dir = tempfile.mkdtemp(prefix=TAG)
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         if ARGS.wine:

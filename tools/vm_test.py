@@ -32,7 +32,7 @@ KVM_LIMIT, TCG_LIMIT = 10, 120  # seconds from QEMU's start to the VM's init
 ARGS = None
 WINE = {}
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import end_process, remove_leftovers, run_tests, sh  # noqa: E402
+from netns import end_process, make_link, remove_leftovers, run_tests, sh  # noqa: E402
 
 
 def stop(proc, reader):
@@ -41,18 +41,6 @@ def stop(proc, reader):
     reader.join(5)
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         stream and stream.close()
-
-
-def remove_leftovers_of_killed_runs():
-    """Namespaces, and work folders with their Wine servers, of earlier runs whose process is gone."""
-    remove_leftovers("vvm")
-    for name in os.listdir(tempfile.gettempdir()):
-        m = re.fullmatch(r"vvm(\d+)-\w+", name)
-        if m and not os.path.exists("/proc/" + m.group(1)):
-            path = os.path.join(tempfile.gettempdir(), name)
-            if os.path.isdir(path + "/wine"):
-                subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=path + "/wine"), capture_output=True, timeout=30)
-            shutil.rmtree(path, ignore_errors=True)
 
 
 def md5(path):
@@ -115,15 +103,8 @@ class VMTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        remove_leftovers_of_killed_runs()
-        for ns in (HOST_NS, LAN_NS):
-            sh("ip netns add " + ns)
-            cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
-            sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
-        sh("ip link add %s netns %s type veth peer name %s netns %s" % (HOST_IF, HOST_NS, LAN_IF, LAN_NS))
-        sh("ip addr add %s/24 dev %s && ip link set %s up" % (HOST_IP, HOST_IF, HOST_IF), ns=HOST_NS)
-        # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
-        sh("ip addr add %s/24 dev %s && ip link set %s up && ethtool -K %s tx off >/dev/null" % (LAN_IP, LAN_IF, LAN_IF, LAN_IF), ns=LAN_NS)
+        remove_leftovers("vvm", r"-\w+")
+        make_link(cls, (HOST_NS, LAN_NS), (HOST_NS, HOST_IF, HOST_IP), (LAN_NS, LAN_IF, LAN_IP))
         cls.dir = tempfile.mkdtemp(prefix=TAG + "-")
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         cls.data = os.path.join(cls.dir, "data.bin")

@@ -25,7 +25,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
-from netns import end_process, inside, remove_leftovers as remove_netns_leftovers, run_tests, sh, station_only, wait_until  # noqa: E402
+from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only, wait_until  # noqa: E402
 
 PREFIX = "vfe%d" % os.getpid()
 HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
@@ -182,21 +182,10 @@ def packet_socket():
     return s
 
 
-def remove_leftovers():
-    """Namespaces, Wine prefixes and capture spools of earlier runs whose process is gone."""
-    remove_netns_leftovers("vfe")
-    for name in os.listdir(tempfile.gettempdir()):
-        m = re.fullmatch(r"vfe(\d+)-(wine|tshark)\w*", name)
-        if m and not os.path.exists("/proc/" + m.group(1)):
-            path = os.path.join(tempfile.gettempdir(), name)
-            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=path), capture_output=True, timeout=30)
-            shutil.rmtree(path, ignore_errors=True)
-
-
 class RealLink(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        remove_leftovers()
+        remove_leftovers("vfe", r"-(wine|tshark)\w*")
         for ns in (HOST_NS, PEER_NS):
             sh("ip netns add " + ns)
             cls.addClassCleanup(sh, "ip netns del " + ns, None, False)
