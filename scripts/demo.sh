@@ -35,6 +35,24 @@ wait_for_bridge() {
   head -n 1 "$work/bridge.out"
 }
 
+# Makes the namespaces named (IPv4 only, so that the statistics count the demo's traffic alone)
+# and joins the first two, the LAN host (10.99.0.2) and the host (adapter 10.99.0.1), by a veth
+# pair. The LAN end sends finished checksums, as a real wire carries them (a veth leaves them to
+# the receiver unless told).
+make_link() {
+  for ns in "$@"; do
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sh -c 'for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done'
+  done
+  ip link add "$adapter" netns "$host" type veth peer name "$wire" netns "$lan"
+  ip -n "$host" addr add 10.99.0.1/24 dev "$adapter"
+  ip -n "$lan" addr add 10.99.0.2/24 dev "$wire"
+  ip -n "$host" link set "$adapter" up
+  ip -n "$lan" link set "$wire" up
+  ip netns exec "$lan" ethtool -K "$wire" tx off >/dev/null
+}
+
 linux_demo() {
   bin=build/linux/bin tag=vfd$$
   host=$tag-host lan=$tag-lan guest=$tag-guest
@@ -60,19 +78,7 @@ linux_demo() {
   echo "built $bin/vifnet-bridge"
 
   step "Three network namespaces: a LAN host, the host with its adapter, the guest"
-  for ns in "$lan" "$host" "$guest"; do
-    ip netns add "$ns"
-    ip -n "$ns" link set lo up
-    # IPv4 only, so that the statistics count the demo's traffic alone.
-    ip netns exec "$ns" sh -c 'for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done'
-  done
-  ip link add "$adapter" netns "$host" type veth peer name "$wire" netns "$lan"
-  ip -n "$host" addr add 10.99.0.1/24 dev "$adapter"
-  ip -n "$lan" addr add 10.99.0.2/24 dev "$wire"
-  ip -n "$host" link set "$adapter" up
-  ip -n "$lan" link set "$wire" up
-  # A real wire carries finished checksums; a veth leaves them to the receiver unless told.
-  ip netns exec "$lan" ethtool -K "$wire" tx off >/dev/null
+  make_link "$lan" "$host" "$guest"
   echo "LAN host   $lan: $wire 10.99.0.2/24"
   echo "host       $host: $adapter 10.99.0.1/24, the adapter the library opens"
   echo "guest      $guest: nothing yet"
@@ -163,17 +169,7 @@ vm_demo() {
   bash scripts/vm-image.sh build/vm
 
   step "Two network namespaces: a LAN host with a DHCP server, the host with its adapter"
-  for ns in "$lan" "$host"; do
-    ip netns add "$ns"
-    ip -n "$ns" link set lo up
-    ip netns exec "$ns" sh -c 'for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done'
-  done
-  ip link add "$adapter" netns "$host" type veth peer name "$wire" netns "$lan"
-  ip -n "$host" addr add 10.99.0.1/24 dev "$adapter"
-  ip -n "$lan" addr add 10.99.0.2/24 dev "$wire"
-  ip -n "$host" link set "$adapter" up
-  ip -n "$lan" link set "$wire" up
-  ip netns exec "$lan" ethtool -K "$wire" tx off >/dev/null
+  make_link "$lan" "$host"
   ip netns exec "$lan" dnsmasq --no-daemon --conf-file=/dev/null --no-ping --port=0 --bind-interfaces --interface="$wire" \
     --dhcp-range=10.99.0.100,10.99.0.150,255.255.255.0,1h --dhcp-option=option:router,10.99.0.2 \
     --dhcp-leasefile="$work/leases" --user=root --group=root >"$work/dnsmasq.log" 2>&1 &
