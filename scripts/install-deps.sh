@@ -10,9 +10,9 @@ packages=(
   iproute2 util-linux                      # ip and nsenter: the network-namespace tests
   libpcap-dev                              # the Linux packet driver's capture library
   iputils-ping iputils-arping tshark ethtool  # the end-to-end tests' peers and dissector
-  nftables dnsmasq-base busybox            # the station-only link, its DHCP server and client
+  nftables dnsmasq-base busybox-static     # the station-only link, its DHCP server and client (static busybox: the VM image takes it too)
   libbenchmark-dev iperf3 curl             # bench/ and the main job's traffic
-  qemu-system-x86 busybox-static cpio xz-utils dnsmasq-base  # the VM tests and demo: QEMU, its image, a DHCP server
+  qemu-system-x86 cpio xz-utils           # the VM tests and demo: QEMU and its image
 )
 missing=()
 for p in "${packages[@]}"; do
