@@ -577,6 +577,18 @@ std::uint32_t CVFAdapter::GetPacketsBufferSize() {
     return m_nPacketsBufferSize;
 }
 
+Failure CVFAdapter::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
 
-
-std::wstring CVFAdapter::FailureWho() const { return L"** CVFAdapter(" + m_strMACAddr + L")"; }
+Failure CVFAdapter::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVFAdapter(" + m_strMACAddr + L")", operation, format, args);
+    va_end(args);
+    return {};
+}

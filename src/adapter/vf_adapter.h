@@ -93,7 +93,7 @@ using CVifnetPtrList = std::vector<CVFAdapterClient*>;
 // nothing.
 using CBufferList = std::list<CBuffer*>;
 
-class CVFAdapter final : public CErrorPair {
+class CVFAdapter : public CErrorPair {
 public:
     // Driver buffer limits (bytes) and receive-buffer ("DLL I/O buffer") limits.
     static constexpr std::uint32_t kMinAdapterBufferSize = 65536;
@@ -174,7 +174,10 @@ private:
               std::uint32_t* pnBatchFramesSent = nullptr);
     // Moves the window's buffers, newest first, to the head of the free list, cleared.
     void RecycleFullBuffers();
-    std::wstring FailureWho() const override;
+    // Writes "** CVFAdapter(<MAC>)::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
 
     plat::CCriticalSection m_Lock{4000};
     CVifnetPtrList m_VifnetPtrList;

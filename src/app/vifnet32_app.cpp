@@ -201,6 +201,18 @@ Failure CVifnet32App::FailUnknownDescriptor(const wchar_t* operation, int fd) {
                     plat::GetCurrentProcessId());
 }
 
+Failure CVifnet32App::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}
 
-
-std::wstring CVifnet32App::FailureWho() const { return L"** CVifnet32App"; }
+Failure CVifnet32App::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}

@@ -101,7 +101,10 @@ private:
     void DestroyAllVifnets();
     // Reports a descriptor that the calling process has not open, for the operation named.
     Failure FailUnknownDescriptor(const wchar_t* operation, int fd);
-    std::wstring FailureWho() const override;
+    // Writes "** CVifnet32App::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
 
     std::string m_strVersion;
     plat::CCriticalSection m_csApp{4000};

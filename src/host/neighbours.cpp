@@ -196,4 +196,18 @@ bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
 
 
 
-std::wstring CNeighbours::FailureWho() const { return L"** CVifnet32App"; }
+Failure CNeighbours::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}
+
+Failure CNeighbours::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet32App", operation, format, args);
+    va_end(args);
+    return {};
+}

@@ -61,7 +61,10 @@ private:
     // "Invalid parameters from process <pid>" for the operation named.
     Failure FailParameters(const wchar_t* operation);
     // The services answer for the application object, so their failures name it.
-    std::wstring FailureWho() const override;
+    // Writes "** CVifnet32App::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
 
     CGuestDirectory& m_Guests;
     // One change of the host's table at a time, with the interface it is made on chosen under

@@ -281,13 +281,25 @@ Failure CVifnet::FailBusy(plat::CSingleLock& lock, const wchar_t* operation) {
 }
 
 std::wstring CVifnet::MessagePrefix(const wchar_t* operation) const {
-    return FailureWho() + L"::" + operation;
+    return L"** CVifnet(" + GetIFaceName() + L")::" + operation;
 }
 
+Failure CVifnet::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, false, L"** CVifnet(" + GetIFaceName() + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
 
+Failure CVifnet::FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FailOpV(nErrno, code, true, L"** CVifnet(" + GetIFaceName() + L")", operation, format, args);
+    va_end(args);
+    return {};
+}
 
 Failure CVifnet::FailNull(const wchar_t* operation) {
     return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, operation, L"Invalid NULL argument");
 }
-
-std::wstring CVifnet::FailureWho() const { return L"** CVifnet(" + GetIFaceName() + L")"; }

@@ -242,7 +242,10 @@ private:
     Failure FailBusy(plat::CSingleLock& lock, const wchar_t* operation);
     // "** CVifnet(<name>)::<operation>", the start of every failure line of the operation.
     std::wstring MessagePrefix(const wchar_t* operation) const;
-    std::wstring FailureWho() const override;
+    // Writes "** CVifnet(<name>)::<operation>: <text>\n" as the failure of the operation; FailOpRc
+    // writes the system's text of the code before the line end ("; rc=<code>: <text>").
+    Failure FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
+    Failure FailOpRc(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...);
     // "Invalid NULL argument" for the operation named.
     Failure FailNull(const wchar_t* operation);
     void UpdateTarnVirtMACAddr(std::uint32_t ipAddr);

@@ -15,11 +15,11 @@ Failure CErrorPair::FailV(int nErrno, DWORD dwLastError, const wchar_t* format, 
     return ::RaiseError(nErrno, dwLastError);
 }
 
-Failure CErrorPair::FailOpV(int nErrno, DWORD dwLastError, bool bWithCode, const std::wstring& operation,
+Failure CErrorPair::FailOpV(int nErrno, DWORD dwLastError, bool bWithCode, const std::wstring& who, const std::wstring& operation,
                             const wchar_t* format, va_list args) {
     RecordError(nErrno, dwLastError);
     if (trace::Enabled()) {
-        std::wstring line = FailureWho() + L"::" + operation + L": " + trace::FormatV(format, args);
+        std::wstring line = who + L"::" + operation + L": " + trace::FormatV(format, args);
         if (bWithCode)
             line += trace::Format(L"; rc=%d: %s", static_cast<int>(dwLastError), plat::SystemErrorText(dwLastError).c_str());
         line += L'\n';
@@ -44,20 +44,4 @@ Failure CErrorPair::Fail(int nErrno, DWORD dwLastError, std::initializer_list<st
             DebugTrace(L"%s", line.c_str());
     }
     return ::RaiseError(nErrno, dwLastError);
-}
-
-Failure CErrorPair::FailOp(int nErrno, DWORD dwLastError, const std::wstring& operation, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    FailOpV(nErrno, dwLastError, false, operation, format, args);
-    va_end(args);
-    return {};
-}
-
-Failure CErrorPair::FailOpRc(int nErrno, DWORD dwLastError, const std::wstring& operation, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    FailOpV(nErrno, dwLastError, true, operation, format, args);
-    va_end(args);
-    return {};
 }

@@ -5,8 +5,8 @@
 //     return Fail(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"...\n", ...);
 //
 // Most messages read "** Class(instance)::Operation: text\n", sometimes with the system's text
-// of the error code before the line end; a class names itself once (FailureWho) and FailOp and
-// FailOpRc write them, so that its sites give only the operation and the text:
+// of the error code before the line end; each class has FailOp and FailOpRc to write them, so
+// that its sites give only the operation and the text:
 //
 //     return FailOp(VF_EINVAL, VF_ERROR_INVALID_PARAMETER, L"SetIFaceMTU", L"MTU %d ...", nMTU);
 //
@@ -54,18 +54,11 @@ public:
     Failure Fail(int nErrno, DWORD dwLastError, std::initializer_list<std::wstring> lines);
 
 protected:
-    // Writes "<who>::<operation>: <text>\n" as the failure of the operation. FailOpRc adds
-    // "; rc=<code>: <the system's text of the code>" after the text, the code being dwLastError,
-    // so that the message always shows the code the caller receives.
-    Failure FailOp(int nErrno, DWORD dwLastError, const std::wstring& operation, const wchar_t* format, ...);
-    Failure FailOpRc(int nErrno, DWORD dwLastError, const std::wstring& operation, const wchar_t* format, ...);
-
-    CErrorPair() = default;
-    ~CErrorPair() = default;
-    // "** Class(instance)" or "** Class": who the failure lines speak for.
-    virtual std::wstring FailureWho() const = 0;
-    Failure FailOpV(int nErrno, DWORD dwLastError, bool bWithCode, const std::wstring& operation, const wchar_t* format,
-                    va_list args);
+    // Writes "<who>::<operation>: <text>\n", <who> being "** Class(instance)" or "** Class". With
+    // bWithCode, "; rc=<code>: <the system's text of the code>" follows the text, the code being
+    // dwLastError, so that the message always shows the code the caller receives.
+    Failure FailOpV(int nErrno, DWORD dwLastError, bool bWithCode, const std::wstring& who, const std::wstring& operation,
+                    const wchar_t* format, va_list args);
     Failure FailV(int nErrno, DWORD dwLastError, const wchar_t* format, va_list args);
 
     std::atomic<int> m_nErrno{0};

@@ -30,7 +30,6 @@ struct Failing : CErrorPair {
     bool AsBool() { return Fail(22, 87, L"** Failing(%s)::AsBool: bad %d\n", L"x", 5); }
     int AsInt() { return Fail(9, 6, L"** Failing::AsInt\n"); }
     void* AsPointer() { return Fail(2, 1168, nullptr); }
-    std::wstring FailureWho() const override { return L"** Failing"; }
 };
 
 }  // namespace
