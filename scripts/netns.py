@@ -116,3 +116,21 @@ def station_only(ns, dev, mac):
         chain to_station { type filter hook egress device "%s" priority 0; policy drop; ether daddr %s accept; @ll,7,1 1 accept; }
     }""" % (dev, mac, dev, mac)
     sh("nft -f - <<'EOF'\n%s\nEOF" % rules, ns=ns)
+
+
+def wine_prefix(test_class, folder, program, ns):
+    """A Wine prefix of the class's own in `folder`/wine, with its server kept running in the
+    namespace `ns` until the class's tests are done: a copy of the build's initialised prefix
+    beside `program`'s folder when that one has been written out (a few seconds less than a new
+    one), else a new one. Returns the environment for Wine."""
+    built = os.path.join(os.path.dirname(os.path.dirname(program)), "wineprefix")
+    prefix = os.path.join(folder, "wine")
+    if os.path.isfile(os.path.join(built, "system.reg")):
+        sh("cp -a '%s' '%s'" % (built, prefix))
+    else:
+        os.mkdir(prefix)  # the server needs the folder; the first program fills it
+    env = dict(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    line = " ".join("%s=%s" % kv for kv in env.items())
+    test_class.addClassCleanup(sh, line + " wineserver -k", None, False)
+    sh(line + " wineserver -p >/dev/null 2>&1 && " + line + " wine cmd /c exit 0 >/dev/null 2>&1", ns=ns, timeout=120)
+    return env

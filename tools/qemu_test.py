@@ -27,7 +27,7 @@ HOST_IP, LAN_IP, GUEST_IP = "10.79.0.1", "10.79.0.2", "10.79.0.90"
 ARGS = None
 WINE = {}
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import inside, make_link, remove_leftovers, run_tests, sh, wait_until  # noqa: E402
+from netns import inside, make_link, remove_leftovers, run_tests, sh, wait_until, wine_prefix  # noqa: E402
 
 
 def checksum(data):
@@ -120,13 +120,7 @@ class QemuSocketTest(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix=TAG)
         cls.addClassCleanup(shutil.rmtree, cls.dir, True)
         if ARGS.wine:
-            built = os.path.join(os.path.dirname(os.path.dirname(ARGS.bridge)), "wineprefix")
-            if os.path.isfile(os.path.join(built, "system.reg")):
-                sh("cp -a '%s' '%s/wine'" % (built, cls.dir))  # a few seconds less than a new prefix
-            WINE.update(WINEPREFIX=cls.dir + "/wine", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-            env = " ".join("%s=%s" % kv for kv in WINE.items())
-            cls.addClassCleanup(sh, env + " wineserver -k", None, False)
-            sh(env + " wineserver -p >/dev/null 2>&1 && " + env + " wine cmd /c exit 0 >/dev/null 2>&1", ns=HOST_NS, timeout=120)
+            WINE.update(wine_prefix(cls, cls.dir, ARGS.bridge, HOST_NS))
 
     def start(self, where):
         program = ["env"] + ["%s=%s" % kv for kv in WINE.items()] + ["wine", ARGS.bridge] if WINE else [ARGS.bridge]

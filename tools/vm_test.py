@@ -32,7 +32,7 @@ KVM_LIMIT, TCG_LIMIT = 10, 120  # seconds from QEMU's start to the VM's init
 ARGS = None
 WINE = {}
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../scripts"))
-from netns import end_process, make_link, remove_leftovers, run_tests, sh  # noqa: E402
+from netns import end_process, make_link, remove_leftovers, run_tests, sh, wine_prefix  # noqa: E402
 
 
 def stop(proc, reader):
@@ -117,15 +117,7 @@ class VMTest(unittest.TestCase):
                    "--dhcp-leasefile=" + cls.leases, "--user=root", "--group=root"])
         cls.serve(["python3", "-m", "http.server", "8000", "--bind", LAN_IP, "--directory", cls.dir])
         if ARGS.wine:
-            built = os.path.join(os.path.dirname(os.path.dirname(ARGS.bridge)), "wineprefix")
-            if os.path.isfile(os.path.join(built, "system.reg")):
-                sh("cp -a '%s' '%s/wine'" % (built, cls.dir))  # a few seconds less than a new prefix
-            else:
-                os.mkdir(cls.dir + "/wine")
-            WINE.update(WINEPREFIX=cls.dir + "/wine", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-            env = " ".join("%s=%s" % kv for kv in WINE.items())
-            cls.addClassCleanup(sh, env + " wineserver -k", None, False)
-            sh(env + " wineserver -p >/dev/null 2>&1 && " + env + " wine cmd /c exit 0 >/dev/null 2>&1", ns=HOST_NS, timeout=120)
+            WINE.update(wine_prefix(cls, cls.dir, ARGS.bridge, HOST_NS))
 
     @classmethod
     def serve(cls, command):
