@@ -332,7 +332,6 @@ void CVFAdapter::ReaderLoop() {
                     oldest->SetSeqNum(0);
                     m_FreeBufList.splice(m_FreeBufList.begin(), m_FullBufList, m_FullBufList.begin());
                 }
-                m_nFilled.store(m_nBuffersRead, std::memory_order_release);
                 m_bReadPending = false;
                 NotifyVifnets();
                 lock.Unlock();
@@ -463,7 +462,7 @@ std::uint32_t CVFAdapter::GetNextPacketsBuffer(std::uint32_t* pSeqNum, void* pDe
         const std::uint64_t filled = m_nBuffersRead;
         // A buffer on its way is waited for running, without the lock the thread needs.
         lock.Unlock();
-        const bool spun = m_ReadersSpin.Spin([&] { return m_nFilled.load(std::memory_order_acquire) != filled || readsEnded(); });
+        const bool spun = m_ReadersSpin.Spin([&] { return m_nBuffersRead.load(std::memory_order_acquire) != filled || readsEnded(); });
         lock.Lock();
         if (spun) continue;
         const auto blocked = std::chrono::steady_clock::now();

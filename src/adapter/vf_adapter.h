@@ -189,7 +189,8 @@ private:
     CBufferList m_FullBufList;
     CBufferList m_FreeBufList;
     std::uint32_t m_nNextBufSeqNum = 0;
-    std::uint64_t m_nBuffersRead = 0;
+    // Raised under m_Lock; readers that spin for the next buffer read it without.
+    std::atomic<std::uint64_t> m_nBuffersRead{0};
     plat::CThread m_hReaderThread;
     plat::CEvent m_hReadRequestEvent;
     std::atomic<bool> m_bRequested{false};
@@ -197,8 +198,6 @@ private:
     // The three hand-offs: driver to reader thread, reader thread to readers, readers' request
     // back to the reader thread.
     CSpinBudget m_DriverSpin, m_ReadersSpin, m_RequestSpin;
-    // m_nBuffersRead for readers that spin without m_Lock.
-    std::atomic<std::uint64_t> m_nFilled{0};
     bool m_bReadPending = false;
     // The data-ready event's state changes only under m_Lock, and its only waiters are readers
     // holding m_Lock, so it is a condition of that lock rather than a kernel object: no system

@@ -375,10 +375,12 @@ const wchar_t* CVifnet::MacModeName(int nMode) {
     }
 }
 
+bool CVifnet::OnWirelessAdapter() const {
+    return m_pAdapter && (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS);
+}
+
 bool CVifnet::SharedMAC() const {
-    if (m_nMacMode == VIFNET32_MACMODE_SHARED) return true;
-    return m_nMacMode == VIFNET32_MACMODE_AUTO && m_pAdapter &&
-           (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS);
+    return m_nMacMode == VIFNET32_MACMODE_SHARED || (m_nMacMode == VIFNET32_MACMODE_AUTO && OnWirelessAdapter());
 }
 
 // Asked of the host each time rather than kept: forwarding can be switched on at any moment,
@@ -413,7 +415,7 @@ int CVifnet::GetMacMode() {
     plat::CSingleLock lock(m_csIFace);
     int value = m_nMacMode;
     if (SharedMAC()) value |= VIFNET32_MACMODE_F_SHARED_IN_FORCE;
-    if (m_pAdapter && (m_pAdapter->GetAdapterInfo().nAdapterFlags & WP_ADAPTER_WIRELESS)) value |= VIFNET32_MACMODE_F_WIRELESS;
+    if (OnWirelessAdapter()) value |= VIFNET32_MACMODE_F_WIRELESS;
     if (forwards) value |= VIFNET32_MACMODE_F_FORWARDING;
     return value;
 }

@@ -28,6 +28,12 @@ inline bool IsZeroMAC(const std::uint8_t* mac) {
     return std::memcmp(mac, kZero, 6) == 0;
 }
 inline bool SameMAC(const std::uint8_t* a, const std::uint8_t* b) { return std::memcmp(a, b, 6) == 0; }
+// Whether an IPv4 address (network order) can be a single station's: not 0.0.0.0, the loopback
+// network, or a multicast or reserved one.
+inline bool IsStationIP(std::uint32_t ipAddr) {
+    const auto* b = reinterpret_cast<const std::uint8_t*>(&ipAddr);
+    return ipAddr != 0 && b[0] != 127 && b[0] < 224;
+}
 
 // One capture record taken from a receive buffer.
 struct Record {

@@ -123,8 +123,7 @@ int CVifnet::WriteToHost(const std::uint8_t* bytes, std::uint32_t length, bool t
     // no single station has is refused here, or a guest could pose as the host to itself.
     std::uint32_t source;
     std::memcpy(&source, ip + 12, 4);
-    const std::uint8_t first = ip[12];
-    if (source == 0 || source == m_HostLinkIPAddr || first == 127 || first >= 224) return 0;
+    if (!frames::IsStationIP(source) || source == m_HostLinkIPAddr) return 0;
     // The host takes the length given for the packet's own: an Ethernet frame's padding must
     // not become payload.
     const std::uint32_t total = frames::Get16(ip + 2);

@@ -252,6 +252,7 @@ private:
     void UpdateIFaceNetMask(std::uint32_t ipAddr);
     void UpdateIFaceBroadcast(std::uint32_t ipAddr);
     bool IsUp() const { return (GetIFaceFlags() & VIFNET32_IFF_UP) != 0; }
+    bool OnWirelessAdapter() const;
     // Shared mode applies: configured so, or auto on a wireless adapter. m_csIFace held.
     bool SharedMAC() const;
     // The MAC the guest's frames carry on the wire: the host adapter's in shared mode, else the

@@ -183,8 +183,7 @@ void CVifnet::LearnSharedGuest(const std::uint8_t* frame, std::uint32_t length) 
     if (!frames::SharedSource(frame, length, ip) || frames::IsGroupMAC(mac) || frames::IsZeroMAC(mac)) return;
     // Never an address that is not a single station's, nor the host's own: a guest claiming it
     // would be handed the host's traffic.
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&ip);
-    if (ip == 0 || b[0] == 127 || b[0] >= 224 || ip == m_HostLinkIPAddr || ip == m_HostPhysIPAddr) return;
+    if (!frames::IsStationIP(ip) || ip == m_HostLinkIPAddr || ip == m_HostPhysIPAddr) return;
     std::uint64_t packed = 0;
     for (int i = 0; i < 6; ++i) packed |= std::uint64_t{mac[i]} << (8 * i);
     SharedGuest* slot = nullptr;
