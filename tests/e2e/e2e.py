@@ -182,6 +182,15 @@ def packet_socket():
     return s
 
 
+def udp_socket():
+    """The peer's UDP socket on port 5555, where the guests' test packets go."""
+    with inside(PEER_NS):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((PEER_IP, 5555))
+    s.settimeout(5)
+    return s
+
+
 class RealLink(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -358,11 +367,8 @@ class RealLink(unittest.TestCase):
         self.assertNotIn("02:77:00:00:00:99", neighbour())
 
         sh("ping -n -c 1 -W 2 " + PEER_IP, ns=HOST_NS)  # the host now knows the peer's MAC
-        with inside(PEER_NS):
-            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp = udp_socket()
         self.addCleanup(udp.close)
-        udp.bind((PEER_IP, 5555))
-        udp.settimeout(5)
         packet = udp_packet("10.77.0.54", PEER_IP, 4444, 5555, b"through the neighbour table")
         self.assertEqual(self.guest.ok("send " + packet.hex()), [str(len(packet))])
         self.assertEqual(udp.recvfrom(2048), (b"through the neighbour table", ("10.77.0.54", 4444)))
@@ -382,11 +388,8 @@ class RealLink(unittest.TestCase):
         sh("ip neigh del %s dev %s" % (PEER_IP, HOST_IF), ns=HOST_NS, check=False)
         self.tun("10.77.0.59")
         self.up()
-        with inside(PEER_NS):
-            udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp = udp_socket()
         self.addCleanup(udp.close)
-        udp.bind((PEER_IP, 5555))
-        udp.settimeout(5)
         packet = udp_packet("10.77.0.59", PEER_IP, 4444, 5555, b"asked on the link")
         self.assertEqual(self.guest.ok("send " + packet.hex(), 5), [str(len(packet))])
         self.assertEqual(self.guest.ok("recv 1000"), ["-"])  # the answer is read, the packet follows it
