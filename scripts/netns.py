@@ -52,7 +52,7 @@ def remove_leftovers(prefix, folders=None):
     """Removes the namespaces named <prefix><pid><letter> whose process is gone (a run killed
     before it could clean up) and, when `folders` is a pattern of the rest of a name, the
     temporary folders <prefix><pid><rest> of such runs, first ending the Wine server of a
-    folder that is (or holds, as wine/) a Wine prefix."""
+    folder that holds a Wine prefix (as wine/)."""
     for ns in sh("ip netns list").stdout.split():
         m = re.fullmatch(re.escape(prefix) + r"(\d+)[a-z]", ns)
         if m and not os.path.exists("/proc/" + m.group(1)):
@@ -61,9 +61,9 @@ def remove_leftovers(prefix, folders=None):
         m = re.fullmatch(re.escape(prefix) + r"(\d+)" + folders, name)
         if m and not os.path.exists("/proc/" + m.group(1)):
             path = os.path.join(tempfile.gettempdir(), name)
-            for wine in (path, os.path.join(path, "wine")):
-                if os.path.isfile(os.path.join(wine, "system.reg")):
-                    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine), capture_output=True, timeout=30)
+            wine = os.path.join(path, "wine")
+            if os.path.isdir(wine):  # a new prefix writes its registry files late
+                subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine), capture_output=True, timeout=30)
             shutil.rmtree(path, ignore_errors=True)
 
 
@@ -118,19 +118,27 @@ def station_only(ns, dev, mac):
     sh("nft -f - <<'EOF'\n%s\nEOF" % rules, ns=ns)
 
 
-def wine_prefix(test_class, folder, program, ns):
+def wine_prefix(test_class, folder, program, ns, wpcap=None):
     """A Wine prefix of the class's own in `folder`/wine, with its server kept running in the
-    namespace `ns` until the class's tests are done: a copy of the build's initialised prefix
+    namespace `ns` until the class's tests are done (Wine's IP Helper answers from a process the
+    server starts, which must see the namespace's links): a copy of the build's initialised prefix
     beside `program`'s folder when that one has been written out (a few seconds less than a new
-    one), else a new one. Returns the environment for Wine."""
-    built = os.path.join(os.path.dirname(os.path.dirname(program)), "wineprefix")
+    one), else a new one. With `wpcap`, that file is the capture library Wine loads. Returns the
+    environment for Wine."""
+    built = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(program))), "wineprefix")
     prefix = os.path.join(folder, "wine")
     if os.path.isfile(os.path.join(built, "system.reg")):
         sh("cp -a '%s' '%s'" % (built, prefix))
     else:
         os.mkdir(prefix)  # the server needs the folder; the first program fills it
     env = dict(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    line = " ".join("%s=%s" % kv for kv in env.items())
-    test_class.addClassCleanup(sh, line + " wineserver -k", None, False)
-    sh(line + " wineserver -p >/dev/null 2>&1 && " + line + " wine cmd /c exit 0 >/dev/null 2>&1", ns=ns, timeout=120)
+    if wpcap:
+        # Wine loads its own library for any wpcap.dll unless told to take the file.
+        os.makedirs(os.path.join(prefix, "drive_c/windows/system32/Npcap"), exist_ok=True)
+        shutil.copy(wpcap, os.path.join(prefix, "drive_c/windows/system32/Npcap/wpcap.dll"))
+        env.update(WINEDLLOVERRIDES="wpcap=n,b;mscoree,mshtml=")
+    line = "VIFNET_WINEPREFIX='%s' WINEDEBUG='%s' WINEDLLOVERRIDES='%s' '%s'" % (
+        prefix, env["WINEDEBUG"], env["WINEDLLOVERRIDES"], os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine-server"))
+    test_class.addClassCleanup(sh, line + " stop -", None, False)
+    sh(line + " start -", ns=ns, timeout=180)
     return env

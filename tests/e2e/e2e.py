@@ -13,7 +13,6 @@ import argparse
 import os
 import queue
 import re
-import shlex
 import shutil
 import socket
 import struct
@@ -25,7 +24,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts"))
-from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only, wait_until  # noqa: E402
+from netns import end_process, inside, remove_leftovers, run_tests, sh, station_only, wait_until, wine_prefix  # noqa: E402
 
 PREFIX = "vfe%d" % os.getpid()
 HOST_NS, PEER_NS = PREFIX + "h", PREFIX + "p"
@@ -201,28 +200,9 @@ class RealLink(unittest.TestCase):
             # No IPv6: the only frames on the link are the ones the tests cause.
             sh("ip link set lo up && for c in all default; do echo 1 >/proc/sys/net/ipv6/conf/$c/disable_ipv6; done", ns=ns)
         if ARGS.wine:
-            cls.start_wine()
-
-    @classmethod
-    def start_wine(cls):
-        # A prefix and Wine server of the run's own, started inside the host namespace: Wine's IP
-        # Helper answers from a process the server starts, which must see the namespace's links.
-        prefix = tempfile.mkdtemp(prefix=PREFIX + "-wine")
-        cls.addClassCleanup(shutil.rmtree, prefix, True)
-        built = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ARGS.guest))), "wineprefix")
-        if os.path.isfile(os.path.join(built, "system.reg")):
-            sh("cp -a '%s/.' '%s'" % (built, prefix))  # about 2 s, against 7 s for a new prefix
-        WINE.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        if ARGS.wpcap:
-            # Wine loads its own library for any wpcap.dll unless told to take the file.
-            os.makedirs(os.path.join(prefix, "drive_c/windows/system32/Npcap"))
-            shutil.copy(ARGS.wpcap, os.path.join(prefix, "drive_c/windows/system32/Npcap/wpcap.dll"))
-            WINE.update(WINEDLLOVERRIDES="wpcap=n,b;mscoree,mshtml=")
-        cls.addClassCleanup(subprocess.run, ["wineserver", "-k"], env=dict(os.environ, **WINE), capture_output=True, timeout=30)
-        env = " ".join("%s=%s" % (k, shlex.quote(v)) for k, v in WINE.items())
-        # Detached from our pipes: the server, and the services that the first program starts,
-        # outlive the programs whose output we read.
-        sh(env + " wineserver -p >/dev/null 2>&1 && " + env + " wine cmd /c exit 0 >/dev/null 2>&1", ns=HOST_NS, timeout=120)
+            folder = tempfile.mkdtemp(prefix=PREFIX + "-wine")
+            cls.addClassCleanup(shutil.rmtree, folder, True)
+            WINE.update(wine_prefix(cls, folder, ARGS.guest, HOST_NS, ARGS.wpcap))
 
     def setUp(self):
         sh("ip link add %s address %s type veth peer name %s netns %s address %s"
