@@ -255,6 +255,10 @@ void CVFAdapter::ReaderLoop() {
     CBufferList inHand;
     unsigned nUnproductive = 0;
     unsigned nFailures = 0;
+    // The link went down: its capture says so once and then falls silent, also when the device
+    // is removed afterwards, which only a receive can learn. So the driver is probed until
+    // frames come again or it reports the device gone.
+    bool bLinkDown = false;
     bool stop = false;
     while (!stop) {
         lock.Lock();
@@ -271,13 +275,14 @@ void CVFAdapter::ReaderLoop() {
 
         DWORD woke = plat::kWaitObject0 + 1;
         // A failing driver is not spun on: it is probed at its own pace.
-        if (nFailures || !m_DriverSpin.Spin([&] { return plat::WaitForAny(&hDriverEvent, 1, 0) == plat::kWaitObject0; })) {
+        const bool bProbing = nFailures != 0 || bLinkDown;
+        if (bProbing || !m_DriverSpin.Spin([&] { return plat::WaitForAny(&hDriverEvent, 1, 0) == plat::kWaitObject0; })) {
             const auto blocked = std::chrono::steady_clock::now();
-            woke = plat::WaitForAny(driverWait, 2, nFailures ? kProbeAfterFailure : plat::kInfinite);
+            woke = plat::WaitForAny(driverWait, 2, bProbing ? kProbeAfterFailure : plat::kInfinite);
             if (woke == plat::kWaitObject0 + 1) m_DriverSpin.Learn(std::chrono::steady_clock::now() - blocked);
         }
         if (woke == plat::kWaitObject0) break;
-        const bool probe = woke == plat::kWaitTimeout && nFailures != 0;
+        const bool probe = woke == plat::kWaitTimeout && bProbing;
         if (woke != plat::kWaitObject0 + 1 && !probe) {
             PostReadRequest();
         } else {
@@ -299,7 +304,9 @@ void CVFAdapter::ReaderLoop() {
             const bool received = pInHand->GetBufSize() != 0 &&
                                   WrenPackRecvPacket(hAdapter, pInHand->GetData(), pInHand->GetBufSize(), &nRead, nullptr);
             if (received) nFailures = 0;
+            if (received && nRead != 0) bLinkDown = false;
             const DWORD code = received ? VF_ERROR_SUCCESS : TakeDriverError().code;
+            if (code == VF_WSAENETDOWN) bLinkDown = true;
             if (!received && (++nFailures == kFailuresToGiveUp || code == VF_ERROR_DEV_NOT_EXIST)) {
                 // The adapter is gone: nothing is asked of the driver any more, and readers
                 // learn it at once instead of waiting out their timeouts.

@@ -484,7 +484,16 @@ class RealLink(unittest.TestCase):
         sh("ip link set %s up" % PEER_IF, ns=PEER_NS)
         wait_until(carrier, 10, "the link's carrier")
         self.assertEqual(served_ping(self.guest, [("10.77.0.56", 2)]), [2])
+        # The host's own link down and up again: the interface carries on.
+        sh("ip link set %s down" % HOST_IF, ns=HOST_NS)
+        self.assertEqual(self.guest.ok("recv 300"), ["-"])
+        sh("ip link set %s up" % HOST_IF, ns=HOST_NS)
+        wait_until(carrier, 10, "the link's carrier")
+        self.assertEqual(served_ping(self.guest, [("10.77.0.56", 2)]), [2])
 
+        # Down first and removed later: its capture tells only of the first, yet the loss is learnt.
+        sh("ip link set %s down" % HOST_IF, ns=HOST_NS)
+        self.assertEqual(self.guest.ok("recv 300"), ["-"])
         sh("ip link del " + HOST_IF, ns=HOST_NS)
         cpu = float(self.guest.ok("cpu")[0])
         errno, error = self.guest.err("send " + packet)

@@ -9,9 +9,11 @@
 
 #include <linux/filter.h>
 #include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +56,8 @@ struct Capture {
     pcap_pkthdr_wp heldHeader{};
     uint16_t heldFlags = 0;
     bool hasHeld = false;
+    // The link was found down (see LinkStillThere) and has not delivered a frame since.
+    bool wentDown = false;
 };
 
 namespace {
@@ -159,6 +163,20 @@ bool SendMessages(Capture* c, mmsghdr* messages, unsigned count, unsigned& done)
     return true;
 }
 
+// Asked when a receive finds nothing; false after Fail. A link taken down wakes the read event,
+// but libpcap keeps the socket's error to itself and hands over nothing; after that the sockets
+// stay silent, also when the device is then removed. So the host is asked: a link found down is
+// reported once (kNetDown; the caller then probes at its own pace, and a later receive learns of
+// a removal).
+bool LinkStillThere(Capture* c) {
+    ifreq request{};
+    std::strncpy(request.ifr_name, c->device.c_str(), IFNAMSIZ - 1);
+    if (ioctl(c->fd, SIOCGIFFLAGS, &request) < 0)
+        return errno != ENODEV || Fail(kNoDevice, "pcap_dispatch(%s) failed: The interface disappeared", c->device.c_str());
+    if ((request.ifr_flags & IFF_UP) || std::exchange(c->wentDown, true)) return true;
+    return Fail(kNetDown, "pcap_dispatch(%s) failed: The interface went down", c->device.c_str());
+}
+
 }  // namespace
 
 Capture* Open(const std::string& device) {
@@ -219,7 +237,8 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
             more |= n > 0;
         }
     }
-    return true;
+    if (*received != 0) c->wentDown = false;
+    return *received != 0 || LinkStillThere(c);
 }
 
 namespace {
