@@ -74,6 +74,13 @@ struct CaptureMessages {
 
 inline bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
+// Whether there are as many lines as prefixes, each line beginning with its own.
+inline testing::AssertionResult Begin(const Lines& lines, const Lines& prefixes) {
+    bool ok = lines.size() == prefixes.size();
+    for (size_t i = 0; ok && i < lines.size(); ++i) ok = StartsWith(lines[i], prefixes[i]);
+    return ok ? testing::AssertionSuccess() : testing::AssertionFailure() << testing::PrintToString(lines);
+}
+
 #if defined(_WIN32)
 using Socket = SOCKET;
 inline unsigned LastError() { return GetLastError(); }
@@ -128,6 +135,14 @@ inline void SetDefaultIFace(const std::string& value) {
     std::system(("mkdir -p '" + dir + "'").c_str());
     std::ofstream(dir + "/Vifnet.ini", std::ios::trunc) << "; written by the tests\n[Settings]\nDefaultIFace = " << value << "\n";
 #endif
+}
+
+// The one's-complement sum of big-endian words, added to `s`, folded to 16 bits: the textbook
+// form the library's checksums are held to.
+inline uint32_t Sum(const uint8_t* p, size_t n, uint64_t s = 0) {
+    for (size_t i = 0; i < n; i += 2) s += uint32_t(p[i] << 8 | (i + 1 < n ? p[i + 1] : 0));
+    while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+    return uint32_t(s);
 }
 
 // A host adapter record for the simulated driver.

@@ -6,22 +6,13 @@
 #include <tuple>
 #include <vector>
 
+#include "api/test_support.h"
 #include "host/checksum.h"
 #include "host/mac.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// The textbook form: one big-endian word at a time.
-std::uint16_t ReferenceSum(const std::uint8_t* p, std::size_t n) {
-    std::uint64_t s = 0;
-    for (std::size_t i = 0; i < n; i += 2)
-        s += (p[i] << 8) | (i + 1 < n ? p[i + 1] : 0);
-    while (s >> 16)
-        s = (s & 0xFFFF) + (s >> 16);
-    return static_cast<std::uint16_t>(s);
-}
 
 // Ethernet + IPv4 (10.0.0.1 -> 10.0.0.2) + transport bytes (UDP: with its length), every checksum wrong.
 Bytes Frame(std::uint8_t protocol, unsigned transportLength, std::mt19937& rng) {
@@ -59,7 +50,7 @@ TEST(Checksum, MatchesTheReferenceAtEveryLengthAndAlignment) {
     for (const Bytes* buf : {&random, &ones})
         for (std::size_t n : lengths)
             for (std::size_t off = 0; off < 8 && off + n <= buf->size(); ++off)
-                ASSERT_EQ(CalcChecksum(buf->data() + off, static_cast<std::uint32_t>(n)), ReferenceSum(buf->data() + off, n))
+                ASSERT_EQ(CalcChecksum(buf->data() + off, static_cast<std::uint32_t>(n)), vtest::Sum(buf->data() + off, n))
                     << "length " << n << " offset " << off;
 }
 
