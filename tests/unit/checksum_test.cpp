@@ -57,13 +57,14 @@ TEST(Checksum, MatchesTheReferenceAtEveryLengthAndAlignment) {
 // That nothing outside the frame is touched, whatever it holds, the fuzz target checks.
 TEST(FixIPChecksums, RepairsWhatItCanAndLeavesTheRest) {
     std::mt19937 rng(3);
-    // Two packets back to back, odd lengths: the second is found through the first one's total length.
-    Bytes two = Frame(6, 20 + 37, rng);
-    const Bytes second = Frame(17, 8 + 101, rng);
+    // Two packets back to back, odd lengths: the second is found through the first one's total
+    // length; each fills what it has, the datagram its packet and the segment the rest of the frame.
+    Bytes two = Frame(17, 8 + 101, rng);
+    const Bytes second = Frame(6, 20 + 37, rng);
     two.insert(two.end(), second.begin() + 14, second.end());
     two = Fixed(two);
-    ExpectValid(two.data() + 14, 57);
-    ExpectValid(two.data() + 14 + 77, 109);
+    ExpectValid(two.data() + 14, 109);
+    ExpectValid(two.data() + 14 + 129, 57);
 
     using Change = std::tuple<std::size_t, std::uint8_t, std::size_t>;  // byte, its new value, frame size (0: kept)
     for (const auto& [at, value, size] : {Change{13, 0x06, 0},          // ARP
