@@ -39,37 +39,26 @@ namespace vtest {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-// Every line the library writes, in order.
-class Messages {
+// Collects every line the library writes, in order, for the life of the object.
+class CaptureMessages {
 public:
-    static void Sink(const char* text) {
-        std::lock_guard<std::mutex> lock(Instance().m_lock);
-        Instance().m_lines.emplace_back(text);
+    CaptureMessages() {
+        vifnet32_set_debug_output_func(&Sink);
+        Take();
     }
-    static Messages& Instance() {
-        static Messages messages;
-        return messages;
-    }
-    std::vector<std::string> Take() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::vector<std::string> lines;
-        lines.swap(m_lines);
-        return lines;
+    ~CaptureMessages() { vifnet32_set_debug_output_func(nullptr); }
+    static Lines Take() {
+        std::lock_guard<std::mutex> lock(s_lock);
+        return std::exchange(s_lines, {});
     }
 
 private:
-    std::mutex m_lock;
-    std::vector<std::string> m_lines;
-};
-
-// Installs the collecting output function for the life of the object.
-struct CaptureMessages {
-    CaptureMessages() {
-        vifnet32_set_debug_output_func(&Messages::Sink);
-        Messages::Instance().Take();
+    static void Sink(const char* text) {
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_lines.emplace_back(text);
     }
-    ~CaptureMessages() { vifnet32_set_debug_output_func(nullptr); }
-    std::vector<std::string> Take() { return Messages::Instance().Take(); }
+    static inline std::mutex s_lock;
+    static inline Lines s_lines;
 };
 
 inline bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
