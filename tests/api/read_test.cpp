@@ -320,10 +320,7 @@ TEST_F(ReadPath, GratuitousARPsAnnounceEveryAddressInOrder) {
     WrenSimFail(WRENSIM_OP_SEND_PACKET, 0, 1, 5, 31);
     const uint8_t fails[4] = {10, 1, 0, 9};
     EXPECT_EQ(tun.Set(VIFNET32_IFCTL_ADDTARNIPADDR, fails, 4, 0), 0);
-    const Lines lines = messages.Take();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
-        return StartsWith(l, "** CVifnet(" + tun.name + ")::SendGratuitousARP: WriteAdapter failed; rc=31: ");
-    }));
+    EXPECT_TRUE(Begin(messages.Take(), {"** CVFAdapter(", tun.Msg("SendGratuitousARP", "WriteAdapter failed; rc=31: ")}));
     const VIFNET32_STATS s = tun.Stats();
     EXPECT_EQ(s.n64WriteAttempts, 8u);
     EXPECT_EQ(s.n64PacketsWritten, 7u);
@@ -408,10 +405,7 @@ TEST_F(ReadPath, ReadBufferGrowsToTheReceiveBuffer) {
     for (uint16_t i = 0; i < 70; ++i)
         ASSERT_EQ(small.Read(), frames[i]) << i;
     EXPECT_EQ(small.Value(VIFNET32_IFCTL_GETIOBUFSIZE), length);
-    const Lines lines = messages.Take();
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "** CVifnet(" + small.name + ")::ReadMorePackets: packet buffer too small; allocating larger buffer...\n"),
-              lines.end());
+    EXPECT_EQ(messages.Take(), Lines{small.Msg("ReadMorePackets", "packet buffer too small; allocating larger buffer...\n")});
     EXPECT_EQ(big.Read(), frames[0]);
 }
 
