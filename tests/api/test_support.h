@@ -1,5 +1,6 @@
 // What the caller-side tests need beyond the exports: collecting the library's messages, the
 // thread's last error code, sockets and the per-user profile, the same way on both platforms.
+// The unit tests take the simulated adapter record and the reference checksum from here too.
 #pragma once
 
 #include <algorithm>
