@@ -116,33 +116,28 @@ TEST(WindowsAdapterList, ListsEthernetAndWirelessAdaptersWhateverTheirLinkOrAddr
     }
     std::vector<ADAPTER_INFO_LIST_ENTRY> list;
     ASSERT_TRUE(wp::MatchAdapters(devices.data(), Query, 6, list));
-    // The default route's adapter first, then the library's order; no loopback, no tunnel.
-    ASSERT_EQ(list.size(), 4u);
-    const ADAPTER_INFO_LIST_ENTRY &wired = list[0], &wireless = list[1], &down = list[2], &noIpv4 = list[3];
-    EXPECT_EQ(Name(wired), names[5]);
-    EXPECT_EQ(Name(wireless), names[0]);
-    EXPECT_EQ(Name(down), names[1]);
-    EXPECT_EQ(Name(noIpv4), names[2]);
-
-    EXPECT_EQ(wired.IPAddr, inet_addr("10.0.0.5"));
-    EXPECT_EQ(wired.IPMask, inet_addr("255.255.0.0"));
-    EXPECT_EQ(wired.GatewayIPAddr, inet_addr("10.0.0.1"));
-    EXPECT_EQ(wireless.IPAddr, inet_addr("192.168.1.20"));
-    EXPECT_EQ(wireless.IPMask, inet_addr("255.255.255.0"));
-    EXPECT_EQ(wireless.nLinkSpeed, 3000000u);
-    EXPECT_EQ(wireless.nMedium, 0u);  // the capture library gives Ethernet frames for it too
-    for (const ADAPTER_INFO_LIST_ENTRY* e : {&wired, &wireless, &down, &noIpv4})
-        EXPECT_EQ(e->nAdapterFlags, e == &wireless ? WP_ADAPTER_WIRELESS : 0u) << Name(*e);
-    const uint8_t wirelessMac[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15};
-    EXPECT_EQ(std::memcmp(wireless.MACAddr, wirelessMac, 6), 0);
-    EXPECT_EQ(down.nLinkSpeed, 0u);  // speed unknown
-    for (const ADAPTER_INFO_LIST_ENTRY* e : {&down, &noIpv4}) {
-        EXPECT_EQ(e->IPAddr, 0u);
-        EXPECT_EQ(e->IPMask, 0u);
-        EXPECT_EQ(e->GatewayIPAddr, 0u);
+    // The default route's adapter first, then the library's order; no loopback, no tunnel. All
+    // give Ethernet frames (medium 0); an unknown speed reads as none.
+    const struct {
+        size_t recorded;
+        const char *ip, *mask, *gateway;
+        uint32_t speed, flags, maxFrame;
+    } expected[] = {{5, "10.0.0.5", "255.255.0.0", "10.0.0.1", 1000000, 0, 1514},
+                    {0, "192.168.1.20", "255.255.255.0", "192.168.1.1", 3000000, WP_ADAPTER_WIRELESS, 1514},
+                    {1, "0.0.0.0", "0.0.0.0", "0.0.0.0", 0, 0, 1514},
+                    {2, "0.0.0.0", "0.0.0.0", "0.0.0.0", 10000000, 0, 9014}};
+    ASSERT_EQ(list.size(), std::size(expected));
+    for (size_t i = 0; i < list.size(); ++i) {
+        const ADAPTER_INFO_LIST_ENTRY& e = list[i];
+        const auto& x = expected[i];
+        EXPECT_EQ(Name(e), names[x.recorded]);
+        EXPECT_EQ((std::vector<uint32_t>{e.IPAddr, e.IPMask, e.GatewayIPAddr, e.nLinkSpeed, e.nAdapterFlags, e.nMaxFrameSize}),
+                  (std::vector<uint32_t>{inet_addr(x.ip), inet_addr(x.mask), inet_addr(x.gateway), x.speed, x.flags, x.maxFrame}))
+            << i;
+        EXPECT_EQ(std::make_pair(e.nIfIndex, e.nMedium), std::make_pair(uint32_t(x.recorded + 1), 0u)) << i;
+        for (int b = 0; b < 6; ++b)
+            EXPECT_EQ(e.MACAddr[b], 0x10 * (x.recorded + 1) + b) << i;
     }
-    EXPECT_EQ(noIpv4.nIfIndex, 3u);
-    EXPECT_EQ(noIpv4.nMaxFrameSize, 9014u);
 }
 
 }  // namespace

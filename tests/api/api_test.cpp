@@ -89,10 +89,8 @@ TEST(Descriptors, EveryCallOnAnUnknownDescriptorFailsOnceWithEBADF) {
         int e = 0;
         EXPECT_EQ(run(&e), -1) << op;
         EXPECT_EQ(e, 9) << op;
-        auto lines = messages.Take();
-        ASSERT_EQ(lines.size(), 2u) << op;
-        EXPECT_TRUE(StartsWith(lines[0], "** CVifnet32App::" + std::string(op) + ": " + tail)) << lines[0];
-        EXPECT_EQ(lines[0], lines[1]);
+        const std::string prefix = "** CVifnet32App::" + std::string(op) + ": " + tail;
+        EXPECT_TRUE(Begin(messages.Take(), {prefix, prefix})) << op;
     }
     // A null output function silences the library.
     int e = -1;
@@ -133,28 +131,9 @@ TEST(Open, ParametersThenGatewayTextAreCheckedWithTheirMessages) {
                                       : "** CVifnet32App::CreateAdapter(" + gateway + "): " + rest;
         EXPECT_EQ(vifnet32_open(gateway.c_str(), 2), -1) << gateway;
         EXPECT_EQ(Err(), std::pair(rest.empty() ? 2 : 22, code)) << gateway;
-        auto lines = messages.Take();
-        ASSERT_EQ(lines.size(), 2u) << gateway;
-        EXPECT_TRUE(StartsWith(lines[0], first)) << lines[0];
-        EXPECT_TRUE(StartsWith(lines[1], "** CVifnet32App::Open(" + gateway + "): CreateAdapter() failed for process " + pid +
-                                             "; rc=" + std::to_string(code) + ": "))
-            << lines[1];
+        EXPECT_TRUE(Begin(messages.Take(), {first, "** CVifnet32App::Open(" + gateway + "): CreateAdapter() failed for process " +
+                                                       pid + "; rc=" + std::to_string(code) + ": "}));
     }
-}
-
-TEST(DefaultIface, FirstAdapterUnlessTheProfileNamesAnother) {
-    CaptureMessages messages;
-    errno = 7;
-    EXPECT_STREQ(vifnet32_get_default_iface(), "00-1A-2B-3C-4D-5E");
-    EXPECT_EQ(Err(), std::pair(0, 0u));
-    SetDefaultIFace("192.168.7.1");
-    int e = -1;
-    EXPECT_STREQ(vifnet32_get_default_iface_ex(&e), "02-11-22-33-44-55");
-    EXPECT_EQ(e, 0);
-    SetDefaultIFace("02:11:22:33:44:55");
-    EXPECT_STREQ(vifnet32_get_default_iface(), "02-11-22-33-44-55");
-    EXPECT_TRUE(messages.Take().empty());
-    SetDefaultIFace("");
 }
 
 TEST(IOCtl, RequestsAreCheckedBeforeAnyInterfaceIsSought) {
@@ -191,8 +170,7 @@ TEST(IOCtl, RequestsAreCheckedBeforeAnyInterfaceIsSought) {
          {VIFNET32_SIOCGIFFLAGS, VIFNET32_SIOCSIFMTU, VIFNET32_SIOCGIFNAME, VIFNET32_TUNSETIFF, VIFNET32_IFCTL_GETSTATS}) {
         EXPECT_EQ(vifnet32_ioctl_ex(98765, code, &req, &e), -1);
         EXPECT_EQ(std::pair(e, LastError()), std::pair(9, 6u));
-        auto lines = messages.Take();
-        EXPECT_TRUE(lines.size() == 1 && StartsWith(lines[0], notFound)) << lines.size();
+        EXPECT_TRUE(Begin(messages.Take(), {notFound}));
     }
     EXPECT_STREQ(req.ifr_name, "tun0");
 }

@@ -13,32 +13,21 @@
 
 namespace {
 
-const uint8_t kMacA[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
-const uint8_t kIpA[4] = {10, 1, 0, 2};
-const uint8_t kMacB[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-const uint8_t kIpB[4] = {192, 168, 7, 1};
-const uint8_t kMacC[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA};
-const uint8_t kIpC[4] = {172, 16, 4, 2};
-const uint8_t kMask24[4] = {255, 255, 255, 0};
-
 class LanAdapters : public testing::Environment {
 public:
     void SetUp() override {
         WrenSimReset();
-        auto a = vtest::MakeAdapter(u"sim-lan-a", kMacA, kIpA, kMask24);
-        auto b = vtest::MakeAdapter(u"sim-lan-b", kMacB, kIpB, kMask24);
-        ASSERT_TRUE(WrenSimAddAdapter(&a));
-        ASSERT_TRUE(WrenSimAddAdapter(&b));
-        auto c = vtest::MakeAdapter(u"sim-lan-c", kMacC, kIpC, kMask24);
-        std::memcpy(&c.GatewayIPAddr, kIpB, 4);
+        const uint8_t ipB[4] = {192, 168, 7, 1}, mask[4] = {255, 255, 255, 0};
+        auto c = vtest::MakeAdapter(u"sim-lan-c", {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA}, {172, 16, 4, 2}, mask);
+        std::memcpy(&c.GatewayIPAddr, ipB, 4);
         c.nOffloadInfo = 1;
         c.nChecksumOffloadFlags = 0x1C;
-        ASSERT_TRUE(WrenSimAddAdapter(&c));
-        const auto d = vtest::LanD();
-        ASSERT_TRUE(WrenSimAddAdapter(&d));
-        auto e = vtest::MakeAdapter(u"sim-lan-e", {0x02, 0x0E, 0x0E, 0x0E, 0x0E, 0x01}, {10, 5, 0, 2}, kMask24);
+        auto e = vtest::MakeAdapter(u"sim-lan-e", {0x02, 0x0E, 0x0E, 0x0E, 0x0E, 0x01}, {10, 5, 0, 2}, mask);
         e.nAdapterFlags = WP_ADAPTER_WIRELESS;
-        ASSERT_TRUE(WrenSimAddAdapter(&e));
+        for (const auto& adapter :
+             {vtest::MakeAdapter(u"sim-lan-a", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, {10, 1, 0, 2}, mask),
+              vtest::MakeAdapter(u"sim-lan-b", {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, ipB, mask), c, vtest::LanD(), e})
+            ASSERT_TRUE(WrenSimAddAdapter(&adapter));
         vtest::SetDefaultIFace("");
     }
 };

@@ -1,5 +1,6 @@
 // What the caller-side tests need beyond the exports: collecting the library's messages, the
 // thread's last error code, sockets and the per-user profile, the same way on both platforms.
+// The unit tests take the simulated adapter record and the reference checksum from here too.
 #pragma once
 
 #include <algorithm>
@@ -39,40 +40,36 @@ namespace vtest {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-// Every line the library writes, in order.
-class Messages {
+// Collects every line the library writes, in order, for the life of the object.
+class CaptureMessages {
 public:
-    static void Sink(const char* text) {
-        std::lock_guard<std::mutex> lock(Instance().m_lock);
-        Instance().m_lines.emplace_back(text);
+    CaptureMessages() {
+        vifnet32_set_debug_output_func(&Sink);
+        Take();
     }
-    static Messages& Instance() {
-        static Messages messages;
-        return messages;
-    }
-    std::vector<std::string> Take() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::vector<std::string> lines;
-        lines.swap(m_lines);
-        return lines;
+    ~CaptureMessages() { vifnet32_set_debug_output_func(nullptr); }
+    static Lines Take() {
+        std::lock_guard<std::mutex> lock(s_lock);
+        return std::exchange(s_lines, {});
     }
 
 private:
-    std::mutex m_lock;
-    std::vector<std::string> m_lines;
-};
-
-// Installs the collecting output function for the life of the object.
-struct CaptureMessages {
-    CaptureMessages() {
-        vifnet32_set_debug_output_func(&Messages::Sink);
-        Messages::Instance().Take();
+    static void Sink(const char* text) {
+        std::lock_guard<std::mutex> lock(s_lock);
+        s_lines.emplace_back(text);
     }
-    ~CaptureMessages() { vifnet32_set_debug_output_func(nullptr); }
-    std::vector<std::string> Take() { return Messages::Instance().Take(); }
+    static inline std::mutex s_lock;
+    static inline Lines s_lines;
 };
 
 inline bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// Whether there are as many lines as prefixes, each line beginning with its own.
+inline testing::AssertionResult Begin(const Lines& lines, const Lines& prefixes) {
+    bool ok = lines.size() == prefixes.size();
+    for (size_t i = 0; ok && i < lines.size(); ++i) ok = StartsWith(lines[i], prefixes[i]);
+    return ok ? testing::AssertionSuccess() : testing::AssertionFailure() << testing::PrintToString(lines);
+}
 
 #if defined(_WIN32)
 using Socket = SOCKET;
@@ -128,6 +125,14 @@ inline void SetDefaultIFace(const std::string& value) {
     std::system(("mkdir -p '" + dir + "'").c_str());
     std::ofstream(dir + "/Vifnet.ini", std::ios::trunc) << "; written by the tests\n[Settings]\nDefaultIFace = " << value << "\n";
 #endif
+}
+
+// The one's-complement sum of big-endian words, added to `s`, folded to 16 bits: the textbook
+// form the library's checksums are held to.
+inline uint32_t Sum(const uint8_t* p, size_t n, uint64_t s = 0) {
+    for (size_t i = 0; i < n; i += 2) s += uint32_t(p[i] << 8 | (i + 1 < n ? p[i + 1] : 0));
+    while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+    return uint32_t(s);
 }
 
 // A host adapter record for the simulated driver.

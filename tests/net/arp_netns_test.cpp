@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/test_support.h"
 #include "app/vifnet32_app.h"
 #include "platform/iphelper.h"
 #include "trace/trace.h"
@@ -49,11 +50,8 @@ public:
     void SetUp() override {
         BuildLink();
         trace::g_pfnPrintDebugString.store(+[](const char* text) { g_lines.emplace_back(text); });
-        ADAPTER_INFO_LIST_ENTRY entry{};
-        std::u16string(u"sim-arp").copy(entry.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
-        std::memcpy(entry.MACAddr, kHostMAC, 6);
-        std::memcpy(&entry.IPAddr, kHostIP, 4);
-        entry.nMaxFrameSize = 1514;
+        const std::uint8_t noMask[4] = {};
+        ADAPTER_INFO_LIST_ENTRY entry = vtest::MakeAdapter(u"sim-arp", kHostMAC, kHostIP, noMask);
         entry.nIfIndex = g_hostIndex ? g_hostIndex : 1;
         WrenSimReset();
         ASSERT_TRUE(WrenSimAddAdapter(&entry));

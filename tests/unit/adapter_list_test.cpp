@@ -2,10 +2,10 @@
 
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "api/test_support.h"
 #include "host/adapter_list.h"
 #include "platform/platform.h"
 #include "trace/failure.h"
@@ -34,15 +34,10 @@ protected:
         WrenSimReset();
     }
     void AddTwo() {
-        for (const auto& [name, mac, ip, mask] : {std::tuple{u"lan0", "\x00\x50\x56\x00\x00\x01", "10.0.0.2", "255.255.255.0"},
-                                                  std::tuple{u"lan1", "\x00\x50\x56\x00\x00\x02", "172.16.5.9", "255.255.0.0"}}) {
-            ADAPTER_INFO_LIST_ENTRY e{};
-            std::u16string(name).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
-            std::memcpy(e.MACAddr, mac, 6);
-            e.IPAddr = Ip(ip);
-            e.IPMask = Ip(mask);
+        for (const auto& e :
+             {vtest::MakeAdapter(u"lan0", {0x00, 0x50, 0x56, 0x00, 0x00, 0x01}, {10, 0, 0, 2}, {255, 255, 255, 0}),
+              vtest::MakeAdapter(u"lan1", {0x00, 0x50, 0x56, 0x00, 0x00, 0x02}, {172, 16, 5, 9}, {255, 255, 0, 0})})
             ASSERT_TRUE(WrenSimAddAdapter(&e));
-        }
     }
     static std::pair<ADAPTER_INFO_LIST_ENTRY*, uint32_t> List() {
         std::pair<ADAPTER_INFO_LIST_ENTRY*, uint32_t> list{};
@@ -128,8 +123,10 @@ TEST_F(AdapterList, NoAdaptersGivesTheStandByRecord) {
 
 TEST_F(AdapterList, DefaultInterfaceFollowsTheProfile) {
     AddTwo();
-    for (const auto& [setting, name] :
-         {std::pair{L"00-50-56-00-00-02", "lan1"}, {L"00:50:56:00:00:09", "lan0"}, {L"10.0.0.77", "lan0"}, {L"xyz", "lan0"}}) {
+    const std::pair<const wchar_t*, const char*> cases[] = {{L"", "lan0"},           {L"00-50-56-00-00-02", "lan1"},
+                                                            {L"172.16.5.9", "lan1"}, {L"00:50:56:00:00:09", "lan0"},
+                                                            {L"10.0.0.77", "lan0"},  {L"xyz", "lan0"}};
+    for (const auto& [setting, name] : cases) {
         plat::ProfileSetString(L"Settings", L"DefaultIFace", setting);
         EXPECT_EQ(DefaultName(), name) << name;
     }

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "api/test_support.h"
 #include "adapter/vf_adapter.h"
 #include "app/vifnet32_app.h"
 #include "host/adapter_list.h"
@@ -19,24 +20,14 @@ namespace {
 
 const char16_t kName[] = u"sim-unit-a", kOther[] = u"sim-unit-b";
 
-ADAPTER_INFO_LIST_ENTRY Entry(const char16_t* name, uint8_t lastMacByte, const char* ip) {
-    ADAPTER_INFO_LIST_ENTRY e{};
-    std::u16string(name).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
-    const uint8_t mac[6] = {0x00, 0x50, 0x56, 0x00, 0x01, lastMacByte};
-    std::memcpy(e.MACAddr, mac, 6);
-    e.IPAddr = plat::InetAddr(ip);
-    e.IPMask = plat::InetAddr("255.255.255.0");
-    e.nMaxFrameSize = 1514;
-    return e;
-}
-
 class Adapter : public testing::Test {
 protected:
     void SetUp() override {
         FreeWPAdaptersList();
         WrenSimReset();
-        m_entry = Entry(kName, 1, "10.7.0.1");
-        ADAPTER_INFO_LIST_ENTRY other = Entry(kOther, 2, "10.8.0.1");
+        const uint8_t mask[4] = {255, 255, 255, 0};
+        m_entry = vtest::MakeAdapter(kName, {0x00, 0x50, 0x56, 0x00, 0x01, 0x01}, {10, 7, 0, 1}, mask);
+        const auto other = vtest::MakeAdapter(kOther, {0x00, 0x50, 0x56, 0x00, 0x01, 0x02}, {10, 8, 0, 1}, mask);
         ASSERT_TRUE(WrenSimAddAdapter(&m_entry) && WrenSimAddAdapter(&other));
     }
     void TearDown() override { FreeWPAdaptersList(); }

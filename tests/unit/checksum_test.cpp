@@ -6,22 +6,13 @@
 #include <tuple>
 #include <vector>
 
+#include "api/test_support.h"
 #include "host/checksum.h"
 #include "host/mac.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// The textbook form: one big-endian word at a time.
-std::uint16_t ReferenceSum(const std::uint8_t* p, std::size_t n) {
-    std::uint64_t s = 0;
-    for (std::size_t i = 0; i < n; i += 2)
-        s += (p[i] << 8) | (i + 1 < n ? p[i + 1] : 0);
-    while (s >> 16)
-        s = (s & 0xFFFF) + (s >> 16);
-    return static_cast<std::uint16_t>(s);
-}
 
 // Ethernet + IPv4 (10.0.0.1 -> 10.0.0.2) + transport bytes (UDP: with its length), every checksum wrong.
 Bytes Frame(std::uint8_t protocol, unsigned transportLength, std::mt19937& rng) {
@@ -59,20 +50,21 @@ TEST(Checksum, MatchesTheReferenceAtEveryLengthAndAlignment) {
     for (const Bytes* buf : {&random, &ones})
         for (std::size_t n : lengths)
             for (std::size_t off = 0; off < 8 && off + n <= buf->size(); ++off)
-                ASSERT_EQ(CalcChecksum(buf->data() + off, static_cast<std::uint32_t>(n)), ReferenceSum(buf->data() + off, n))
+                ASSERT_EQ(CalcChecksum(buf->data() + off, static_cast<std::uint32_t>(n)), vtest::Sum(buf->data() + off, n))
                     << "length " << n << " offset " << off;
 }
 
 // That nothing outside the frame is touched, whatever it holds, the fuzz target checks.
 TEST(FixIPChecksums, RepairsWhatItCanAndLeavesTheRest) {
     std::mt19937 rng(3);
-    // Two packets back to back, odd lengths: the second is found through the first one's total length.
-    Bytes two = Frame(6, 20 + 37, rng);
-    const Bytes second = Frame(17, 8 + 101, rng);
+    // Two packets back to back, odd lengths: the second is found through the first one's total
+    // length; each fills what it has, the datagram its packet and the segment the rest of the frame.
+    Bytes two = Frame(17, 8 + 101, rng);
+    const Bytes second = Frame(6, 20 + 37, rng);
     two.insert(two.end(), second.begin() + 14, second.end());
     two = Fixed(two);
-    ExpectValid(two.data() + 14, 57);
-    ExpectValid(two.data() + 14 + 77, 109);
+    ExpectValid(two.data() + 14, 109);
+    ExpectValid(two.data() + 14 + 129, 57);
 
     using Change = std::tuple<std::size_t, std::uint8_t, std::size_t>;  // byte, its new value, frame size (0: kept)
     for (const auto& [at, value, size] : {Change{13, 0x06, 0},          // ARP
