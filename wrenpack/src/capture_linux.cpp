@@ -35,6 +35,8 @@ constexpr uint32_t kRingBytes = 16u << 20;
 constexpr uint32_t kSentRingBytes = kRingBytes / 2;
 // Frames per sendmmsg call: the most the kernel takes in one (UIO_MAXIOV).
 constexpr unsigned kBatchChunk = 1024;
+// What a ring read returns when it was told to stop (PCAP_ERROR_BREAK).
+constexpr int kBreak = -2;
 
 }  // namespace
 
@@ -54,6 +56,7 @@ struct Capture {
     pcap_pkthdr_wp heldHeader{};
     uint16_t heldFlags = 0;
     bool hasHeld = false;
+    bool sentFirst = false;  // which capture the next receive reads first
 };
 
 namespace {
@@ -115,6 +118,7 @@ void SetHeld(Capture* c, bool held) {
 
 struct Fill {
     Capture* c;
+    pcap_t_wp* pcap;  // the capture being read
     uint8_t* buffer;
     uint32_t capacity;
     uint32_t* used;
@@ -133,6 +137,8 @@ void OnFrame(unsigned char* user, const pcap_pkthdr_wp* header, const unsigned c
     std::memcpy(c->held.get(), frame, c->heldHeader.caplen);
     SetHeld(c, true);
     f->full = true;
+    // The ring read ends after this frame, which it then gives back to the kernel.
+    c->api->breakloop(f->pcap);
 }
 
 // Sends on the capture's socket, waiting a little while the host's send buffer is full. `done`
@@ -202,22 +208,24 @@ WP_EVENT ReadEvent(Capture* c) { return c->event; }
 
 bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received) {
     std::lock_guard<std::mutex> lock(c->mu);
-    Fill fill{c, buffer, capacity, received, false, 0};
+    Fill fill{c, nullptr, buffer, capacity, received, false, 0};
     if (c->hasHeld) {
         if (!PutRecord(buffer, capacity, received, c->heldHeader, c->held.get(), c->heldFlags)) return true;
         SetHeld(c, false);
     }
-    // A frame from each direction in turn, so neither waits behind a burst of the other.
-    for (bool more = true; more && !fill.full;) {
-        more = false;
-        for (pcap_t_wp* pcap : {c->pcap, c->sent}) {
-            if (fill.full) break;
-            fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
-            const int n = c->api->dispatch(pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
-            // An error comes once (the link went down, say); frames already taken are delivered.
-            if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
-            more |= n > 0;
-        }
+    // Each ring is read to its end in one pass: the capture library polls a socket whenever a
+    // read finds its ring empty, so a frame at a time would cost a poll per frame and direction.
+    // The direction read first changes with every call, so that neither waits behind a burst of
+    // the other for more than one buffer.
+    c->sentFirst = !c->sentFirst;
+    for (pcap_t_wp* pcap : {c->sentFirst ? c->sent : c->pcap, c->sentFirst ? c->pcap : c->sent}) {
+        if (fill.full) break;
+        fill.pcap = pcap;
+        fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
+        const int n = c->api->dispatch(pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
+        // An error comes once (the link went down, say); frames already taken are delivered.
+        // The stop for a full buffer (its frame held) is none.
+        if (n < 0 && n != kBreak) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
     }
     return true;
 }
