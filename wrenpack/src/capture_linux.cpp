@@ -35,8 +35,6 @@ constexpr uint32_t kRingBytes = 16u << 20;
 constexpr uint32_t kSentRingBytes = kRingBytes / 2;
 // Frames per sendmmsg call: the most the kernel takes in one (UIO_MAXIOV).
 constexpr unsigned kBatchChunk = 1024;
-// What a ring read returns when it was told to stop (PCAP_ERROR_BREAK).
-constexpr int kBreak = -2;
 
 }  // namespace
 
@@ -223,9 +221,9 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
         fill.pcap = pcap;
         fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
         const int n = c->api->dispatch(pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
-        // An error comes once (the link went down, say); frames already taken are delivered.
-        // The stop for a full buffer (its frame held) is none.
-        if (n < 0 && n != kBreak) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
+        // An error comes once (the link went down, say); frames already taken are delivered,
+        // as they are when a full buffer stopped the read (its frame held).
+        if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
     }
     return true;
 }
