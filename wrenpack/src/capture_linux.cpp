@@ -96,6 +96,11 @@ bool Activate(Capture* c) {
     }
     c->inFd = c->api->get_selectable_fd(c->pcap);
     c->fd = c->api->get_selectable_fd(c->sent);
+    // The kernel copies every frame the host sends for each packet socket that might want it
+    // before any filter runs; the incoming capture never does, so it is left out of that. A
+    // kernel without the option (before 4.20) copies, and the filter drops.
+    const int one = 1;
+    setsockopt(c->inFd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
     static const WP_BPF_INSN kAcceptAll = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
     const WP_BPF_PROGRAM acceptAll{1, &kAcceptAll};
     return AttachFilters(c, &acceptAll);
