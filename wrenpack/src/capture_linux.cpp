@@ -58,6 +58,7 @@ struct Capture {
     bool hasHeld = false;
     // The link was found down (see LinkStillThere) and has not delivered a frame since.
     bool wentDown = false;
+    bool sentFirst = false;  // which capture the next receive reads first
 };
 
 namespace {
@@ -99,6 +100,11 @@ bool Activate(Capture* c) {
     }
     c->inFd = c->api->get_selectable_fd(c->pcap);
     c->fd = c->api->get_selectable_fd(c->sent);
+    // The kernel copies every frame the host sends for each packet socket that might want it
+    // before any filter runs; the incoming capture never does, so it is left out of that. A
+    // kernel without the option (before 4.20) copies, and the filter drops.
+    const int one = 1;
+    setsockopt(c->inFd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
     static const WP_BPF_INSN kAcceptAll = {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFu};
     const WP_BPF_PROGRAM acceptAll{1, &kAcceptAll};
     return AttachFilters(c, &acceptAll);
@@ -119,6 +125,7 @@ void SetHeld(Capture* c, bool held) {
 
 struct Fill {
     Capture* c;
+    pcap_t_wp* pcap;  // the capture being read
     uint8_t* buffer;
     uint32_t capacity;
     uint32_t* used;
@@ -137,6 +144,8 @@ void OnFrame(unsigned char* user, const pcap_pkthdr_wp* header, const unsigned c
     std::memcpy(c->held.get(), frame, c->heldHeader.caplen);
     SetHeld(c, true);
     f->full = true;
+    // The ring read ends after this frame, which it then gives back to the kernel.
+    c->api->breakloop(f->pcap);
 }
 
 // Sends on the capture's socket, waiting a little while the host's send buffer is full. `done`
@@ -220,22 +229,24 @@ WP_EVENT ReadEvent(Capture* c) { return c->event; }
 
 bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received) {
     std::lock_guard<std::mutex> lock(c->mu);
-    Fill fill{c, buffer, capacity, received, false, 0};
+    Fill fill{c, nullptr, buffer, capacity, received, false, 0};
     if (c->hasHeld) {
         if (!PutRecord(buffer, capacity, received, c->heldHeader, c->held.get(), c->heldFlags)) return true;
         SetHeld(c, false);
     }
-    // A frame from each direction in turn, so neither waits behind a burst of the other.
-    for (bool more = true; more && !fill.full;) {
-        more = false;
-        for (pcap_t_wp* pcap : {c->pcap, c->sent}) {
-            if (fill.full) break;
-            fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
-            const int n = c->api->dispatch(pcap, 1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
-            // An error comes once (the link went down, say); frames already taken are delivered.
-            if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
-            more |= n > 0;
-        }
+    // Each ring is read to its end in one pass: the capture library polls a socket whenever a
+    // read finds its ring empty, so a frame at a time would cost a poll per frame and direction.
+    // The direction read first changes with every call, so that neither waits behind a burst of
+    // the other for more than one buffer.
+    c->sentFirst = !c->sentFirst;
+    for (pcap_t_wp* pcap : {c->sentFirst ? c->sent : c->pcap, c->sentFirst ? c->pcap : c->sent}) {
+        if (fill.full) break;
+        fill.pcap = pcap;
+        fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
+        const int n = c->api->dispatch(pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
+        // An error comes once (the link went down, say); frames already taken are delivered,
+        // as they are when a full buffer stopped the read (its frame held).
+        if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
     }
     if (*received != 0) c->wentDown = false;
     return *received != 0 || LinkStillThere(c);
