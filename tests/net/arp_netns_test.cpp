@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -312,22 +311,6 @@ TEST(HostArp, AdapterAndOwnInterfacesResolveBeforeTheNetwork) {
     EXPECT_FALSE(Neighbours().GetMACAddrForIP(kLoopbackIP, mac));
     EXPECT_EQ(Pair(), kNotFound);
     EXPECT_TRUE(TakeLines().empty());
-}
-
-TEST(HostArp, NullArgumentsAreRefusedWithTheCallersProcess) {
-    TakeLines();
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "%08X", static_cast<unsigned>(plat::GetCurrentProcessId()));
-    std::uint8_t buf[6] = {};
-    EXPECT_FALSE(Neighbours().SetARPTableEntry(nullptr, buf) || Neighbours().SetARPTableEntry(buf, nullptr) ||
-                 Neighbours().DelARPTableEntry(nullptr) || Neighbours().GetMACAddrForIP(buf, nullptr) ||
-                 Neighbours().GetIPAddrForMAC(nullptr, buf) || Neighbours().DelRARPTableEntry(nullptr));
-    std::vector<std::string> expected;
-    for (const char* call :
-         {"SetARPTableEntry", "SetARPTableEntry", "DelARPTableEntry", "GetMACAddrForIP", "GetIPAddrForMAC", "DelRARPTableEntry"})
-        expected.push_back(std::string("** CVifnet32App::") + call + ": Invalid parameters from process " + pid + "\n");
-    EXPECT_EQ(TakeLines(), expected);
-    EXPECT_EQ(Pair(), std::make_pair(VF_EINVAL, VF_ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace
