@@ -55,13 +55,13 @@ class WrenPack : public ::testing::Test {
 protected:
     void SetUp() override {
         WrenSimReset();
-        ADAPTER_INFO_LIST_ENTRY e{};
-        std::u16string(kEth0).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
-        ASSERT_EQ(WrenSimAddAdapter(&e), 1);
+        std::u16string(kEth0).copy(entry.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
+        ASSERT_EQ(WrenSimAddAdapter(&entry), 1);
     }
     void TearDown() override { std::for_each(open_.begin(), open_.end(), WrenPackCloseAdapter); }
     WP_HANDLE open() { return open_.emplace_back(WrenPackOpenAdapter(kEth0)); }
     std::vector<WP_HANDLE> open_;
+    ADAPTER_INFO_LIST_ENTRY entry{};
 };
 
 // Like a link, the adapter refuses frames without a whole Ethernet header or longer than its
@@ -69,10 +69,8 @@ protected:
 // the sending thread learns how far.
 TEST_F(WrenPack, RefusedFramesStopABatchWhereTheyStand) {
     WP_HANDLE h = open();
-    ADAPTER_INFO_LIST_ENTRY e{};
-    std::u16string(kEth0).copy(e.szAdapterName, WP_ADAPTER_NAME_CHARS - 1);
-    e.nMaxFrameSize = 1014;
-    ASSERT_EQ(WrenSimSetAdapter(&e), 1);
+    entry.nMaxFrameSize = 1014;
+    ASSERT_EQ(WrenSimSetAdapter(&entry), 1);
     const struct {
         std::initializer_list<uint32_t> lengths;
         int err;
@@ -88,15 +86,12 @@ TEST_F(WrenPack, RefusedFramesStopABatchWhereTheyStand) {
         uint32_t length = 0;
         WrenSimGetSent(kEth0, 0, sent.data(), uint32_t(sent.size()), &length);
         EXPECT_EQ(Bytes(sent.begin(), sent.begin() + length), Bytes(batch.begin(), batch.begin() + length));
-        uint32_t expected = 0;
-        for (auto n = c.lengths.begin(); n != c.lengths.begin() + c.sent; ++n)
-            expected += 16 + *n;
-        EXPECT_EQ(length, expected);
+        EXPECT_EQ(length, std::accumulate(c.lengths.begin(), c.lengths.begin() + c.sent, 16 * c.sent));  // each behind its header
     }
     EXPECT_EQ(WrenPackSendPacket(h, Bytes(1015).data(), 1015), 0);
     expectError(10040, 10040);
-    e.szAdapterName[0] = u'x';
-    EXPECT_EQ(WrenSimSetAdapter(&e), 0);
+    entry.szAdapterName[0] = u'x';
+    EXPECT_EQ(WrenSimSetAdapter(&entry), 0);
 }
 
 // Each handle reads its own copy of every buffer injected while it is open, split by small

@@ -354,7 +354,6 @@ TEST(Config, GuestAddressCarriesMacMaskAndBroadcastAlong) {
         const auto lines = vf.Take();
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], vf.Report("Tarn Virtual MAC Address auto-updated", "02-00-5E-81-00-4D", "02-00-5E-89-00-05"));
-        EXPECT_EQ(vf.HwAddr(), (Mac{2, 0, 0x5E, 0x89, 0, 5}));
         EXPECT_EQ(vf.IP(VIFNET32_SIOCGIFNETMASK), "255.255.255.0");
         EXPECT_EQ(vf.IP(VIFNET32_SIOCGIFBRDADDR), "10.1.0.255");
         EXPECT_EQ(vf.Query(), Lines{"10.9.0.5"});
@@ -410,7 +409,6 @@ TEST(Config, AddressTables) {
         {Hw(VIFNET32_SIOCDELMULTI, other), 2, 2, vf.Msg("DelMulticastAddr", "MAC not in table")},
     };
     const Lines before = vf.Dump();
-    EXPECT_NE(before[2].find(" Tarn Virtual  IP Addresses:      10.1.0.3 10.1.0.2 10.2.0.1 "), std::string::npos);
     EXPECT_NE(before[3].find("\"" + macs + "\""), std::string::npos) << before[3];
     for (const auto& [rq, err, code, message] : cases) {
         EXPECT_EQ(vf.Do(rq), -1) << message;
