@@ -18,7 +18,27 @@ bash scripts/install-deps.sh
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi
 step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
-# Global, not local: the clean-up runs on exit, after the function has returned.
+# Makes the work folder ($work) and arranges for the end of the demo, however it ends: the
+# programs whose ids the variables named in $1 hold are ended, in that order and each by its own
+# id (read at exit: a variable emptied meanwhile is a program already ended), then the
+# namespaces in $2 and the work folder go. All globals: the clean-up runs after the function
+# that arranged it has returned.
+clean_up_on_exit() {
+  ends=$1 namespaces=$2
+  work=$(mktemp -d)
+  trap end_demo EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+end_demo() {
+  for name in $ends; do
+    pid=${!name}
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  done
+  for ns in $namespaces; do ip netns del "$ns" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+
 # Waits until the bridge started in the background ($bridge_pid) says "ready" (once both ends
 # exist and are joined), then shows that line; stops the demo if it never does.
 wait_for_bridge() {
@@ -58,19 +78,8 @@ linux_demo() {
   host=$tag-host lan=$tag-lan guest=$tag-guest
   adapter=${tag}a wire=${tag}b device=vfguest0
   bridge_pid= server_pid= host_server_pid=
-  work=$(mktemp -d)
-  cleanup() {
-    # Each program is ended by its own id; the bridge removes its device as it goes.
-    for pid in "$server_pid" "$host_server_pid"; do
-      if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-    done
-    if [ -n "$bridge_pid" ]; then kill "$bridge_pid" 2>/dev/null || true; wait "$bridge_pid" 2>/dev/null || true; fi
-    for ns in "$guest" "$host" "$lan"; do ip netns del "$ns" 2>/dev/null || true; done
-    rm -rf "$work"
-  }
-  trap cleanup EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
+  # The bridge last: it removes its device as it goes.
+  clean_up_on_exit "server_pid host_server_pid bridge_pid" "$guest $host $lan"
 
   step "Building the library and vifnet-bridge (preset linux)"
   cmake --preset linux >/dev/null
@@ -149,17 +158,7 @@ vm_demo() {
   bin=build/linux/bin tag=vfv$$
   host=$tag-host lan=$tag-lan adapter=${tag}a wire=${tag}b
   bridge_pid= dnsmasq_pid= qemu_pid= console_pid=
-  work=$(mktemp -d)
-  cleanup() {
-    for pid in "$console_pid" "$qemu_pid" "$bridge_pid" "$dnsmasq_pid"; do
-      if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-    done
-    for ns in "$host" "$lan"; do ip netns del "$ns" 2>/dev/null || true; done
-    rm -rf "$work"
-  }
-  trap cleanup EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
+  clean_up_on_exit "console_pid qemu_pid bridge_pid dnsmasq_pid" "$host $lan"
 
   step "Building the library and vifnet-bridge (preset linux), and a small VM"
   cmake --preset linux >/dev/null
