@@ -194,8 +194,6 @@ bool CNeighbours::DelRARPTableEntry(const std::uint8_t* macAddr) {
     return DelARPTableEntry(ipAddr);
 }
 
-
-
 Failure CNeighbours::FailOp(int nErrno, DWORD code, const std::wstring& operation, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
