@@ -71,8 +71,7 @@ TEST(FixIPChecksums, RepairsWhatItCanAndLeavesTheRest) {
                                           Change{14, 0x45, 34},         // only 20 IP bytes
                                           Change{17, 0x00, 0},          // total length 0
                                           Change{14, 0x41, 0},          // 4-byte header
-                                          Change{14, 0x4F, 35},         // 60-byte header past the frame
-                                          Change{14, 0x4F, 60}}) {
+                                          Change{14, 0x4F, 35}}) {      // 60-byte header past the frame
         Bytes f = Frame(17, 40, rng);
         f[at] = value;
         if (size) f.resize(size);
