@@ -147,11 +147,9 @@ TEST(Naming, UnitsCountPerPrefixAndTheModeIsChosenOnce) {
     EXPECT_EQ(lines[0], "** CVifnet(" + first + ")::SetVifnetFlags: Mode already defined\n");
     EXPECT_EQ(lines[1], "** CVifnet(" + second + ")::SetVifnetFlags: Invalid/unsupported flags\n");
 
-    // By descriptor and by name, the same interface.
+    // By descriptor, the name it was given (requests by name alone: the stress test's).
     ASSERT_EQ(vifnet32_ioctl(t2, VIFNET32_SIOCGIFNAME, &req), 0);
     EXPECT_EQ(req.ifr_name, second);
-    ASSERT_EQ(vifnet32_ioctl(-1, VIFNET32_SIOCGIFFLAGS, &req), 0);
-    EXPECT_EQ(req.ifr_flags, 0x1040);
 
     for (int fd : {t1, t2, p1})
         EXPECT_EQ(vifnet32_close(fd), 0);

@@ -426,37 +426,6 @@ TEST_F(ReadPath, NotifyModeSignalsEachBufferAndAnIdleReaderStallsNobody) {
     EXPECT_EQ(busy.Stats().n64FramesExamined, kBuffers);
 }
 
-// Two readers of different speeds each get every buffer once and in order, as long as neither
-// falls a whole window behind the other.
-TEST_F(ReadPath, TwoInterfacesEachSeeEveryBufferInOrder) {
-    Dev fast(VIFNET32_IFF_TAP), slow(VIFNET32_IFF_TAP);
-    constexpr int kBuffers = 400, kAhead = 8;
-    std::atomic<int> done[2] = {0, 0};
-    std::atomic<bool> failed{false};
-    auto reader = [&](const Dev& dev, std::atomic<int>& count, bool pause) {
-        for (int i = 0; i < kBuffers && !failed; ++i) {
-            const Bytes f = dev.Read();
-            if (f.size() != 60 || (f[14] << 8 | f[15]) != i) {
-                ADD_FAILURE() << dev.name << " wanted buffer " << i << ", got " << f.size() << " bytes";
-                failed = true;
-            }
-            count = i + 1;
-            if (pause && i % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    };
-    std::thread a(reader, std::cref(fast), std::ref(done[0]), false), b(reader, std::cref(slow), std::ref(done[1]), true);
-    for (int i = 0; i < kBuffers && !failed; ++i) {
-        while (std::min(done[0].load(), done[1].load()) < i - kAhead && !failed)
-            std::this_thread::yield();
-        Inject({Frame(kBroadcast, kPeerMac, 0x0800, 60, uint16_t(i))});
-    }
-    a.join();
-    b.join();
-    EXPECT_FALSE(failed);
-    EXPECT_EQ(done[0], kBuffers);
-    EXPECT_EQ(done[1], kBuffers);
-}
-
 // The debug mask chooses the frames traced: 0x40004040 traces data frames both ways with a hex
 // dump, no ARP; without IFF_DEBUG nothing is traced whatever the mask.
 TEST_F(ReadPath, DebugMaskChoosesTheFramesTraced) {
