@@ -454,8 +454,8 @@ TEST_F(ReadPath, HostFramesWithOffloadedChecksumsAreRepaired) {
     Dev tap(VIFNET32_IFF_TAP, {}, VIFNET32_O_RDWR, kShortWait, 0, "172.16.4.2");
     const uint8_t hostC[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xAA};
     // IPv4/UDP, 172.16.4.2 -> 172.16.4.9, both checksums left at 0.
-    const uint8_t ipUdp[28] = {0x45, 0, 0,   28, 0, 1, 0,    0,    64, 17, 0, 0, 172, 16,
-                               4,    2, 172, 16, 4, 9, 0x12, 0x34, 0,  53, 0, 8, 0,   0};
+    const uint8_t ipUdp[28] = {0x45, 0,    0, 28, 0, 1, 0, 0, 64, 17, 0, 0, 172, 16, 4, 2, 172, 16, 4, 9,  // IPv4
+                               0x12, 0x34, 0, 53, 0, 8, 0, 0};                                             // UDP
     Bytes fromHost = Frame(kBroadcast, hostC, 0x0800, 42), fromPeer = Frame(kBroadcast, kPeerMac, 0x0800, 42);
     std::copy(ipUdp, ipUdp + 28, fromHost.begin() + 14);
     std::copy(ipUdp, ipUdp + 28, fromPeer.begin() + 14);

@@ -20,8 +20,8 @@ const Mac kTarn77 = {0x02, 0x00, 0x5E, 0x81, 0x00, 0x4D}, kTarn88 = {0x02, 0x00,
 struct Dev : Iface {
     Dev(int type, uint8_t tarnHost, int openFlags = VIFNET32_O_RDWR, bool up = true, bool lanC = false)
         : Iface(type, openFlags, lanC ? "172.16.4.2" : "10.1.0.2") {
-        const uint8_t sin[8] = {VIFNET32_AF_INET,      0,       0, 0, uint8_t(lanC ? 172 : 10), uint8_t(lanC ? 16 : 1),
-                                uint8_t(lanC ? 4 : 0), tarnHost};
+        const uint8_t a = lanC ? 172 : 10, b = lanC ? 16 : 1, c = lanC ? 4 : 0;
+        const uint8_t sin[8] = {VIFNET32_AF_INET, 0, 0, 0, a, b, c, tarnHost};
         EXPECT_EQ(Set(VIFNET32_SIOCSIFDSTADDR, sin, sizeof sin), 0);
         EXPECT_EQ(SetFlags(up ? VIFNET32_IFF_UP : 0), 0);
         WrenSimClearSent(lanC ? kLanC : kLanA);
@@ -237,6 +237,6 @@ TEST(MultiWrite, ABatchRefusedPartwayCountsWhatWentOutAndTheMtuIsFollowed) {
     EXPECT_EQ(messages.Take().back(),
               vf.Msg("Write", "Error: Frame of 1514 bytes longer than the adapter's frame size of 1014\n"));
     EXPECT_EQ(WrenSimSentCount(kLanD), 1u);  // the batch's first frame only
-    // Raised again, the MTU is followed up (the end-to-end test of a lowered MTU).
+    // Raised again, the MTU is followed as well: the end-to-end test of a lowered MTU.
     ASSERT_TRUE(WrenSimSetAdapter(&restored));
 }
