@@ -1,13 +1,13 @@
-// The simulated WrenPack driver; the settings and sends it records are checked by the library's tests.
+// The simulated WrenPack driver. The settings and sends it records, and the capture record of an
+// injected frame, are checked by the library's tests (the read tests read such frames back whole).
 #include "wrensim.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #ifdef _WIN32
@@ -116,18 +116,6 @@ TEST_F(WrenPack, ReceiveBuffersReachEveryOpenHandleSplitButNeverJoined) {
     EXPECT_TRUE(signalled(ev));
     EXPECT_EQ(recv(a).size(), 10u);
     EXPECT_FALSE(signalled(ev));
-
-    // A frame is one capture record stamped now, padded with zeros to a multiple of 4.
-    const uint32_t before = uint32_t(std::time(nullptr));
-    ASSERT_EQ(WrenSimInjectFrame(kEth0, data.data(), 61), 1);
-    const Bytes got = recv(b);
-    ASSERT_EQ(got.size(), 20u + 64u);
-    WP_CAPTURE_HEADER hdr;
-    std::memcpy(&hdr, got.data(), sizeof hdr);
-    EXPECT_EQ((std::vector<uint32_t>{hdr.bh_caplen, hdr.bh_datalen, hdr.bh_hdrlen}), (std::vector<uint32_t>{61, 61, 20}));
-    EXPECT_TRUE(hdr.tv_sec >= before && hdr.tv_sec <= before + 2);
-    EXPECT_EQ(Bytes(got.begin() + 20, got.begin() + 81), Bytes(data.begin(), data.begin() + 61));
-    EXPECT_EQ(Bytes(got.begin() + 81, got.end()), Bytes(3, 0));
 }
 
 }  // namespace
