@@ -87,12 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(WrenSimGetSent(kLan, 0, sent, sizeof sent, &got) == (batch ? WRENSIM_SENT_BATCH : WRENSIM_SENT_FRAME));
     const std::uint8_t* frame = sent + (batch ? frames::kBatchHeaderSize : 0);
     const std::uint32_t frameLength = tap ? (length == mtu + 18 ? mtu + 14 : length) : length + frames::kEthHeaderSize;
+    // The batch record header, fixed but for the frame length: checked whole by the multi-write tests.
     Check(got == frameLength + (batch ? frames::kBatchHeaderSize : 0));
-    if (batch) {
-        std::uint32_t header[4];
-        std::memcpy(header, sent, sizeof header);
-        Check(header[0] == 0 && header[1] == 0 && header[2] == frameLength && header[3] == 0);
-    }
     if (tap) {
         Check(std::memcmp(frame, data + 1, frameLength) == 0);
     } else {

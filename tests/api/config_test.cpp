@@ -314,27 +314,21 @@ TEST(Config, FrozenSettingsWaitForTheInterfaceToGoDown) {
     EXPECT_EQ(vf.Value(VIFNET32_IFCTL_GETREADTIMEOUT), ~0u);
 }
 
+// Shared mode on a wired adapter, in force: the end-to-end and host-forwarding tests.
 TEST(Config, MacModeSaysWhichModeIsInForceAndWhy) {
-    const int kInForce = VIFNET32_MACMODE_F_SHARED_IN_FORCE, kWireless = VIFNET32_MACMODE_F_WIRELESS;
-    const struct {
-        const char* gateway;
-        int set;  // -1: left at its default
-        int got;
-    } cases[] = {
-        {"10.1.0.2", -1, VIFNET32_MACMODE_AUTO},
-        {"10.1.0.2", VIFNET32_MACMODE_SHARED, VIFNET32_MACMODE_SHARED | kInForce},
-        {"10.5.0.2", -1, VIFNET32_MACMODE_AUTO | kInForce | kWireless},
-        {"10.5.0.2", VIFNET32_MACMODE_OWN, VIFNET32_MACMODE_OWN | kWireless},
-    };
-    for (const auto& c : cases) {
-        Iface vf(VIFNET32_O_RDWR, c.gateway);
-        int mode = c.set;
-        if (mode >= 0) {
-            ASSERT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_SETMACMODE, &mode), 0);
+    const int kAuto = VIFNET32_MACMODE_AUTO, kOwn = VIFNET32_MACMODE_OWN, kWireless = VIFNET32_MACMODE_F_WIRELESS;
+    // The adapter, the mode set (-1: left at its default) and the mode reported.
+    const std::tuple<const char*, int, int> cases[] = {{"10.1.0.2", -1, kAuto},
+                                                       {"10.5.0.2", -1, kAuto | VIFNET32_MACMODE_F_SHARED_IN_FORCE | kWireless},
+                                                       {"10.5.0.2", kOwn, kOwn | kWireless}};
+    for (const auto& [gateway, set, reported] : cases) {
+        Iface vf(VIFNET32_O_RDWR, gateway);
+        if (set >= 0) {
+            ASSERT_EQ(vf.Do(Raw(VIFNET32_IFCTL_SETMACMODE, {uint8_t(set)}, 0)), 0);
         }
-        int got = -1;
-        ASSERT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_GETMACMODE, &got), 0);
-        EXPECT_EQ(got, c.got) << c.gateway << " " << c.set;
+        int mode = -1;
+        ASSERT_EQ(vifnet32_ioctl(vf.fd, VIFNET32_IFCTL_GETMACMODE, &mode), 0);
+        EXPECT_EQ(mode, reported) << gateway << " " << set;
     }
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -14,28 +13,15 @@
 
 namespace {
 
-TEST(PlatformLock, RecursiveAndExclusive) {
-    plat::CCriticalSection held;
-    std::atomic<bool> entered{false};
-    held.Enter();
-    held.Enter();  // a non-recursive lock deadlocks here
-    held.Leave();
-    std::thread other([&] {
-        plat::CSingleLock lock(held);
-        entered = true;
-    });
-    plat::Sleep(20);  // still owned once: the other thread must stay out meanwhile
-    EXPECT_FALSE(entered);
-    held.Leave();
-    other.join();
-    EXPECT_TRUE(entered);
-}
-
-// Threads fighting for the lock, some nesting it, sleep and are woken: every increment of a
-// plain counter survives, and no thread is left asleep (a lost wake-up hangs here).
-TEST(PlatformLock, ContendedHandOver) {
+// Entered twice and left once, the lock keeps the threads out. Then they fight for it, some
+// nesting it, sleep and are woken: every increment of a plain counter survives, and no thread is
+// left asleep (a lost wake-up hangs here).
+TEST(PlatformLock, RecursiveExclusiveAndHandedOver) {
     plat::CCriticalSection lock;
     long counter = 0;
+    lock.Enter();
+    lock.Enter();  // a non-recursive lock deadlocks here
+    lock.Leave();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
@@ -51,6 +37,9 @@ TEST(PlatformLock, ContendedHandOver) {
             }
         });
     }
+    plat::Sleep(20);
+    EXPECT_EQ(counter, 0) << "entered by another thread while still owned";
+    lock.Leave();
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(counter, 4 * 20000);
