@@ -27,7 +27,8 @@ TEST(WrenLib, IPText) {
     EXPECT_EQ(a, 0xC0A8010Au);
     EXPECT_TRUE(ParseIPAddress(L"255.255.255.255", a, false));
     EXPECT_EQ(a, 0xFFFFFFFFu);
-    // One text for each way to fail: a part missing, too large, empty, or followed by more.
-    for (const wchar_t* bad : {L"1.2.3", L"256.1.1.1", L"1..2.3", L"1.2.3.4 "})
+    // One text for each way to fail: a part missing, too large (or wrapping to 0), empty, or
+    // followed by more.
+    for (const wchar_t* bad : {L"1.2.3", L"256.1.1.1", L"4294967296.1.1.1", L"1..2.3", L"1.2.3.4 "})
         EXPECT_FALSE(ParseIPAddress(bad, a, false)) << bad;
 }
