@@ -244,12 +244,14 @@ bool Receive(Capture* c, uint8_t* buffer, uint32_t capacity, uint32_t* received)
         fill.pcap = pcap;
         fill.flags = uint16_t(WP_CAPTURE_DIRECTION_KNOWN | (pcap == c->sent ? WP_CAPTURE_SENT_BY_HOST : 0));
         const int n = c->api->dispatch(pcap, -1, OnFrame, reinterpret_cast<unsigned char*>(&fill));
-        // An error comes once (the link went down, say); frames already taken are delivered,
-        // as they are when a full buffer stopped the read (its frame held).
-        if (n < 0) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
+        // A full buffer stops the read (its frame held), which is no error, even when not one
+        // record fitted. An error comes once (the link went down, say); frames already taken
+        // are delivered.
+        if (n < 0 && !fill.full) return *received != 0 || FailPcap(c, pcap, "pcap_dispatch");
     }
-    if (*received != 0) c->wentDown = false;
-    return *received != 0 || LinkStillThere(c);
+    const bool delivered = *received != 0 || fill.full;
+    if (delivered) c->wentDown = false;
+    return delivered || LinkStillThere(c);
 }
 
 namespace {
